@@ -1,0 +1,61 @@
+// Points of edwards25519 in extended coordinates (X:Y:Z:T), x = X/Z, y = Y/Z, XY = ZT.
+// Decompression performs no subgroup check; compression is canonical.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "edwards25519/choice.hpp"
+#include "edwards25519/field.hpp"
+#include "edwards25519/scalar.hpp"
+
+namespace edwards25519 {
+
+struct EdwardsPoint;
+
+// The 32-byte encoding of RFC 8032: canonical y with the sign of x in bit 255.
+struct CompressedEdwardsY {
+    std::array<std::uint8_t, 32> bytes{};
+
+    // y read mod p from bits 0..254; x the root whose sign is bit 255 (x = 0
+    // accepted with either bit). Nothing when no x exists. No subgroup check.
+    std::optional<EdwardsPoint> decompress() const noexcept;
+};
+
+// A Curve25519 u-coordinate, canonical bytes.
+struct MontgomeryPoint {
+    std::array<std::uint8_t, 32> bytes{};
+};
+
+struct EdwardsPoint {
+    FieldElement X, Y, Z, T;
+
+    static EdwardsPoint identity() noexcept;
+    static EdwardsPoint basepoint() noexcept;
+
+    CompressedEdwardsY compress() const noexcept;
+    // u = (Z + Y) / (Z - Y); the identity and (0, -1) give u = 0.
+    MontgomeryPoint to_montgomery() const noexcept;
+
+    friend EdwardsPoint operator+(const EdwardsPoint& a, const EdwardsPoint& b) noexcept;
+    friend EdwardsPoint operator-(const EdwardsPoint& a, const EdwardsPoint& b) noexcept;
+    EdwardsPoint operator-() const noexcept;
+    EdwardsPoint double_point() const noexcept;
+    EdwardsPoint mul_by_cofactor() const noexcept;  // 8 * self
+
+    // Constant-time variable-base multiplication using all bits of the scalar
+    // (scalars up to 2^255 - 1, reduced or not).
+    EdwardsPoint mul(const Scalar& s) const noexcept;
+
+    // Equality as group elements, without inversion.
+    Choice ct_eq(const EdwardsPoint& other) const noexcept;
+    bool operator==(const EdwardsPoint& other) const noexcept { return ct_eq(other).declassify(); }
+    Choice is_identity() const noexcept;
+    // The affine coordinates satisfy the curve equation and XY = ZT.
+    bool is_on_curve() const noexcept;
+
+    static void conditional_assign(EdwardsPoint& dst, const EdwardsPoint& src, Choice c) noexcept;
+};
+
+}  // namespace edwards25519
