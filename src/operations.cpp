@@ -1,0 +1,184 @@
+#include "src/operations.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "edwards25519/table.hpp"
+#include "okvs/src/schemes/paxos.hpp"
+#include "src/ciphertexts.hpp"
+#include "src/wide_ciphertexts.hpp"
+#include "support/failure.hpp"
+#include "support/rng.hpp"
+#include "support/wipe.hpp"
+
+namespace ostrelline {
+
+using edwards25519::CompressedEdwardsY;
+using edwards25519::EdwardsPoint;
+using edwards25519::Scalar;
+using Store = okvs::schemes::paxos::Paxos<Ciphertext>;
+
+std::span<const std::uint8_t> ByteArg::require(std::string_view type_text) const {
+    if (is_bytes) return {data, size};
+    std::string message(type_text);
+    message += ": PyDowncastError { from: ";
+    message += describe != nullptr ? describe(object) : std::string("<unknown object>");
+    message += ", to: \"PyBytes\" }";
+    support::fail(std::move(message));
+}
+
+namespace {
+
+[[noreturn]] void slice_length_mismatch(std::size_t length) {
+    support::fail("source slice length (" + std::to_string(length) + ") does not match destination slice length (32)");
+}
+
+// Entry `index` of a stream cut into `width`-byte pieces; the last piece may be short.
+std::span<const std::uint8_t> chunk(std::span<const std::uint8_t> stream, std::size_t index, std::size_t width) {
+    std::size_t begin = index * width;
+    return stream.subspan(begin, std::min(width, stream.size() - begin));
+}
+
+std::size_t chunk_count(std::size_t length, std::size_t width) { return (length + width - 1) / width; }
+
+// A 32-byte point entry of a point stream: exact length, then decompression.
+EdwardsPoint read_point(std::span<const std::uint8_t> piece) {
+    if (piece.size() != 32) slice_length_mismatch(piece.size());
+    CompressedEdwardsY compressed;
+    std::memcpy(compressed.bytes.data(), piece.data(), 32);
+    auto point = compressed.decompress();
+    if (!point) support::fail(support::kUnwrapNone);
+    return *point;
+}
+
+void write_point(const EdwardsPoint& point, std::uint8_t* out) {
+    auto compressed = point.compress();
+    std::memcpy(out, compressed.bytes.data(), 32);
+}
+
+}  // namespace
+
+KeyPair key_gen() {
+    std::uint8_t wide[64] = {};
+    support::Wipe wipe_wide(wide);
+    support::random_bytes(wide);
+    Scalar x = Scalar::from_bytes_mod_order_wide(wide);
+    KeyPair pair;
+    pair.public_key = edwards25519::ED25519_BASEPOINT_TABLE().mul(x).compress().bytes;
+    pair.secret_key = x.to_bytes();
+    return pair;
+}
+
+EdwardsPoint read_public_key(const ByteArg& public_key) {
+    auto bytes = public_key.require(kPublicKeyText);
+    if (bytes.size() != 32) slice_length_mismatch(bytes.size());
+    CompressedEdwardsY compressed;
+    std::memcpy(compressed.bytes.data(), bytes.data(), 32);
+    auto point = compressed.decompress();
+    if (!point) support::fail("The public key was not a valid curve point.");
+    return *point;
+}
+
+Scalar read_secret_key(const ByteArg& secret_key, std::string_view type_text) {
+    auto bytes = secret_key.require(type_text);
+    if (bytes.size() != 32) slice_length_mismatch(bytes.size());
+    std::uint8_t copy[32];
+    support::Wipe wipe_copy(copy);
+    std::memcpy(copy, bytes.data(), 32);
+    return Scalar::from_bits(copy);
+}
+
+void build_okvs(const ByteArg& public_key, Rows rows, Sink out) {
+    EdwardsPoint key = read_public_key(public_key);
+    // Every multiple of the identity or of the point of order 2 is one of those
+    // two points, neither of which has uniform point bytes: encrypting under
+    // such a key would retry forever.
+    if (!rows.empty() && key.double_point().is_identity().declassify()) {
+        support::fail("The public key is the identity or the point of order 2: none of its multiples has uniform "
+                      "point bytes, so it can encrypt nothing.");
+    }
+    edwards25519::EdwardsBasepointTable table(key);
+    std::vector<std::pair<DataRow, Ciphertext>> pairs;
+    pairs.reserve(rows.size());
+    for (DataRow& row : rows) pairs.emplace_back(std::move(row), Ciphertext::zero(table));
+    Rows().swap(rows);
+    Store store = Store::encode<DataRow>(std::span<const std::pair<DataRow, Ciphertext>>(pairs));
+    decltype(pairs)().swap(pairs);
+    store.to_bytes(out(store.serialized_size()));
+}
+
+void initiate_queries(Rows sender_data, Rows receiver_data, const ByteArg& sender_okvs, const ByteArg& receiver_okvs,
+                      const ByteArg& swift_pk, Sink out) {
+    Store sender_store = Store::from_bytes(sender_okvs.require(kSenderOkvsText));
+    Store receiver_store = Store::from_bytes(receiver_okvs.require(kReceiverOkvsText));
+    EdwardsPoint swift_key = read_public_key(swift_pk);
+    std::size_t queries = std::min(sender_data.size(), receiver_data.size());
+    std::uint8_t* dst = out(128 * queries);
+    for (std::size_t i = 0; i < sender_data.size(); ++i) {
+        // The sender row is looked up even when no receiver row pairs with it.
+        Ciphertext sender = sender_store.decode(sender_data[i]);
+        if (i >= receiver_data.size()) break;
+        Ciphertext receiver = receiver_store.decode(receiver_data[i]);
+        sender.add_and_randomize(receiver, swift_key).to_bytes(dst + 128 * i);
+    }
+}
+
+void randomize(const ByteArg& ciphertexts, Sink out) {
+    auto stream = ciphertexts.require(kCiphertextsText);
+    std::size_t entries = chunk_count(stream.size(), 128);
+    std::uint8_t* dst = out(128 * (stream.size() / 128));
+    for (std::size_t i = 0; i < entries; ++i) {
+        WideCiphertext entry = WideCiphertext::from_bytes(chunk(stream, i, 128));
+        entry.randomize().to_bytes(dst + 128 * i);
+    }
+}
+
+void combine(const ByteArg& sender_ciphertexts, const ByteArg& receiver_ciphertexts, Sink out) {
+    auto sender = sender_ciphertexts.require(kSenderCiphertextsText);
+    auto receiver = receiver_ciphertexts.require(kReceiverCiphertextsText);
+    std::size_t entries = std::min(chunk_count(sender.size(), 128), chunk_count(receiver.size(), 128));
+    std::uint8_t* streams[4];
+    for (auto& stream : streams) stream = out(32 * entries);
+    for (std::size_t i = 0; i < entries; ++i) {
+        WideCiphertext a = WideCiphertext::from_bytes(chunk(sender, i, 128));
+        WideCiphertext b = WideCiphertext::from_bytes(chunk(receiver, i, 128));
+        WideCiphertext s = a.sum(b);
+        std::memcpy(streams[0] + 32 * i, s.sender.bytes.data(), 32);
+        std::memcpy(streams[1] + 32 * i, s.receiver.bytes.data(), 32);
+        std::memcpy(streams[2] + 32 * i, s.gamma.bytes.data(), 32);
+        std::memcpy(streams[3] + 32 * i, s.delta.bytes.data(), 32);
+    }
+}
+
+void decrypt(const ByteArg& points, const ByteArg& bank_secret_key, Sink out) {
+    Scalar key = read_secret_key(bank_secret_key, kBankSecretKeyText);
+    auto stream = points.require(kPointsText);
+    std::size_t entries = chunk_count(stream.size(), 32);
+    std::uint8_t* dst = out(32 * (stream.size() / 32));
+    for (std::size_t i = 0; i < entries; ++i) write_point(read_point(chunk(stream, i, 32)).mul(key), dst + 32 * i);
+}
+
+std::vector<std::uint8_t> finish(const ByteArg& sender_points, const ByteArg& receiver_points,
+                                 const ByteArg& gamma_points, const ByteArg& delta_points,
+                                 const ByteArg& swift_secret_key) {
+    Scalar key = read_secret_key(swift_secret_key, kSwiftSecretKeyText);
+    auto sender = sender_points.require(kPointsText);
+    auto receiver = receiver_points.require(kPointsText);
+    auto gamma = gamma_points.require(kPointsText);
+    auto delta = delta_points.require(kPointsText);
+    std::size_t entries = std::min({chunk_count(sender.size(), 32), chunk_count(receiver.size(), 32),
+                                    chunk_count(gamma.size(), 32), chunk_count(delta.size(), 32)});
+    std::vector<std::uint8_t> matches(entries);
+    for (std::size_t i = 0; i < entries; ++i) {
+        EdwardsPoint s = read_point(chunk(sender, i, 32));
+        EdwardsPoint r = read_point(chunk(receiver, i, 32));
+        EdwardsPoint g = read_point(chunk(gamma, i, 32));
+        EdwardsPoint d = read_point(chunk(delta, i, 32));
+        EdwardsPoint expected = (s + r) + g.mul(key);
+        matches[i] = d == expected ? 1 : 0;
+    }
+    return matches;
+}
+
+}  // namespace ostrelline

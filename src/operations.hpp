@@ -1,0 +1,85 @@
+// The protocol operations on plain C++ types. The module frame resolves the
+// Python side (argument binding, row lists, result objects) and calls these;
+// nothing here touches interpreter objects.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "edwards25519/point.hpp"
+#include "edwards25519/scalar.hpp"
+#include "src/data_rows.hpp"
+
+namespace ostrelline {
+
+// A byte-string argument as the frame hands it over: the buffer of a `bytes`
+// object, read in place, or a refused object that can describe itself. The
+// type check is made by the operation, at the point where it reads the
+// argument, so that failures come in the operation's own order.
+struct ByteArg {
+    bool is_bytes = false;
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    // For a refused object: its repr(), produced on demand.
+    const void* object = nullptr;
+    std::string (*describe)(const void* object) = nullptr;
+
+    // The bytes, or an internal failure "<text>: PyDowncastError { from: <repr>, to: \"PyBytes\" }".
+    std::span<const std::uint8_t> require(std::string_view type_text) const;
+
+    static ByteArg of(std::span<const std::uint8_t> bytes) {
+        ByteArg arg;
+        arg.is_bytes = true;
+        arg.data = bytes.data();
+        arg.size = bytes.size();
+        return arg;
+    }
+};
+
+// Where an operation writes a result byte string: the frame allocates the
+// final object and the operation fills it in place. Allocation failure throws.
+struct Sink {
+    void* context = nullptr;
+    std::uint8_t* (*allocate)(void* context, std::size_t size) = nullptr;
+
+    std::uint8_t* operator()(std::size_t size) const { return allocate(context, size); }
+};
+
+inline constexpr std::string_view kPublicKeyText = "The public key object should be of type `bytes`.";
+inline constexpr std::string_view kSenderOkvsText = "The sender_okvs object should be of type `bytes`.";
+inline constexpr std::string_view kReceiverOkvsText = "The receiver_okvs object should be of type `bytes`.";
+inline constexpr std::string_view kCiphertextsText = "The ciphertexts object should be of type `bytes`.";
+inline constexpr std::string_view kSenderCiphertextsText =
+    "The sender_ciphertexts object should be of type `bytes`.";
+inline constexpr std::string_view kReceiverCiphertextsText =
+    "The receiver_ciphertexts object should be of type `bytes`.";
+inline constexpr std::string_view kBankSecretKeyText = "The bank_secret_key object should be of type `bytes`.";
+inline constexpr std::string_view kPointsText = "The points object should be of type `bytes`.";
+inline constexpr std::string_view kSwiftSecretKeyText = "The swift_secret_key object should be of type `bytes`.";
+
+struct KeyPair {
+    std::array<std::uint8_t, 32> public_key;
+    std::array<std::uint8_t, 32> secret_key;
+};
+
+KeyPair key_gen();
+edwards25519::EdwardsPoint read_public_key(const ByteArg& public_key);
+edwards25519::Scalar read_secret_key(const ByteArg& secret_key, std::string_view type_text);
+
+void build_okvs(const ByteArg& public_key, Rows rows, Sink out);
+void initiate_queries(Rows sender_data, Rows receiver_data, const ByteArg& sender_okvs,
+                      const ByteArg& receiver_okvs, const ByteArg& swift_pk, Sink out);
+void randomize(const ByteArg& ciphertexts, Sink out);
+// Allocates the four component streams through `out`, in component order.
+void combine(const ByteArg& sender_ciphertexts, const ByteArg& receiver_ciphertexts, Sink out);
+void decrypt(const ByteArg& points, const ByteArg& bank_secret_key, Sink out);
+std::vector<std::uint8_t> finish(const ByteArg& sender_points, const ByteArg& receiver_points,
+                                 const ByteArg& gamma_points, const ByteArg& delta_points,
+                                 const ByteArg& swift_secret_key);
+
+}  // namespace ostrelline
