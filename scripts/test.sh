@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Sets everything up, then runs the C++ unit tests (plain and under
+# AddressSanitizer and UndefinedBehaviorSanitizer) and the Python tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PYTHON="${PYTHON:-python3}"
+
+bash scripts/setup.sh
+
+generator=()
+if command -v ninja >/dev/null 2>&1; then generator=(-G Ninja); fi
+
+echo "== C++ unit tests"
+cmake -S . -B build/tests "${generator[@]}" -DOSTRELLINE_TESTS=ON -DOSTRELLINE_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/tests -j2
+ctest --test-dir build/tests --output-on-failure -j2
+
+echo "== C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/sanitize "${generator[@]}" -DOSTRELLINE_TESTS=ON -DOSTRELLINE_PYTHON=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRELLINE_SANITIZE=address,undefined >/dev/null
+cmake --build build/sanitize -j2
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build/sanitize --output-on-failure -j2
+
+echo "== Python tests"
+"$PYTHON" -m pytest tests -q
