@@ -91,10 +91,8 @@ def main():
     print(f"  {len(queries):,} bytes of wide ciphertexts ({len(queries) // 128} entries)")
 
     print("== Two independent re-randomizations, then combine")
-    width = 128 * chunk
     first = b"".join(chunked("randomize (copy 1)", n, chunk, lambda a, b: ostrelline.randomize(queries[128 * a:128 * b])))
     second = b"".join(chunked("randomize (copy 2)", n, chunk, lambda a, b: ostrelline.randomize(queries[128 * a:128 * b])))
-    del width
     sender_points, receiver_points, gamma_points, delta_points = ostrelline.combine(first, second)
     print(f"  payment network -> sending bank:   {len(sender_points):,} bytes of points")
     print(f"  payment network -> receiving bank: {len(receiver_points):,} bytes of points")
