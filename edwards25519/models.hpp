@@ -1,0 +1,149 @@
+// Internal point representations and the formulas between them, inline so the
+// scalar multiplication loops compile to straight-line field code.
+//
+// The curve is -x^2 + y^2 = 1 + d x^2 y^2 with a = -1 a square and d a
+// non-square in GF(p), so the addition law below is complete: it is exact for
+// every pair of curve points, small-order ones included.
+//
+//  ProjectivePoint   (X:Y:Z)          x = X/Z, y = Y/Z
+//  CompletedPoint    ((X:Z),(Y:T))    x = X/Z, y = Y/T
+//  ProjectiveNiels   (Y+X, Y-X, Z, 2d T) of an extended point
+//  AffineNiels       (y+x, y-x, 2d x y) of an affine point
+//
+// Field bounds (see fe51.hpp): stored coordinates are below 2^52; completed
+// coordinates are below 2^54, the limit of a product's inputs.
+#pragma once
+
+#include <cstdint>
+
+#include "edwards25519/fe51.hpp"
+#include "edwards25519/point.hpp"
+
+namespace edwards25519::detail {
+
+struct ProjectivePoint {
+    FieldElement X, Y, Z;
+};
+
+struct CompletedPoint {
+    FieldElement X, Y, Z, T;
+
+    ProjectivePoint to_projective() const noexcept {
+        return {fe::mul(X, T), fe::mul(Y, Z), fe::mul(Z, T)};
+    }
+    EdwardsPoint to_extended() const noexcept {
+        return {fe::mul(X, T), fe::mul(Y, Z), fe::mul(Z, T), fe::mul(X, Y)};
+    }
+};
+
+struct ProjectiveNiels {
+    FieldElement Y_plus_X, Y_minus_X, Z, T2d;
+
+    static ProjectiveNiels identity() noexcept {
+        return {FieldElement::one(), FieldElement::one(), FieldElement::one(), FieldElement::zero()};
+    }
+    static ProjectiveNiels from(const EdwardsPoint& p) noexcept {
+        return {fe::weak_reduce(fe::add(p.Y, p.X)), fe::weak_reduce(fe::sub(p.Y, p.X)), p.Z,
+                fe::mul(p.T, constants::EDWARDS_D2)};
+    }
+};
+
+struct AffineNiels {
+    FieldElement y_plus_x, y_minus_x, xy2d;
+
+    static AffineNiels identity() noexcept {
+        return {FieldElement::one(), FieldElement::one(), FieldElement::zero()};
+    }
+};
+
+// The negation of a Niels form swaps y+x with y-x and negates the 2d x y term.
+inline void conditional_negate(ProjectiveNiels& n, Choice c) noexcept {
+    FieldElement::conditional_swap(n.Y_plus_X, n.Y_minus_X, c);
+    n.T2d.conditional_negate(c);
+}
+
+inline void conditional_negate(AffineNiels& n, Choice c) noexcept {
+    FieldElement::conditional_swap(n.y_plus_x, n.y_minus_x, c);
+    n.xy2d.conditional_negate(c);
+}
+
+inline void conditional_assign(ProjectiveNiels& dst, const ProjectiveNiels& src, Choice c) noexcept {
+    dst.Y_plus_X.conditional_assign(src.Y_plus_X, c);
+    dst.Y_minus_X.conditional_assign(src.Y_minus_X, c);
+    dst.Z.conditional_assign(src.Z, c);
+    dst.T2d.conditional_assign(src.T2d, c);
+}
+
+inline void conditional_assign(AffineNiels& dst, const AffineNiels& src, Choice c) noexcept {
+    dst.y_plus_x.conditional_assign(src.y_plus_x, c);
+    dst.y_minus_x.conditional_assign(src.y_minus_x, c);
+    dst.xy2d.conditional_assign(src.xy2d, c);
+}
+
+// The sum from the products (Y1+X1)(Y2+X2), (Y1-X1)(Y2-X2), T1 2d T2 and
+// 2 Z1 Z2: X3 = PP - MM and Y3 = PP + MM are twice x1 y2 + y1 x2 and
+// y1 y2 + x1 x2; Z3, T3 = 2 Z1 Z2 +- 2d T1 T2 are twice 1 +- d x1 x2 y1 y2.
+// A subtraction swaps the Niels halves and the sign of the T term.
+inline CompletedPoint combine(const FieldElement& PP, const FieldElement& MM, const FieldElement& TT2d,
+                              const FieldElement& ZZ2, bool subtract) noexcept {
+    const FieldElement plus = fe::add(ZZ2, TT2d);
+    const FieldElement minus = fe::sub(ZZ2, TT2d);
+    return {fe::sub(PP, MM), fe::add(PP, MM), subtract ? minus : plus, subtract ? plus : minus};
+}
+
+inline CompletedPoint add(const EdwardsPoint& p, const ProjectiveNiels& q, bool subtract = false) noexcept {
+    const FieldElement PP = fe::mul(fe::add(p.Y, p.X), subtract ? q.Y_minus_X : q.Y_plus_X);
+    const FieldElement MM = fe::mul(fe::sub(p.Y, p.X), subtract ? q.Y_plus_X : q.Y_minus_X);
+    const FieldElement TT2d = fe::mul(p.T, q.T2d);
+    const FieldElement ZZ = fe::mul(p.Z, q.Z);
+    return combine(PP, MM, TT2d, fe::add(ZZ, ZZ), subtract);
+}
+
+inline CompletedPoint add(const EdwardsPoint& p, const AffineNiels& q) noexcept {
+    const FieldElement PP = fe::mul(fe::add(p.Y, p.X), q.y_plus_x);
+    const FieldElement MM = fe::mul(fe::sub(p.Y, p.X), q.y_minus_x);
+    const FieldElement TT2d = fe::mul(p.T, q.xy2d);
+    return combine(PP, MM, TT2d, fe::add(p.Z, p.Z), false);
+}
+
+// Doubling of -x^2 + y^2 = 1 + d x^2 y^2: with XX = X^2, YY = Y^2,
+// 2x y = (X+Y)^2 - XX - YY over Z^2, the double is
+// ((X+Y)^2 - XX - YY : YY - XX) for x and (YY + XX : 2 Z^2 - (YY - XX)) for y.
+inline CompletedPoint double_point(const ProjectivePoint& p) noexcept {
+    const FieldElement XX = fe::square(p.X);
+    const FieldElement YY = fe::square(p.Y);
+    const FieldElement ZZ2 = fe::square2(p.Z);
+    const FieldElement XpY2 = fe::square(fe::add(p.X, p.Y));
+    const FieldElement YY_plus_XX = fe::add(YY, XX);
+    const FieldElement YY_minus_XX = fe::weak_reduce(fe::sub(YY, XX));
+    return {fe::sub(XpY2, YY_plus_XX), YY_plus_XX, YY_minus_XX, fe::sub(ZZ2, YY_minus_XX)};
+}
+
+inline ProjectivePoint to_projective(const EdwardsPoint& p) noexcept { return {p.X, p.Y, p.Z}; }
+
+// 2^k p for k >= 1, keeping T only for the last doubling.
+inline EdwardsPoint mul_by_pow2(const EdwardsPoint& p, unsigned k) noexcept {
+    ProjectivePoint s = to_projective(p);
+    for (unsigned i = 1; i < k; ++i) s = double_point(s).to_projective();
+    return double_point(s).to_extended();
+}
+
+// Equality of small public or secret integers as a Choice, for x, y < 2^63.
+inline Choice ct_eq_u64(std::uint64_t x, std::uint64_t y) noexcept {
+    const std::uint64_t diff = x ^ y;
+    return Choice::from_bit(static_cast<std::uint8_t>(((diff | (0 - diff)) >> 63) ^ 1));
+}
+
+// entries[j] = (j+1) P; returns digit * P for |digit| <= N by a masked pass
+// over every entry, so the memory touched does not depend on the digit.
+template <class Niels, std::size_t N>
+inline Niels select_multiple(const Niels (&entries)[N], std::int8_t digit) noexcept {
+    const int sign_mask = digit >> 7;  // -1 when negative
+    const std::uint64_t magnitude = static_cast<std::uint64_t>((digit ^ sign_mask) - sign_mask);
+    Niels r = Niels::identity();
+    for (std::size_t j = 0; j < N; ++j) conditional_assign(r, entries[j], ct_eq_u64(magnitude, j + 1));
+    conditional_negate(r, Choice::from_bit(static_cast<std::uint8_t>(sign_mask & 1)));
+    return r;
+}
+
+}  // namespace edwards25519::detail

@@ -1,0 +1,116 @@
+// Group operations on extended coordinates, encodings and variable-base
+// multiplication.
+#include "edwards25519/point.hpp"
+
+#include "edwards25519/models.hpp"
+#include "support/rng.hpp"
+
+namespace edwards25519 {
+
+using detail::ProjectiveNiels;
+
+EdwardsPoint EdwardsPoint::identity() noexcept {
+    return {FieldElement::zero(), FieldElement::one(), FieldElement::one(), FieldElement::zero()};
+}
+
+// B has y = 4/5 and the non-negative x.
+EdwardsPoint EdwardsPoint::basepoint() noexcept {
+    static const EdwardsPoint b = [] {
+        const FieldElement y = FieldElement::from_u64(4) * FieldElement::from_u64(5).invert();
+        CompressedEdwardsY c{y.to_bytes()};
+        return *c.decompress();
+    }();
+    return b;
+}
+
+CompressedEdwardsY EdwardsPoint::compress() const noexcept {
+    const FieldElement recip = Z.invert();
+    const FieldElement x = X * recip;
+    const FieldElement y = Y * recip;
+    CompressedEdwardsY out{y.to_bytes()};
+    out.bytes[31] ^= static_cast<std::uint8_t>(x.is_negative().bit() << 7);
+    return out;
+}
+
+// u = (1 + y) / (1 - y) = (Z + Y) / (Z - Y); invert(0) = 0 maps the points
+// with y = 1 (the identity) to 0, and (0, -1) has Z + Y = 0.
+MontgomeryPoint EdwardsPoint::to_montgomery() const noexcept {
+    const FieldElement u = (Z + Y) * (Z - Y).invert();
+    return MontgomeryPoint{u.to_bytes()};
+}
+
+// x^2 = (y^2 - 1) / (d y^2 + 1). The denominator never vanishes: -1/d is not
+// a square, so d y^2 = -1 has no solution.
+std::optional<EdwardsPoint> CompressedEdwardsY::decompress() const noexcept {
+    const FieldElement y = FieldElement::from_bytes(bytes.data());
+    const FieldElement yy = y.square();
+    const FieldElement u = yy - FieldElement::one();
+    const FieldElement v = yy * constants::EDWARDS_D + FieldElement::one();
+    auto [is_square, x] = FieldElement::sqrt_ratio_i(u, v);
+    if (!is_square.declassify()) return std::nullopt;
+    // x is the non-negative root; negating 0 leaves 0, so either sign bit is
+    // accepted for x = 0.
+    x.conditional_negate(Choice::from_bit(static_cast<std::uint8_t>(bytes[31] >> 7)));
+    return EdwardsPoint{x, y, FieldElement::one(), x * y};
+}
+
+EdwardsPoint operator+(const EdwardsPoint& a, const EdwardsPoint& b) noexcept {
+    return detail::add(a, ProjectiveNiels::from(b)).to_extended();
+}
+
+EdwardsPoint operator-(const EdwardsPoint& a, const EdwardsPoint& b) noexcept {
+    return detail::add(a, ProjectiveNiels::from(b), true).to_extended();
+}
+
+EdwardsPoint EdwardsPoint::operator-() const noexcept { return {-X, Y, Z, -T}; }
+
+EdwardsPoint EdwardsPoint::double_point() const noexcept { return detail::mul_by_pow2(*this, 1); }
+
+EdwardsPoint EdwardsPoint::mul_by_cofactor() const noexcept { return detail::mul_by_pow2(*this, 3); }
+
+// Signed radix 16: s = sum d_i 16^i with d_i in [-8, 8]. Horner's rule from
+// the top digit, four doublings and one addition of d_i P per digit, d_i P
+// taken from [P, 2P, ..., 8P] by a masked pass. The digits encode the exact
+// integer s, so the result is s P for points of any order.
+EdwardsPoint EdwardsPoint::mul(const Scalar& s) const noexcept {
+    ProjectiveNiels multiples[8];
+    multiples[0] = ProjectiveNiels::from(*this);
+    EdwardsPoint current = *this;
+    for (std::size_t j = 1; j < 8; ++j) {
+        current = detail::add(current, multiples[0]).to_extended();
+        multiples[j] = ProjectiveNiels::from(current);
+    }
+
+    std::array<std::int8_t, 64> digits = s.as_radix_16();
+    EdwardsPoint q = detail::add(identity(), detail::select_multiple(multiples, digits[63])).to_extended();
+    for (int i = 62; i >= 0; --i) {
+        q = detail::mul_by_pow2(q, 4);
+        q = detail::add(q, detail::select_multiple(multiples, digits[static_cast<std::size_t>(i)]))
+                .to_extended();
+    }
+    support::secure_zero(digits.data(), digits.size());
+    return q;
+}
+
+Choice EdwardsPoint::ct_eq(const EdwardsPoint& other) const noexcept {
+    return (X * other.Z).ct_eq(other.X * Z) & (Y * other.Z).ct_eq(other.Y * Z);
+}
+
+Choice EdwardsPoint::is_identity() const noexcept { return ct_eq(identity()); }
+
+// (-X^2 + Y^2) Z^2 = Z^4 + d X^2 Y^2 is the curve equation times Z^4.
+bool EdwardsPoint::is_on_curve() const noexcept {
+    const FieldElement XX = X.square(), YY = Y.square(), ZZ = Z.square();
+    const Choice on_curve = ((YY - XX) * ZZ).ct_eq(ZZ.square() + constants::EDWARDS_D * XX * YY);
+    const Choice consistent = (X * Y).ct_eq(Z * T);
+    return (on_curve & consistent & !Z.is_zero()).declassify();
+}
+
+void EdwardsPoint::conditional_assign(EdwardsPoint& dst, const EdwardsPoint& src, Choice c) noexcept {
+    dst.X.conditional_assign(src.X, c);
+    dst.Y.conditional_assign(src.Y, c);
+    dst.Z.conditional_assign(src.Z, c);
+    dst.T.conditional_assign(src.T, c);
+}
+
+}  // namespace edwards25519
