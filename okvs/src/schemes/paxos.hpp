@@ -1,0 +1,363 @@
+// The Paxos store: m graph cells G and 32 binary cells B such that every
+// encoded pair (k, v) satisfies
+//
+//     v = G[p1] ^ G[p2] ^ (B[j] for every j < 32 with bit j of w set),
+//
+// where p1, p2 are the key's two seeded hash positions modulo m and w its
+// seeded row-bits hash. Encoding views the keys as edges of a graph on the
+// graph cells, peels it, solves what remains (at most 8 edges) as a GF(2)
+// system, and settles the peeled edges by back-substitution.
+//
+// Byte form: the three seeds as 8-byte little-endian integers, then every
+// graph cell, then the 32 binary cells, each in its value type's byte form.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "okvs/bits.hpp"
+#include "okvs/schemes.hpp"
+#include "okvs/src/elimination.hpp"
+#include "okvs/src/failures.hpp"
+#include "okvs/src/flat_graph.hpp"
+#include "okvs/src/graph.hpp"
+#include "okvs/src/hashable.hpp"
+#include "support/failure.hpp"
+#include "support/rng.hpp"
+
+namespace okvs::schemes::paxos {
+
+inline constexpr std::size_t kBinaryCells = 32;
+inline constexpr std::size_t kMaxCoreEdges = 8;
+inline constexpr std::size_t kHeaderBytes = 24;
+
+// Number of graph cells for n pairs: ceil(n * 2.4) in double precision.
+inline std::size_t graph_size(std::size_t n) {
+    return static_cast<std::size_t>(std::ceil(static_cast<double>(n) * 2.4));
+}
+
+// The payload of an edge of the plain peeling graph: the pair's value and
+// its key's row-bits hash.
+template <bits::Bits V>
+struct EdgeData {
+    V value;
+    std::uint64_t row_bits;
+};
+
+namespace detail {
+
+// value ^ B[j] for every set bit j of the low 32 bits of `row_bits`, in
+// ascending j; B[j] must exist.
+template <bits::Bits V>
+V xor_selected(V value, std::uint64_t row_bits, const std::vector<V>& binary) {
+    auto selected = static_cast<std::uint32_t>(row_bits);
+    if (binary.size() < kBinaryCells) {
+        // The first selected cell that does not exist, in ascending order.
+        const std::uint32_t missing = selected & ~((std::uint32_t{1} << binary.size()) - 1);
+        if (missing != 0) {
+            okvs::detail::fail_index_out_of_bounds(binary.size(),
+                                                   static_cast<std::size_t>(std::countr_zero(missing)));
+        }
+    }
+    while (selected != 0) {
+        value = static_cast<V>(value ^ binary[static_cast<std::size_t>(std::countr_zero(selected))]);
+        selected &= selected - 1;
+    }
+    return value;
+}
+
+// Every exclusive-or of binary cells a row-bits byte can select, per byte of
+// the low 32 bits: one lookup replaces up to eight exclusive-ors. Only worth
+// its 1020 combinations when many keys use it.
+template <bits::Bits V>
+class BinaryCombinations {
+public:
+    explicit BinaryCombinations(const std::vector<V>& binary) {
+        table_.reserve(4 * 255);
+        for (std::size_t byte = 0; byte < 4; ++byte) {
+            const std::size_t base = byte * 255;
+            for (std::uint32_t b = 1; b < 256; ++b) {
+                const std::uint32_t rest = b & (b - 1);
+                const V& cell = binary[8 * byte + static_cast<std::size_t>(std::countr_zero(b))];
+                if (rest == 0) {
+                    table_.push_back(cell);
+                } else {
+                    table_.push_back(static_cast<V>(table_[base + rest - 1] ^ cell));
+                }
+            }
+        }
+    }
+
+    V apply(V value, std::uint32_t row_bits) const {
+        for (std::size_t byte = 0; byte < 4; ++byte) {
+            const std::uint32_t b = (row_bits >> (8 * byte)) & 0xFFu;
+            if (b != 0) value = static_cast<V>(value ^ table_[byte * 255 + b - 1]);
+        }
+        return value;
+    }
+
+private:
+    std::vector<V> table_;
+};
+
+// Cells of one attempt as the solver sees them: columns below m are graph
+// cells (with a bitmap of which are set), the 32 after them binary cells.
+template <bits::Bits V>
+struct AttemptCells {
+    std::vector<V>& graph;
+    std::vector<std::uint64_t>& filled;
+    std::optional<V> binary[kBinaryCells];
+
+    bool holds(std::size_t c) const {
+        if (c < graph.size()) return (filled[c / 64] >> (c % 64)) & 1u;
+        return binary[c - graph.size()].has_value();
+    }
+    const V& at(std::size_t c) const { return c < graph.size() ? graph[c] : *binary[c - graph.size()]; }
+    void store(std::size_t c, V value) {
+        if (c < graph.size()) {
+            graph[c] = std::move(value);
+            filled[c / 64] |= std::uint64_t{1} << (c % 64);
+        } else {
+            binary[c - graph.size()] = std::move(value);
+        }
+    }
+};
+
+// A vector of n values to be overwritten: value-initialised when the type
+// allows it, otherwise copies of `filler`.
+template <bits::Bits V>
+std::vector<V> cells_to_overwrite(std::size_t n, const V* filler) {
+    if constexpr (std::is_default_constructible_v<V>) {
+        return std::vector<V>(n);
+    } else {
+        if (n == 0) return {};
+        return std::vector<V>(n, *filler);
+    }
+}
+
+}  // namespace detail
+
+template <bits::Bits V>
+struct Paxos {
+    std::uint64_t first_seed;
+    std::uint64_t second_seed;
+    std::uint64_t row_bits_seed;
+    std::vector<V> graph_part;   // m cells
+    std::vector<V> binary_part;  // 32 cells
+
+    static constexpr std::size_t kWidth = bits::width_of<V>;
+
+    // One attempt with three fresh seeds drawn in field order.
+    template <hashable::Hashable K>
+    static std::optional<Paxos> try_encode(std::span<const std::pair<K, V>> pairs) {
+        const std::uint64_t first = support::random_u64();
+        const std::uint64_t second = support::random_u64();
+        const std::uint64_t row_bits = support::random_u64();
+        return try_encode_with_seeds(pairs, first, second, row_bits);
+    }
+    template <hashable::Hashable K>
+    static std::optional<Paxos> try_encode(const std::vector<std::pair<K, V>>& pairs) {
+        return try_encode(std::span<const std::pair<K, V>>(pairs));
+    }
+
+    // One attempt with the given seeds. Nothing when it is abandoned: an
+    // edge is refused (two keys share both positions, or a second self-loop
+    // at a vertex), more than 8 edges remain after peeling, or the remaining
+    // edges give linearly dependent equations. An abandoned attempt draws
+    // no random values.
+    template <hashable::Hashable K>
+    static std::optional<Paxos> try_encode_with_seeds(std::span<const std::pair<K, V>> pairs, std::uint64_t first,
+                                                      std::uint64_t second, std::uint64_t row_bits);
+
+    // Attempts until one succeeds; keys with equal byte strings are refused
+    // first.
+    template <hashable::Hashable K>
+    static Paxos encode(std::span<const std::pair<K, V>> pairs) {
+        return schemes::encode<Paxos, K, V>(pairs);
+    }
+    template <hashable::Hashable K>
+    static Paxos encode(const std::vector<std::pair<K, V>>& pairs) {
+        return encode(std::span<const std::pair<K, V>>(pairs));
+    }
+
+    // The value the key retrieves. Fails with "attempt to calculate the
+    // remainder with a divisor of zero" when the store has no graph cells.
+    template <hashable::Hashable K>
+    V decode(const K& key) const {
+        const auto& bytes = key.key_bytes();
+        return decode_bytes(hashable::byte_view(bytes));
+    }
+    V decode_bytes(std::span<const std::uint8_t> key_bytes) const {
+        const std::size_t m = graph_part.size();
+        V result = graph_part[hashable::index_bytes(key_bytes, first_seed, m)];
+        result = static_cast<V>(result ^ graph_part[hashable::index_bytes(key_bytes, second_seed, m)]);
+        return detail::xor_selected(std::move(result), hashable::hash_bytes(key_bytes, row_bits_seed), binary_part);
+    }
+
+    std::size_t serialized_size() const {
+        return kHeaderBytes + kWidth * (graph_part.size() + binary_part.size());
+    }
+
+    // Writes serialized_size() bytes to `out`.
+    void to_bytes(std::uint8_t* out) const {
+        for (std::uint64_t seed : {first_seed, second_seed, row_bits_seed}) {
+            bits::Traits<std::uint64_t>::to_bytes(seed, out);
+            out += 8;
+        }
+        for (const V& cell : graph_part) {
+            bits::Traits<V>::to_bytes(cell, out);
+            out += kWidth;
+        }
+        for (const V& cell : binary_part) {
+            bits::Traits<V>::to_bytes(cell, out);
+            out += kWidth;
+        }
+    }
+    std::vector<std::uint8_t> to_bytes() const {
+        std::vector<std::uint8_t> out(serialized_size());
+        to_bytes(out.data());
+        return out;
+    }
+
+    // Parses the byte form. The binary part is the last 32 cells' worth of
+    // bytes, the graph part as many whole cells as fit between the header
+    // and it; a remainder shorter than a cell just before the binary part is
+    // ignored. Shorter inputs fail.
+    static Paxos from_bytes(std::span<const std::uint8_t> bytes);
+};
+
+template <bits::Bits V>
+template <hashable::Hashable K>
+std::optional<Paxos<V>> Paxos<V>::try_encode_with_seeds(std::span<const std::pair<K, V>> pairs, std::uint64_t first,
+                                                        std::uint64_t second, std::uint64_t row_bits) {
+    const std::size_t n = pairs.size();
+    const std::size_t m = graph_size(n);
+    if (m + kBinaryCells > graph::FlatGraph::kMaxVertices || n > graph::FlatGraph::kMaxEdges) {
+        support::fail("too many pairs for one store: " + std::to_string(n));
+    }
+
+    // Positions and row bits of every key; only the low 32 row bits are
+    // ever consulted.
+    std::vector<std::uint32_t> first_position(n), second_position(n), selected(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto& key_bytes = pairs[i].first.key_bytes();
+        const auto bytes = hashable::byte_view(key_bytes);
+        first_position[i] = static_cast<std::uint32_t>(hashable::hash_bytes(bytes, first) % m);
+        second_position[i] = static_cast<std::uint32_t>(hashable::hash_bytes(bytes, second) % m);
+        selected[i] = static_cast<std::uint32_t>(hashable::hash_bytes(bytes, row_bits));
+    }
+
+    std::optional<graph::FlatGraph> graph = graph::FlatGraph::build(m, first_position, second_position);
+    if (!graph) return std::nullopt;
+    first_position = {};
+    second_position = {};
+
+    struct Peeled {
+        std::uint32_t vertex;
+        graph::FlatEdge edge;
+    };
+    std::vector<Peeled> peeled;  // in peeling order: the peel stack reversed
+    peeled.reserve(n);
+    graph::peel(*graph, [&](std::size_t c, graph::FlatEdge e) {
+        peeled.push_back(Peeled{static_cast<std::uint32_t>(c), e});
+    });
+    okvs::detail::assert_equal(peeled.size() + graph->edge_count(), n);
+    if (graph->edge_count() > kMaxCoreEdges) return std::nullopt;
+
+    // The 2-core as equations over columns 0..m-1 (graph cells) and
+    // m..m+31 (binary cells); a self-loop names no graph cell.
+    elimination::SparseBoolMatrix matrix(m + kBinaryCells);
+    std::vector<V> right;
+    graph::drain(*graph, [&](std::size_t i, graph::FlatEdge e) {
+        elimination::SparseBoolMatrix::Row row;
+        if (e.to != i) row = {i, e.to};
+        for (std::uint32_t bits = selected[e.data]; bits != 0; bits &= bits - 1) {
+            row.push_back(m + static_cast<std::size_t>(std::countr_zero(bits)));
+        }
+        matrix.push_row(std::move(row));
+        right.push_back(pairs[e.data].second);
+    });
+    graph.reset();
+
+    Paxos store{first, second, row_bits, detail::cells_to_overwrite<V>(m, n ? &pairs[0].second : nullptr), {}};
+    std::vector<std::uint64_t> filled((m + 63) / 64, 0);
+    detail::AttemptCells<V> cells{store.graph_part, filled, {}};
+    if (!std::move(matrix).solve_into(std::move(right), cells)) return std::nullopt;
+
+    store.binary_part.reserve(kBinaryCells);
+    for (std::size_t j = 0; j < kBinaryCells; ++j) {
+        store.binary_part.push_back(cells.binary[j] ? std::move(*cells.binary[j]) : bits::random<V>());
+    }
+
+    // Back-substitution, newest peeled edge first: the edge's far endpoint
+    // is settled (or drawn at random), its own vertex then takes the value
+    // that makes the key's equation hold.
+    auto settle = [&](const auto& fold_binary) {
+        for (std::size_t k = peeled.size(); k-- > 0;) {
+            const Peeled& p = peeled[k];
+            V value = fold_binary(pairs[p.edge.data].second, selected[p.edge.data]);
+            if (!cells.holds(p.edge.to)) cells.store(p.edge.to, bits::random<V>());
+            cells.store(p.vertex, static_cast<V>(value ^ store.graph_part[p.edge.to]));
+        }
+    };
+    constexpr std::size_t kCombinationsFrom = 256;
+    if (peeled.size() >= kCombinationsFrom) {
+        const detail::BinaryCombinations<V> combinations(store.binary_part);
+        settle([&](const V& value, std::uint32_t bits) { return combinations.apply(value, bits); });
+    } else {
+        settle([&](const V& value, std::uint32_t bits) {
+            return detail::xor_selected(value, bits, store.binary_part);
+        });
+    }
+
+    for (std::size_t i = 0; i < m; ++i) {
+        if (!cells.holds(i)) store.graph_part[i] = bits::random<V>();
+    }
+    return store;
+}
+
+template <bits::Bits V>
+Paxos<V> Paxos<V>::from_bytes(std::span<const std::uint8_t> bytes) {
+    const std::size_t length = bytes.size();
+    std::uint64_t seeds[3];
+    for (std::size_t k = 0; k < 3; ++k) {
+        const std::size_t end = 8 * (k + 1);
+        if (length < end) {
+            support::fail("range end index " + std::to_string(end) + " out of range for slice of length " +
+                          std::to_string(length));
+        }
+        seeds[k] = bits::Traits<std::uint64_t>::from_bytes(bytes.subspan(8 * k, 8));
+    }
+    constexpr std::size_t binary_bytes = kBinaryCells * kWidth;
+    if (length < kHeaderBytes + binary_bytes) {
+        if (length >= binary_bytes) {
+            support::fail("slice index starts at " + std::to_string(kHeaderBytes) + " but ends at " +
+                          std::to_string(length - binary_bytes));
+        }
+        support::fail("store bytes too short: the length is " + std::to_string(length) +
+                      " but a store takes at least " + std::to_string(kHeaderBytes + binary_bytes) + " bytes");
+    }
+    const std::size_t graph_cells = (length - kHeaderBytes - binary_bytes) / kWidth;
+    Paxos store{seeds[0], seeds[1], seeds[2], {}, {}};
+    store.graph_part.reserve(graph_cells);
+    for (std::size_t i = 0; i < graph_cells; ++i) {
+        store.graph_part.push_back(bits::from_bytes<V>(bytes.subspan(kHeaderBytes + kWidth * i, kWidth)));
+    }
+    store.binary_part.reserve(kBinaryCells);
+    const std::size_t binary_start = length - binary_bytes;
+    for (std::size_t j = 0; j < kBinaryCells; ++j) {
+        store.binary_part.push_back(bits::from_bytes<V>(bytes.subspan(binary_start + kWidth * j, kWidth)));
+    }
+    return store;
+}
+
+}  // namespace okvs::schemes::paxos
