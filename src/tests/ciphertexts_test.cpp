@@ -1,0 +1,289 @@
+// Ciphertext (the store's value) and WideCiphertext (the query result): the
+// algebra that decryption relies on, the byte forms and their failures, and
+// the acceptance of identity, small-order and non-canonical components.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "edwards25519/point.hpp"
+#include "edwards25519/scalar.hpp"
+#include "edwards25519/table.hpp"
+#include "okvs/bits.hpp"
+#include "src/ciphertexts.hpp"
+#include "src/point_conversion.hpp"
+#include "src/wide_ciphertexts.hpp"
+#include "support/failure.hpp"
+#include "support/rng.hpp"
+
+namespace {
+
+using edwards25519::CompressedEdwardsY;
+using edwards25519::ED25519_BASEPOINT_TABLE;
+using edwards25519::EdwardsBasepointTable;
+using edwards25519::EdwardsPoint;
+using edwards25519::Scalar;
+using ostrelline::Ciphertext;
+using ostrelline::random_scalar;
+using ostrelline::WideCiphertext;
+using ostrelline::point_conversion::point_to_uniform_bytes;
+using ostrelline::point_conversion::uniform_bytes_to_point;
+using Bytes32 = std::array<std::uint8_t, 32>;
+
+Scalar scalar_of(std::uint64_t value) {
+    Bytes32 bytes{};
+    for (std::size_t i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    return Scalar::from_bytes_mod_order(bytes.data());
+}
+
+// Bytes with the given low byte and top byte, zero in between.
+Bytes32 bytes_of(std::uint8_t first, std::uint8_t middle, std::uint8_t last) {
+    Bytes32 out;
+    out.fill(middle);
+    out[0] = first;
+    out[31] = last;
+    return out;
+}
+
+const Bytes32 kIdentity = bytes_of(0x01, 0x00, 0x00);
+const Bytes32 kOrderTwo = bytes_of(0xec, 0xff, 0x7f);      // y = -1
+const Bytes32 kIdentityPlusP = bytes_of(0xee, 0xff, 0x7f); // y = p + 1
+const Bytes32 kZeroYPlusP = bytes_of(0xed, 0xff, 0x7f);    // y = p, read as 0
+const Bytes32 kNotAPoint = bytes_of(0x02, 0x00, 0x00);     // y = 2 has no x
+
+EdwardsPoint point_of(const Bytes32& bytes) {
+    std::optional<EdwardsPoint> p = CompressedEdwardsY{bytes}.decompress();
+    if (!p) throw std::logic_error("not a point");
+    return *p;
+}
+
+EdwardsPoint point_of(const CompressedEdwardsY& c) { return point_of(c.bytes); }
+
+std::string failure_of(const std::function<void()>& operation) {
+    try {
+        operation();
+    } catch (const support::Failure& failure) {
+        return failure.what();
+    }
+    return "no failure";
+}
+
+std::string range_message(std::size_t end, std::size_t size) {
+    return "range end index " + std::to_string(end) + " out of range for slice of length " + std::to_string(size);
+}
+
+std::vector<std::uint8_t> random_vector(std::size_t size) {
+    std::vector<std::uint8_t> out(size);
+    support::random_bytes(out);
+    return out;
+}
+
+struct KeyPair {
+    Scalar secret;
+    EdwardsPoint public_key;
+    EdwardsBasepointTable table;
+};
+
+KeyPair make_key() {
+    Scalar secret = random_scalar();
+    EdwardsPoint public_key = ED25519_BASEPOINT_TABLE().mul(secret);
+    return KeyPair{secret, public_key, EdwardsBasepointTable(public_key)};
+}
+
+// The three parties: sending bank, receiving bank, payment network.
+struct Parties {
+    KeyPair sender = make_key(), receiver = make_key(), network = make_key();
+
+    WideCiphertext query() const {
+        return Ciphertext::zero(sender.table).add_and_randomize(Ciphertext::zero(receiver.table), network.public_key);
+    }
+    // delta = k_s sender + k_r receiver + k gamma
+    bool relation_holds(const WideCiphertext& w) const {
+        return point_of(w.sender).mul(sender.secret) + point_of(w.receiver).mul(receiver.secret) +
+                   point_of(w.gamma).mul(network.secret) ==
+               point_of(w.delta);
+    }
+};
+
+WideCiphertext with_component(const WideCiphertext& w, std::size_t index, const Bytes32& bytes) {
+    std::array<std::uint8_t, 128> raw = w.to_bytes();
+    std::copy(bytes.begin(), bytes.end(), raw.begin() + static_cast<std::ptrdiff_t>(32 * index));
+    return WideCiphertext::from_bytes(raw);
+}
+
+WideCiphertext all_components(const Bytes32& bytes) {
+    return WideCiphertext{{bytes}, {bytes}, {bytes}, {bytes}};
+}
+
+std::array<Bytes32, 4> components(const WideCiphertext& w) {
+    return {w.sender.bytes, w.receiver.bytes, w.gamma.bytes, w.delta.bytes};
+}
+
+// ---------------------------------------------------------------- Ciphertext
+
+TEST(Ciphertext, ZeroEncryptsTheIdentityUnderTheKey) {
+    const KeyPair key = make_key(), other = make_key();
+    std::set<Bytes32> firsts;
+    for (int i = 0; i < 16; ++i) {
+        const Ciphertext ct = Ciphertext::zero(key.table);
+        const EdwardsPoint first = uniform_bytes_to_point(ct.c1), second = uniform_bytes_to_point(ct.c2);
+        EXPECT_TRUE(first.mul(key.secret) == second);
+        EXPECT_FALSE(first.mul(other.secret) == second);
+        EXPECT_EQ(ct.c1[0] & 1, 0);
+        EXPECT_EQ(ct.c2[0] & 1, 0);
+        EXPECT_TRUE(firsts.insert(ct.c1).second) << "repeated scalar";
+    }
+}
+
+TEST(Ciphertext, BitsByteFormAndExclusiveOr) {
+    static_assert(okvs::bits::width_of<Ciphertext> == 64);
+    const std::vector<std::uint8_t> raw = random_vector(70);  // bytes from 64 on are ignored
+    const Ciphertext a = okvs::bits::from_bytes<Ciphertext>(raw);
+    EXPECT_TRUE(std::equal(a.c1.begin(), a.c1.end(), raw.begin()));
+    EXPECT_TRUE(std::equal(a.c2.begin(), a.c2.end(), raw.begin() + 32));
+    const std::array<std::uint8_t, 64> back = okvs::bits::to_bytes(a);
+    EXPECT_TRUE(std::equal(back.begin(), back.end(), raw.begin()));
+
+    const Ciphertext b = okvs::bits::random<Ciphertext>();
+    EXPECT_NE(b.c1, b.c2);
+    const std::array<std::uint8_t, 64> xa = a.to_bytes(), xb = b.to_bytes(), xab = (a ^ b).to_bytes();
+    for (std::size_t i = 0; i < 64; ++i) EXPECT_EQ(xab[i], xa[i] ^ xb[i]) << i;
+    EXPECT_EQ(((a ^ b) ^ b).to_bytes(), xa);
+    const Ciphertext zero = a ^ a;
+    EXPECT_EQ(zero.to_bytes(), (std::array<std::uint8_t, 64>{}));
+    // The all-zero ciphertext is (0, -1) twice.
+    EXPECT_EQ(uniform_bytes_to_point(zero.c1).compress().bytes, kOrderTwo);
+    EXPECT_EQ(uniform_bytes_to_point(zero.c2).compress().bytes, kOrderTwo);
+}
+
+TEST(Ciphertext, ShortInputsFail) {
+    for (std::size_t size : {0, 20, 31, 32, 63}) {
+        const std::vector<std::uint8_t> raw(size, 0xab);
+        EXPECT_EQ(failure_of([&] { Ciphertext::from_bytes(raw); }), range_message(size < 32 ? 32 : 64, size));
+    }
+    EXPECT_EQ(failure_of([] { Ciphertext::from_bytes(std::vector<std::uint8_t>(63)); }),
+              "range end index 64 out of range for slice of length 63");
+}
+
+// With points of known discrete logarithm every component is pinned down
+// relative to gamma = r B: sender = alpha gamma, receiver = beta gamma,
+// delta = (a2 + b2 + kappa) gamma.
+TEST(Ciphertext, AddAndRandomizeComponentsFromKnownPoints) {
+    std::vector<std::uint64_t> logs;
+    std::vector<Bytes32> encodings;
+    for (std::uint64_t n = 2; logs.size() < 4; ++n) {
+        if (auto bytes = point_to_uniform_bytes(ED25519_BASEPOINT_TABLE().mul(scalar_of(n)))) {
+            logs.push_back(n);
+            encodings.push_back(*bytes);
+        }
+    }
+    const std::uint64_t kappa = 1000003;
+    const Ciphertext a{encodings[0], encodings[1]}, b{encodings[2], encodings[3]};
+    const WideCiphertext w = a.add_and_randomize(b, ED25519_BASEPOINT_TABLE().mul(scalar_of(kappa)));
+    const EdwardsPoint gamma = point_of(w.gamma);
+    EXPECT_FALSE(gamma.is_identity().declassify());
+    EXPECT_EQ(w.sender.bytes, gamma.mul(scalar_of(logs[0])).compress().bytes);
+    EXPECT_EQ(w.receiver.bytes, gamma.mul(scalar_of(logs[2])).compress().bytes);
+    EXPECT_EQ(w.delta.bytes, gamma.mul(scalar_of(logs[1] + logs[3] + kappa)).compress().bytes);
+}
+
+TEST(Ciphertext, AddAndRandomizeRelationForGenuineInputsOnly) {
+    const Parties parties;
+    const Ciphertext a = Ciphertext::zero(parties.sender.table), b = Ciphertext::zero(parties.receiver.table);
+    const WideCiphertext first = a.add_and_randomize(b, parties.network.public_key);
+    const WideCiphertext second = a.add_and_randomize(b, parties.network.public_key);
+    EXPECT_TRUE(parties.relation_holds(first));
+    EXPECT_TRUE(parties.relation_holds(second));
+    EXPECT_NE(first.to_bytes(), second.to_bytes());
+    EXPECT_FALSE(parties.relation_holds(Ciphertext::random().add_and_randomize(b, parties.network.public_key)));
+    EXPECT_FALSE(parties.relation_holds(a.add_and_randomize(Ciphertext::random(), parties.network.public_key)));
+    EXPECT_FALSE(parties.relation_holds(b.add_and_randomize(a, parties.network.public_key)));  // banks swapped
+}
+
+// ---------------------------------------------------------------- WideCiphertext
+
+TEST(WideCiphertext, ByteFormAndShortInputs) {
+    const std::vector<std::uint8_t> raw = random_vector(130);  // bytes from 128 on are ignored
+    const WideCiphertext w = WideCiphertext::from_bytes(raw);
+    const std::array<Bytes32, 4> parts = components(w);
+    for (std::size_t c = 0; c < 4; ++c) {
+        EXPECT_TRUE(std::equal(parts[c].begin(), parts[c].end(), raw.begin() + static_cast<std::ptrdiff_t>(32 * c)));
+    }
+    const std::array<std::uint8_t, 128> back = w.to_bytes();
+    EXPECT_TRUE(std::equal(back.begin(), back.end(), raw.begin()));
+    // Undecodable components are copied as they are.
+    EXPECT_EQ(WideCiphertext::from_bytes(all_components(kNotAPoint).to_bytes()).delta.bytes, kNotAPoint);
+
+    for (std::size_t size : {0, 31, 32, 63, 64, 72, 95, 96, 127}) {
+        const std::vector<std::uint8_t> short_raw(size, 0x11);
+        EXPECT_EQ(failure_of([&] { WideCiphertext::from_bytes(short_raw); }), range_message(size / 32 * 32 + 32, size));
+    }
+    EXPECT_EQ(failure_of([] { WideCiphertext::from_bytes(std::vector<std::uint8_t>(72)); }),
+              "range end index 96 out of range for slice of length 72");
+}
+
+TEST(WideCiphertext, RandomizeAndSumKeepTheRelation) {
+    const Parties parties;
+    const WideCiphertext a = parties.query(), b = parties.query();
+    const Scalar t1 = random_scalar(), t2 = random_scalar();
+    const std::array<Bytes32, 4> pa = components(a), pb = components(b);
+    const std::array<Bytes32, 4> scaled = components(a.randomize_with(t1)), added = components(a.sum(b));
+    for (std::size_t c = 0; c < 4; ++c) {
+        EXPECT_EQ(scaled[c], point_of(pa[c]).mul(t1).compress().bytes) << c;
+        EXPECT_EQ(added[c], (point_of(pa[c]) + point_of(pb[c])).compress().bytes) << c;
+    }
+    const WideCiphertext once = a.randomize(), twice = a.randomize();
+    EXPECT_TRUE(parties.relation_holds(once));
+    EXPECT_TRUE(parties.relation_holds(twice));
+    EXPECT_NE(once.to_bytes(), twice.to_bytes());
+    EXPECT_TRUE(parties.relation_holds(a.sum(b)));
+    // Two separately randomized copies add up to one blinded by the sum.
+    EXPECT_EQ(a.randomize_with(t1).sum(a.randomize_with(t2)).to_bytes(), a.randomize_with(t1 + t2).to_bytes());
+    // Values made for other keys break it.
+    EXPECT_FALSE(parties.relation_holds(a.sum(Parties{}.query())));
+}
+
+TEST(WideCiphertext, IdentitySmallOrderAndNonCanonicalAccepted) {
+    const WideCiphertext identity = all_components(kIdentity);
+    const WideCiphertext w = Parties{}.query();
+    EXPECT_EQ(identity.randomize().to_bytes(), identity.to_bytes());
+    EXPECT_EQ(w.sum(identity).to_bytes(), w.to_bytes());
+    EXPECT_EQ(identity.sum(w).to_bytes(), w.to_bytes());
+
+    // (0, -1) has order two; y = 0 gives the points of order four.
+    const WideCiphertext two = all_components(kOrderTwo), four = all_components(Bytes32{});
+    EXPECT_EQ(two.randomize_with(scalar_of(2)).to_bytes(), identity.to_bytes());
+    EXPECT_EQ(two.randomize_with(scalar_of(3)).to_bytes(), two.to_bytes());
+    EXPECT_EQ(four.randomize_with(scalar_of(2)).to_bytes(), two.to_bytes());
+    EXPECT_EQ(four.randomize_with(scalar_of(4)).to_bytes(), identity.to_bytes());
+
+    // y from p to 2^255 - 1 is read mod p and written canonically: p + 1 is
+    // the identity, p is y = 0 (x = +sqrt(-1), or its negation with bit 255).
+    const WideCiphertext high_identity = all_components(kIdentityPlusP);
+    EXPECT_EQ(high_identity.randomize().to_bytes(), identity.to_bytes());
+    EXPECT_EQ(high_identity.sum(identity).to_bytes(), identity.to_bytes());
+    EXPECT_EQ(all_components(kZeroYPlusP).sum(identity).to_bytes(), four.to_bytes());
+    EXPECT_EQ(all_components(kZeroYPlusP).randomize_with(scalar_of(1)).to_bytes(), four.to_bytes());
+    EXPECT_EQ(identity.sum(all_components(bytes_of(0xed, 0xff, 0xff))).to_bytes(),
+              all_components(bytes_of(0x00, 0x00, 0x80)).to_bytes());
+}
+
+TEST(WideCiphertext, UndecodableComponentFails) {
+    ASSERT_FALSE(CompressedEdwardsY{kNotAPoint}.decompress().has_value());
+    const WideCiphertext good = Parties{}.query();
+    for (std::size_t c = 0; c < 4; ++c) {
+        const WideCiphertext bad = with_component(good, c, kNotAPoint);
+        EXPECT_EQ(failure_of([&] { bad.randomize(); }), support::kUnwrapNone) << c;
+        EXPECT_EQ(failure_of([&] { bad.randomize_with(scalar_of(5)); }), support::kUnwrapNone) << c;
+        EXPECT_EQ(failure_of([&] { bad.sum(good); }), support::kUnwrapNone) << c;
+        EXPECT_EQ(failure_of([&] { good.sum(bad); }), support::kUnwrapNone) << c;
+    }
+    EXPECT_EQ(std::string(support::kUnwrapNone), "called `Option::unwrap()` on a `None` value");
+}
+
+}  // namespace
