@@ -176,6 +176,42 @@ TEST(Encoding, TwoCoresDecode) {
     });
 }
 
+// Size of the 2-core the keys' edges leave under the given seeds, by the
+// plain graph; nothing when an edge is refused.
+std::optional<std::size_t> core_size(const Pairs& pairs, std::uint64_t s1, std::uint64_t s2, std::uint64_t s3) {
+    const std::size_t m = graph_size(pairs.size());
+    okvs::graph::UndirectedGraph<int> graph(m);
+    for (const auto& p : pairs) {
+        const Place at = place(p.first, s1, s2, s3, m);
+        if (!graph.add_edge(at.p1, at.p2, 0)) return std::nullopt;
+    }
+    okvs::graph::peel(graph);
+    return graph.edge_count();
+}
+
+TEST(Encoding, CoreOfMoreThanEightEdgesIsAbandoned) {
+    const Pairs pairs = okvs_test::numbered_pairs(400);
+    std::mt19937_64 rng(31);
+    bool saw_eight = false, saw_nine = false;
+    for (int tries = 0; tries < 100000 && !(saw_eight && saw_nine); ++tries) {
+        const std::uint64_t s1 = rng(), s2 = rng(), s3 = rng();
+        const std::optional<std::size_t> core = core_size(pairs, s1, s2, s3);
+        if (!core || (*core != 8 && *core != 9)) continue;
+        ScriptedDraws draws;
+        auto store = Store::try_encode_with_seeds(view(pairs), s1, s2, s3);
+        if (*core == 9) {
+            saw_nine = true;
+            EXPECT_FALSE(store.has_value());
+            EXPECT_EQ(Draws::count, 0u);
+        } else if (store) {  // eight edges: solved unless dependent
+            saw_eight = true;
+            expect_decodes_all(*store, pairs);
+        }
+    }
+    EXPECT_TRUE(saw_eight);
+    EXPECT_TRUE(saw_nine);
+}
+
 TEST(Encoding, DependentCoreIsRetried) {
     // Under row-bits seed 12345 these two keys have equal low 32 row bits
     // (0x37b5a822, from an independent XXH3 implementation), so as self-loops
