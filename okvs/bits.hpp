@@ -53,6 +53,24 @@ T random() {
     return Traits<T>::random();
 }
 
+// A value type may also offer
+//   static void random_fill(std::span<T> out);
+// which must overwrite out[0], out[1], ... with exactly the values that as
+// many successive calls of `random` would return (for instance by drawing
+// all their bytes from the generator at once). Without it, `random_fill`
+// calls `random` once per value.
+template <class T>
+concept HasRandomFill = requires(std::span<T> out) { Traits<T>::random_fill(out); };
+
+template <Bits T>
+void random_fill(std::span<T> out) {
+    if constexpr (HasRandomFill<T>) {
+        Traits<T>::random_fill(out);
+    } else {
+        for (T& value : out) value = Traits<T>::random();
+    }
+}
+
 // Whether bit (index mod 64) of word (index div 64) is set, bit 0 being the
 // least significant bit of word 0.
 inline bool bit_at_is_set(std::span<const std::uint64_t> words, std::size_t index) {

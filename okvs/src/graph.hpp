@@ -110,12 +110,18 @@ private:
     std::vector<std::vector<Edge<T>>> adjacency_;
 };
 
-// What peeling and draining need of a graph representation.
+// What peeling needs of a graph representation ...
 template <class G>
 concept PeelableGraph = requires(G& graph, std::size_t v) {
     { graph.vertex_count() } -> std::convertible_to<std::size_t>;
     { graph.edge_count() } -> std::convertible_to<std::size_t>;
     { graph.pop_only_edge(v)->to } -> std::convertible_to<std::size_t>;
+};
+
+// ... and what draining needs.
+template <class G>
+concept DrainableGraph = requires(G& graph, std::size_t v) {
+    { graph.vertex_count() } -> std::convertible_to<std::size_t>;
     { graph.pop_edge(v)->to } -> std::convertible_to<std::size_t>;
 };
 
@@ -126,7 +132,13 @@ concept PeelableGraph = requires(G& graph, std::size_t v) {
 template <PeelableGraph G, class Peeled>
 void peel(G& graph, Peeled&& peeled) {
     const std::size_t n = graph.vertex_count();
+    constexpr std::size_t kAhead = 16;  // prefetch distance, in vertices
     for (std::size_t i = 0; i < n; ++i) {
+        // A representation may fetch ahead what peeling vertex i + kAhead
+        // is likely to touch; that changes nothing but timing.
+        if constexpr (requires { graph.prefetch_for_peeling(i); }) {
+            if (i + kAhead < n) graph.prefetch_for_peeling(i + kAhead);
+        }
         std::size_t c = i;
         while (auto e = graph.pop_only_edge(c)) {
             const std::size_t next = e->to;
@@ -147,7 +159,7 @@ std::vector<std::pair<std::size_t, Edge<T>>> peel(UndirectedGraph<T>& graph) {
 // Removes every remaining edge, vertex by vertex in ascending order, calling
 // `consume(i, e)` for each edge e popped at vertex i: the self-loop first,
 // then the list from its last entry to its first.
-template <PeelableGraph G, class Consume>
+template <DrainableGraph G, class Consume>
 void drain(G& graph, Consume&& consume) {
     const std::size_t n = graph.vertex_count();
     for (std::size_t i = 0; i < n; ++i) {

@@ -117,6 +117,15 @@ struct okvs::bits::Traits<okvs_test::Block> {
         return okvs_test::Draws::scripted ? okvs_test::Block::numbered(okvs_test::Draws::count)
                                           : okvs_test::Block::fresh();
     }
+    // Many draws at once, exactly as successive `random` calls would give.
+    static void random_fill(std::span<okvs_test::Block> out) {
+        if (okvs_test::Draws::scripted) {
+            for (auto& value : out) value = random();
+            return;
+        }
+        okvs_test::Draws::count += out.size();
+        support::random_bytes({reinterpret_cast<std::uint8_t*>(out.data()), out.size() * sizeof(okvs_test::Block)});
+    }
 };
 
-static_assert(okvs::bits::Bits<okvs_test::Block>);
+static_assert(okvs::bits::Bits<okvs_test::Block> && sizeof(okvs_test::Block) == 64);
