@@ -1,32 +1,197 @@
-// Group operations against libsodium on prime-order points, and small-order
-// behaviour against naive reference computations.
+// Group operations against libsodium on prime-order points, decompression
+// against GMP's Euler criterion, and small-order behaviour against naive
+// repeated additions.
 #include <gtest/gtest.h>
 
 #include "edwards25519/point.hpp"
-#include "edwards25519/table.hpp"
 #include "oracle.hpp"
+#include "torsion.hpp"
 
 using namespace edwards25519;
 using oracle::Bytes32;
+using oracle::Mpz;
 
 namespace {
 
-// A random scalar below l, as libsodium's noclamp functions want.
-Scalar random_reduced_scalar() {
-    std::uint8_t wide[64];
-    support::random_bytes(wide);
-    return Scalar::from_bytes_mod_order_wide(wide);
+using namespace torsion;
+
+TEST(Point, AddSubDoubleNegateMatchSodium) {
+    for (int i = 0; i < 200; ++i) {
+        const Bytes32 a = sodium_random_point(), b = sodium_random_point();
+        const EdwardsPoint p = decode(a), q = decode(b);
+        Bytes32 want{};
+        ASSERT_EQ(crypto_core_ed25519_add(want.data(), a.data(), b.data()), 0);
+        EXPECT_EQ((p + q).compress().bytes, want);
+        ASSERT_EQ(crypto_core_ed25519_sub(want.data(), a.data(), b.data()), 0);
+        EXPECT_EQ((p - q).compress().bytes, want);
+        ASSERT_EQ(crypto_core_ed25519_add(want.data(), a.data(), a.data()), 0);
+        EXPECT_EQ(p.double_point().compress().bytes, want);
+        Bytes32 negated = a;
+        negated[31] ^= 0x80;  // x != 0 for points of order l
+        EXPECT_EQ((-p).compress().bytes, negated);
+        EXPECT_TRUE((p + -p).is_identity().declassify());
+        EXPECT_FALSE(p.is_identity().declassify());
+    }
 }
 
-TEST(Point, BasepointMultipleMatchesSodium) {
-    oracle::init_sodium();
+TEST(Point, VariableBaseMatchesSodium) {
+    std::uint8_t eight[32] = {8};
     for (int i = 0; i < 50; ++i) {
+        const Bytes32 a = sodium_random_point();
         const Scalar s = random_reduced_scalar();
-        Bytes32 expected{};
-        ASSERT_EQ(crypto_scalarmult_ed25519_base_noclamp(expected.data(), s.to_bytes().data()), 0);
-        EXPECT_EQ(EdwardsPoint::basepoint().mul(s).compress().bytes, expected);
-        EXPECT_EQ(ED25519_BASEPOINT_TABLE().mul(s).compress().bytes, expected);
+        Bytes32 want{};
+        ASSERT_EQ(crypto_scalarmult_ed25519_noclamp(want.data(), s.to_bytes().data(), a.data()), 0);
+        EXPECT_EQ(decode(a).mul(s).compress().bytes, want);
+        ASSERT_EQ(crypto_scalarmult_ed25519_noclamp(want.data(), eight, a.data()), 0);
+        EXPECT_EQ(decode(a).mul_by_cofactor().compress().bytes, want);
     }
+}
+
+// s (P + T) for P of order l, T of order 8 and unreduced s equals
+// (s mod l) P from libsodium plus (s mod 8) T by repeated addition.
+TEST(Point, VariableBaseOnMixedPointsIsExact) {
+    const EdwardsPoint t8 = decode(oracle::hex32(kOrder8Hex));
+    for (int i = 0; i < 40; ++i) {
+        const Bytes32 a = sodium_random_point();
+        const Scalar s = Scalar::from_bits(oracle::random32().data());
+        const Scalar s_mod_l = Scalar::from_bytes_mod_order(s.to_bytes().data());
+        Bytes32 sp{};
+        ASSERT_EQ(crypto_scalarmult_ed25519_noclamp(sp.data(), s_mod_l.to_bytes().data(), a.data()), 0);
+        const EdwardsPoint want = decode(sp) + repeated_sum(t8, s.to_bytes()[0] % 8);
+        EXPECT_EQ((decode(a) + t8).mul(s), want);
+        EXPECT_EQ((decode(a) + t8).mul(s).compress().bytes, want.compress().bytes);
+    }
+}
+
+TEST(Point, TorsionPointsHaveTheirOrders) {
+    const auto torsion = torsion_points();
+    for (std::size_t k = 0; k < 8; ++k) {
+        std::size_t order = 1;
+        while (order <= 8 && !repeated_sum(torsion[k], order).is_identity().declassify()) ++order;
+        EXPECT_EQ(order, 8 / std::gcd(k, std::size_t{8})) << k;
+        EXPECT_TRUE(torsion[k].is_on_curve());
+    }
+    EXPECT_EQ(torsion[0].compress().bytes, oracle::hex32(kIdentityHex));
+    EXPECT_EQ(torsion[4].compress().bytes, oracle::hex32(kOrder2Hex));
+    const Bytes32 t2 = torsion[2].compress().bytes, t6 = torsion[6].compress().bytes;
+    EXPECT_EQ(std::min(t2, t6), oracle::hex32(kOrder4Hex));
+    EXPECT_EQ(std::max(t2, t6), oracle::hex32(kOrder4NegHex));
+    for (const EdwardsPoint& t : torsion) EXPECT_TRUE(t.mul_by_cofactor().is_identity().declassify());
+}
+
+// Unreduced scalars times small-order and mixed points, against double-and-add.
+TEST(Point, VariableBaseOnSmallOrderPointsMatchesDoubleAndAdd) {
+    const auto torsion = torsion_points();
+    const EdwardsPoint prime = decode(sodium_random_point());
+    std::vector<Bytes32> scalars = {Bytes32{}, oracle::hex32("ff"), ones_scalar()};
+    for (int i = 0; i < 10; ++i) scalars.push_back(oracle::random32());
+    for (const Bytes32& b : scalars) {
+        const Scalar s = Scalar::from_bits(b.data());
+        for (const EdwardsPoint& t : torsion) {
+            EXPECT_EQ(t.mul(s), double_and_add(t, s));
+            EXPECT_EQ((t + prime).mul(s), double_and_add(t + prime, s));
+        }
+    }
+}
+
+TEST(Point, DecompressionMatchesEulerCriterion) {
+    const Mpz p = oracle::field_prime();
+    Mpz d("121666"), half = p;
+    mpz_invert(d.get(), d.get(), p.get());
+    mpz_mul_si(d.get(), d.get(), -121665);
+    mpz_sub_ui(half.get(), half.get(), 1);
+    mpz_fdiv_q_2exp(half.get(), half.get(), 1);
+    for (int i = 0; i < 1000; ++i) {
+        const Bytes32 b = oracle::random32();
+        Bytes32 y_bytes = b;
+        y_bytes[31] &= 0x7f;
+        const Mpz y = Mpz::from_le(y_bytes.data(), 32);
+        Mpz u, v, ratio;  // x^2 = (y^2 - 1) / (d y^2 + 1)
+        mpz_mul(u.get(), y.get(), y.get());
+        mpz_mul(v.get(), u.get(), d.get());
+        mpz_sub_ui(u.get(), u.get(), 1);
+        mpz_add_ui(v.get(), v.get(), 1);
+        mpz_invert(ratio.get(), v.get(), p.get());
+        mpz_mul(ratio.get(), ratio.get(), u.get());
+        mpz_mod(ratio.get(), ratio.get(), p.get());
+        Mpz euler;
+        mpz_powm(euler.get(), ratio.get(), half.get(), p.get());
+        const bool exists = mpz_cmp_ui(euler.get(), 1) <= 0;
+        const auto point = CompressedEdwardsY{b}.decompress();
+        ASSERT_EQ(point.has_value(), exists);
+        if (!exists) continue;
+        EXPECT_TRUE(point->is_on_curve());
+        const Mpz x = Mpz::from_le((point->X * point->Z.invert()).to_bytes().data(), 32);
+        Mpz x2;
+        mpz_mul(x2.get(), x.get(), x.get());
+        mpz_mod(x2.get(), x2.get(), p.get());
+        EXPECT_TRUE(x2 == ratio);
+        EXPECT_EQ(mpz_odd_p(x.get()) ? 1 : 0, b[31] >> 7);
+        const bool canonical = mpz_cmp(y.get(), p.get()) < 0 && !(mpz_sgn(x.get()) == 0 && b[31] >> 7);
+        EXPECT_EQ(point->compress().bytes == b, canonical);
+        if (crypto_core_ed25519_is_valid_point(b.data())) {
+            EXPECT_EQ(point->compress().bytes, b);
+        }
+    }
+}
+
+// y in p..2^255-1 reads as y - p; x = 0 accepts either sign; y = 2 has no x.
+TEST(Point, NonCanonicalAndEdgeEncodings) {
+    const Mpz p = oracle::field_prime();
+    for (unsigned long k = 0; k < 19; ++k) {
+        Mpz y = p;
+        mpz_add_ui(y.get(), y.get(), k);
+        const Bytes32 high = y.to_le32();
+        const Bytes32 low = oracle::hex32("00");
+        Bytes32 canonical = low;
+        canonical[0] = static_cast<std::uint8_t>(k);
+        const auto a = CompressedEdwardsY{high}.decompress(), c = CompressedEdwardsY{canonical}.decompress();
+        ASSERT_EQ(a.has_value(), c.has_value()) << k;
+        if (a) {
+            EXPECT_EQ(*a, *c);
+            EXPECT_EQ(a->compress().bytes, c->compress().bytes);
+            EXPECT_EQ(a->compress().bytes[0], k);
+        }
+    }
+    EXPECT_FALSE(CompressedEdwardsY{oracle::hex32("02")}.decompress().has_value());
+    const auto signed_identity = CompressedEdwardsY{oracle::hex32(kIdentityHex.substr(0, 62) + "80")}.decompress();
+    ASSERT_TRUE(signed_identity.has_value());
+    EXPECT_TRUE(signed_identity->is_identity().declassify());
+    EXPECT_EQ(signed_identity->compress().bytes, oracle::hex32(kIdentityHex));
+    const auto signed_order2 = CompressedEdwardsY{oracle::hex32(kOrder2Hex.substr(0, 62) + "ff")}.decompress();
+    ASSERT_TRUE(signed_order2.has_value());
+    EXPECT_EQ(signed_order2->compress().bytes, oracle::hex32(kOrder2Hex));
+}
+
+TEST(Point, MontgomeryMatchesSodium) {
+    for (int i = 0; i < 50; ++i) {
+        const Bytes32 a = sodium_random_point();
+        Bytes32 want{};
+        ASSERT_EQ(crypto_sign_ed25519_pk_to_curve25519(want.data(), a.data()), 0);
+        EXPECT_EQ(decode(a).to_montgomery().bytes, want);
+    }
+    EXPECT_EQ(EdwardsPoint::identity().to_montgomery().bytes, Bytes32{});
+    EXPECT_EQ(decode(oracle::hex32(kOrder2Hex)).to_montgomery().bytes, Bytes32{});
+    EXPECT_EQ(decode(oracle::hex32(kOrder4Hex)).to_montgomery().bytes, oracle::hex32("01"));  // y = 0
+}
+
+TEST(Point, EqualityIsProjective) {
+    const EdwardsPoint p = decode(sodium_random_point()), q = decode(sodium_random_point());
+    const FieldElement lambda = FieldElement::from_bytes(oracle::random32());
+    const EdwardsPoint scaled{p.X * lambda, p.Y * lambda, p.Z * lambda, p.T * lambda};
+    EXPECT_TRUE(scaled == p);
+    EXPECT_TRUE(scaled.is_on_curve());
+    EXPECT_EQ(scaled.compress().bytes, p.compress().bytes);
+    EXPECT_FALSE(p == q);
+    EXPECT_FALSE((EdwardsPoint{p.X + FieldElement::one(), p.Y, p.Z, p.T}).is_on_curve());
+    EXPECT_FALSE((EdwardsPoint{p.X, p.Y, p.Z, p.T + FieldElement::one()}).is_on_curve());
+    EdwardsPoint r = p;
+    EdwardsPoint::conditional_assign(r, q, Choice::from_bit(0));
+    EXPECT_TRUE(r == p);
+    EdwardsPoint::conditional_assign(r, q, Choice::from_bit(1));
+    EXPECT_TRUE(r == q);
+    EXPECT_EQ(EdwardsPoint::basepoint().compress().bytes,
+              oracle::hex32("5866666666666666666666666666666666666666666666666666666666666666"));
 }
 
 }  // namespace
