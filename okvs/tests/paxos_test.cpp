@@ -311,6 +311,17 @@ TEST(Encoding, GenericEncodeAndPrecomputedKeyBytes) {
         EXPECT_EQ(store.decode_bytes(okvs::hashable::byte_view(key.text)), value);
         EXPECT_EQ(store.decode(okvs::hashable::BytesKey{okvs::hashable::byte_view(key.text)}), value);
     }
+    // Many lookups at once give the same values, absent keys included.
+    std::vector<Key> keys;
+    for (const auto& p : pairs) keys.push_back(p.first);
+    for (int i = 0; i < 20; ++i) keys.push_back(Key{"absent" + std::to_string(i)});
+    const std::vector<Block> many = store.decode_many(std::span<const Key>(keys));
+    ASSERT_EQ(many.size(), keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(many[i], store.decode(keys[i])) << i;
+    EXPECT_TRUE(store.decode_many(std::span<const Key>()).empty());
+    const Store empty = Store::encode(Pairs{});
+    EXPECT_EQ(failure_of([&] { empty.decode_many(std::span<const Key>(keys)); }),
+              "attempt to calculate the remainder with a divisor of zero");
     // Keys given as byte views encode to the same positions as the owning keys.
     std::vector<std::pair<okvs::hashable::BytesKey, Block>> views;
     for (const auto& [key, value] : pairs) views.emplace_back(okvs::hashable::BytesKey{okvs::hashable::byte_view(key.text)}, value);
