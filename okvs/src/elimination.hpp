@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <iterator>
 #include <optional>
-#include <set>
 #include <utility>
 #include <vector>
 
@@ -56,14 +55,13 @@ public:
     std::size_t row_count() const noexcept { return rows_.size(); }
     const std::vector<Row>& rows() const noexcept { return rows_; }
 
-    // Appends a row naming the given columns (a column listed twice is
-    // named once). Columns are not checked here.
+    // Appends a row naming the given columns, in any order (a column listed
+    // twice is named once). Columns are not checked here.
     void push_row(Row row) {
         std::sort(row.begin(), row.end());
         row.erase(std::unique(row.begin(), row.end()), row.end());
         rows_.push_back(std::move(row));
     }
-    void push_row(const std::set<std::size_t>& row) { rows_.emplace_back(row.begin(), row.end()); }
 
     // Solves the system with values[i] the right-hand side of row i. Fails
     // when the counts differ, with "called `Option::unwrap()` on a `None`

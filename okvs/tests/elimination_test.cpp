@@ -104,10 +104,10 @@ TEST(Solver, SmallSystems) {
         EXPECT_EQ(*s[1], v_(1) ^ v_(2));
     }
     {
-        // std::set rows are accepted as they are.
-        SparseBoolMatrix matrix(3);
-        matrix.push_row(std::set<std::size_t>{0, 2});
-        EXPECT_EQ(matrix.rows(), (std::vector<std::vector<std::size_t>>{{0, 2}}));
+        // Rows are kept as ascending sets.
+        SparseBoolMatrix matrix(9);
+        matrix.push_row({7, 0, 2, 7});
+        EXPECT_EQ(matrix.rows(), (std::vector<std::vector<std::size_t>>{{0, 2, 7}}));
     }
 }
 
@@ -134,8 +134,8 @@ TEST(Solver, Failures) {
 TEST(Solver, ReportsDependencyWithoutFailing) {
     ScriptedDraws draws;
     SparseBoolMatrix matrix(4);
-    matrix.push_row(SparseBoolMatrix::Row{0, 1});
-    matrix.push_row(SparseBoolMatrix::Row{0, 1});
+    matrix.push_row({0, 1});
+    matrix.push_row({0, 1});
     okvs::elimination::OptionalSolution<Block> solution{Solution(4)};
     EXPECT_FALSE(std::move(matrix).solve_into(std::vector<Block>{v_(1), v_(2)}, solution));
     expect_only(solution.entries, {});
