@@ -36,49 +36,72 @@ struct CompletedPoint {
     }
 };
 
+// acc |= x & mask on every limb: with one mask set among many entries this
+// gathers the chosen entry without a branch or a data-dependent index.
+inline void masked_or(FieldElement& acc, const FieldElement& x, std::uint64_t mask) noexcept {
+    for (int k = 0; k < 5; ++k) acc.v[k] |= x.v[k] & mask;
+}
+
+// -a with limbs below 2^54, enough for a product's input.
+inline FieldElement lazy_negate(const FieldElement& a) noexcept { return fe::sub(FieldElement::zero(), a); }
+
+inline void masked_negate(FieldElement& a, std::uint64_t mask) noexcept {
+    const FieldElement n = lazy_negate(a);
+    for (int k = 0; k < 5; ++k) a.v[k] ^= (a.v[k] ^ n.v[k]) & mask;
+}
+
+inline void masked_swap(FieldElement& a, FieldElement& b, std::uint64_t mask) noexcept {
+    for (int k = 0; k < 5; ++k) {
+        const std::uint64_t t = (a.v[k] ^ b.v[k]) & mask;
+        a.v[k] ^= t;
+        b.v[k] ^= t;
+    }
+}
+
 struct ProjectiveNiels {
     FieldElement Y_plus_X, Y_minus_X, Z, T2d;
 
-    static ProjectiveNiels identity() noexcept {
-        return {FieldElement::one(), FieldElement::one(), FieldElement::one(), FieldElement::zero()};
-    }
     static ProjectiveNiels from(const EdwardsPoint& p) noexcept {
         return {fe::weak_reduce(fe::add(p.Y, p.X)), fe::weak_reduce(fe::sub(p.Y, p.X)), p.Z,
                 fe::mul(p.T, constants::EDWARDS_D2)};
+    }
+    void gather(const ProjectiveNiels& x, std::uint64_t mask) noexcept {
+        masked_or(Y_plus_X, x.Y_plus_X, mask);
+        masked_or(Y_minus_X, x.Y_minus_X, mask);
+        masked_or(Z, x.Z, mask);
+        masked_or(T2d, x.T2d, mask);
+    }
+    // Adds the identity (1, 1, 1, 0) into an all-zero value under the mask.
+    void gather_identity(std::uint64_t mask) noexcept {
+        Y_plus_X.v[0] |= 1 & mask;
+        Y_minus_X.v[0] |= 1 & mask;
+        Z.v[0] |= 1 & mask;
+    }
+    // The negation swaps Y+X with Y-X and negates 2d T.
+    void negate_if(std::uint64_t mask) noexcept {
+        masked_swap(Y_plus_X, Y_minus_X, mask);
+        masked_negate(T2d, mask);
     }
 };
 
 struct AffineNiels {
     FieldElement y_plus_x, y_minus_x, xy2d;
 
-    static AffineNiels identity() noexcept {
-        return {FieldElement::one(), FieldElement::one(), FieldElement::zero()};
+    void gather(const AffineNiels& x, std::uint64_t mask) noexcept {
+        masked_or(y_plus_x, x.y_plus_x, mask);
+        masked_or(y_minus_x, x.y_minus_x, mask);
+        masked_or(xy2d, x.xy2d, mask);
+    }
+    // The identity is (1, 1, 0).
+    void gather_identity(std::uint64_t mask) noexcept {
+        y_plus_x.v[0] |= 1 & mask;
+        y_minus_x.v[0] |= 1 & mask;
+    }
+    void negate_if(std::uint64_t mask) noexcept {
+        masked_swap(y_plus_x, y_minus_x, mask);
+        masked_negate(xy2d, mask);
     }
 };
-
-// The negation of a Niels form swaps y+x with y-x and negates the 2d x y term.
-inline void conditional_negate(ProjectiveNiels& n, Choice c) noexcept {
-    FieldElement::conditional_swap(n.Y_plus_X, n.Y_minus_X, c);
-    n.T2d.conditional_negate(c);
-}
-
-inline void conditional_negate(AffineNiels& n, Choice c) noexcept {
-    FieldElement::conditional_swap(n.y_plus_x, n.y_minus_x, c);
-    n.xy2d.conditional_negate(c);
-}
-
-inline void conditional_assign(ProjectiveNiels& dst, const ProjectiveNiels& src, Choice c) noexcept {
-    dst.Y_plus_X.conditional_assign(src.Y_plus_X, c);
-    dst.Y_minus_X.conditional_assign(src.Y_minus_X, c);
-    dst.Z.conditional_assign(src.Z, c);
-    dst.T2d.conditional_assign(src.T2d, c);
-}
-
-inline void conditional_assign(AffineNiels& dst, const AffineNiels& src, Choice c) noexcept {
-    dst.y_plus_x.conditional_assign(src.y_plus_x, c);
-    dst.y_minus_x.conditional_assign(src.y_minus_x, c);
-    dst.xy2d.conditional_assign(src.xy2d, c);
-}
 
 // The sum from the products (Y1+X1)(Y2+X2), (Y1-X1)(Y2-X2), T1 2d T2 and
 // 2 Z1 Z2: X3 = PP - MM and Y3 = PP + MM are twice x1 y2 + y1 x2 and
@@ -140,9 +163,10 @@ template <class Niels, std::size_t N>
 inline Niels select_multiple(const Niels (&entries)[N], std::int8_t digit) noexcept {
     const int sign_mask = digit >> 7;  // -1 when negative
     const std::uint64_t magnitude = static_cast<std::uint64_t>((digit ^ sign_mask) - sign_mask);
-    Niels r = Niels::identity();
-    for (std::size_t j = 0; j < N; ++j) conditional_assign(r, entries[j], ct_eq_u64(magnitude, j + 1));
-    conditional_negate(r, Choice::from_bit(static_cast<std::uint8_t>(sign_mask & 1)));
+    Niels r{};
+    r.gather_identity(ct_eq_u64(magnitude, 0).mask());
+    for (std::size_t j = 0; j < N; ++j) r.gather(entries[j], ct_eq_u64(magnitude, j + 1).mask());
+    r.negate_if(Choice::from_bit(static_cast<std::uint8_t>(sign_mask & 1)).mask());
     return r;
 }
 
