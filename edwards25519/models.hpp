@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <tuple>
 
 #include "edwards25519/fe51.hpp"
 #include "edwards25519/point.hpp"
@@ -65,12 +66,8 @@ struct ProjectiveNiels {
         return {fe::weak_reduce(fe::add(p.Y, p.X)), fe::weak_reduce(fe::sub(p.Y, p.X)), p.Z,
                 fe::mul(p.T, constants::EDWARDS_D2)};
     }
-    void gather(const ProjectiveNiels& x, std::uint64_t mask) noexcept {
-        masked_or(Y_plus_X, x.Y_plus_X, mask);
-        masked_or(Y_minus_X, x.Y_minus_X, mask);
-        masked_or(Z, x.Z, mask);
-        masked_or(T2d, x.T2d, mask);
-    }
+    auto fields() noexcept { return std::tie(Y_plus_X, Y_minus_X, Z, T2d); }
+    auto fields() const noexcept { return std::tie(Y_plus_X, Y_minus_X, Z, T2d); }
     // Adds the identity (1, 1, 1, 0) into an all-zero value under the mask.
     void gather_identity(std::uint64_t mask) noexcept {
         Y_plus_X.v[0] |= 1 & mask;
@@ -87,11 +84,8 @@ struct ProjectiveNiels {
 struct AffineNiels {
     FieldElement y_plus_x, y_minus_x, xy2d;
 
-    void gather(const AffineNiels& x, std::uint64_t mask) noexcept {
-        masked_or(y_plus_x, x.y_plus_x, mask);
-        masked_or(y_minus_x, x.y_minus_x, mask);
-        masked_or(xy2d, x.xy2d, mask);
-    }
+    auto fields() noexcept { return std::tie(y_plus_x, y_minus_x, xy2d); }
+    auto fields() const noexcept { return std::tie(y_plus_x, y_minus_x, xy2d); }
     // The identity is (1, 1, 0).
     void gather_identity(std::uint64_t mask) noexcept {
         y_plus_x.v[0] |= 1 & mask;
@@ -157,6 +151,13 @@ inline Choice ct_eq_u64(std::uint64_t x, std::uint64_t y) noexcept {
     return Choice::from_bit(static_cast<std::uint8_t>(((diff | (0 - diff)) >> 63) ^ 1));
 }
 
+// acc |= x & mask over every coordinate of a Niels form.
+template <class Niels>
+inline void gather(Niels& acc, const Niels& x, std::uint64_t mask) noexcept {
+    std::apply([&](auto&... a) { std::apply([&](const auto&... b) { (masked_or(a, b, mask), ...); }, x.fields()); },
+               acc.fields());
+}
+
 // entries[j] = (j+1) P; returns digit * P for |digit| <= N by a masked pass
 // over every entry, so the memory touched does not depend on the digit.
 template <class Niels, std::size_t N>
@@ -165,7 +166,7 @@ inline Niels select_multiple(const Niels (&entries)[N], std::int8_t digit) noexc
     const std::uint64_t magnitude = static_cast<std::uint64_t>((digit ^ sign_mask) - sign_mask);
     Niels r{};
     r.gather_identity(ct_eq_u64(magnitude, 0).mask());
-    for (std::size_t j = 0; j < N; ++j) r.gather(entries[j], ct_eq_u64(magnitude, j + 1).mask());
+    for (std::size_t j = 0; j < N; ++j) gather(r, entries[j], ct_eq_u64(magnitude, j + 1).mask());
     r.negate_if(Choice::from_bit(static_cast<std::uint8_t>(sign_mask & 1)).mask());
     return r;
 }
