@@ -230,9 +230,10 @@ struct Paxos {
     }
     V decode_bytes(std::span<const std::uint8_t> key_bytes) const {
         const std::size_t m = graph_part.size();
-        V result = graph_part[hashable::index_bytes(key_bytes, first_seed, m)];
-        result = static_cast<V>(result ^ graph_part[hashable::index_bytes(key_bytes, second_seed, m)]);
-        return detail::xor_selected(std::move(result), hashable::hash_bytes(key_bytes, row_bits_seed), binary_part);
+        const std::size_t p1 = hashable::index_bytes(key_bytes, first_seed, m);
+        const std::size_t p2 = hashable::index_bytes(key_bytes, second_seed, m);
+        const std::uint64_t row_bits = hashable::hash_bytes(key_bytes, row_bits_seed);
+        return detail::xor_selected(static_cast<V>(graph_part[p1] ^ graph_part[p2]), row_bits, binary_part);
     }
 
     // The values of many keys, in order: the same results as `decode` of
