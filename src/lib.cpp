@@ -36,6 +36,10 @@ public:
     ~Ref() { Py_XDECREF(object_); }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
+    void reset(PyObject* object) noexcept {
+        Py_XDECREF(object_);
+        object_ = object;
+    }
     PyObject* get() const noexcept { return object_; }
     PyObject* release() noexcept {
         PyObject* o = object_;
@@ -205,6 +209,12 @@ std::string type_qualname(PyObject* object) {
 
 void type_error(const std::string& text) { PyErr_SetString(PyExc_TypeError, text.c_str()); }
 
+// "'<type>' object cannot be converted to '<target>'"
+void conversion_error(PyObject* object, const char* target) {
+    std::string name = type_qualname(object);
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", name.c_str(), target);
+}
+
 // Steps shared by both levels: refuse `str`, require a sequence, and size the
 // reservation from its length when it can tell.
 bool begin_sequence(PyObject* object, Py_ssize_t& length) {
@@ -213,7 +223,7 @@ bool begin_sequence(PyObject* object, Py_ssize_t& length) {
         return false;
     }
     if (!PySequence_Check(object)) {
-        type_error("'" + type_qualname(object) + "' object cannot be converted to 'Sequence'");
+        conversion_error(object, "Sequence");
         return false;
     }
     length = PySequence_Size(object);
@@ -243,7 +253,7 @@ bool convert_row(PyObject* object, DataRow& row) {
     row.reserve_columns(static_cast<std::size_t>(length));
     return for_each_item(object, [&](PyObject* item) {
         if (!PyUnicode_Check(item)) {
-            type_error("'" + type_qualname(item) + "' object cannot be converted to 'PyString'");
+            conversion_error(item, "PyString");
             return false;
         }
         Py_ssize_t size = 0;
@@ -512,7 +522,7 @@ bool append_to_all(PyObject* module, PyObject* name) {
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
-        all = Ref(PyList_New(0));
+        all.reset(PyList_New(0));
         if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
     }
     if (!PyList_Check(all.get())) {
