@@ -257,7 +257,7 @@ def test_finish_relation(parties):
 def test_finish_lengths_and_order_of_checks(parties):
     qsk = parties["swift"][1]
     assert ostrelline.finish(b"", B, B, B, qsk) == []
-    assert ostrelline.finish(B * 3, B * 2, B * 4, B + b"x", qsk) == [False, False]
+    assert ostrelline.finish(B * 3, B * 2, B * 4, B * 2 + b"x", qsk) == [False, False]
     with raises_panic("The points object should be of type `bytes`."):
         ostrelline.finish(b"", b"", b"", None, qsk)
     with raises_panic("The swift_secret_key object should be of type `bytes`."):
