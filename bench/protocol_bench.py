@@ -1,0 +1,134 @@
+"""Throughput and peak memory of every protocol operation, against the floor
+set by the primitives each one rests on.
+
+    python bench/protocol_bench.py [--sizes 1000,10000,100000]
+
+Builds the module and the primitive timer (bench/protocol_floors.cpp) in
+build/bench, measures the primitives, then runs the protocol once per size in
+a fresh process and prints, per operation: entries per second, microseconds
+per entry, the floor in microseconds, their ratio, and the peak resident
+memory during the call.
+"""
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# What each operation must at least do per entry, in primitive calls.
+FLOORS = {
+    "build_okvs": ("6 x (fixed-base + point_to_uniform_bytes)",
+                   lambda p: 6 * (p["fixed_base"] + p["point_to_uniform_bytes"])),
+    "initiate_queries": ("4 uniform_bytes_to_point + 3 variable-base + 1 fixed-base",
+                         lambda p: 4 * p["uniform_bytes_to_point"] + 3 * p["variable_base"] + p["fixed_base"]),
+    "randomize": ("4 variable-base", lambda p: 4 * p["variable_base"]),
+    "combine": ("8 decompress + 4 add + 4 compress",
+                lambda p: 8 * p["decompress"] + 4 * p["add"] + 4 * p["compress"]),
+    "decrypt": ("1 variable-base", lambda p: p["variable_base"]),
+    "finish": ("1 variable-base + 4 decompress", lambda p: p["variable_base"] + 4 * p["decompress"]),
+}
+
+
+def build(build_dir):
+    generator = ["-G", "Ninja"] if shutil.which("ninja") else []
+    subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, *generator, "-DCMAKE_BUILD_TYPE=Release",
+                    "-DOSTRELLINE_BENCH=ON", "-DOSTRELLINE_PYTHON=ON", "-DOSTRELLINE_TESTS=OFF"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build_dir, "-j2", "--target", "ostrelline", "protocol_floors"], check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+def primitives(build_dir):
+    out = subprocess.run([os.path.join(build_dir, "bench", "protocol_floors")], check=True, capture_output=True,
+                         text=True).stdout
+    return {name: float(value) for name, value in (line.split() for line in out.splitlines())}
+
+
+def _status(field):
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) / 1024.0
+    return float("nan")
+
+
+def _measure(results, name, entries, call):
+    try:
+        with open("/proc/self/clear_refs", "w") as refs:
+            refs.write("5")  # reset the peak resident size
+    except OSError:
+        pass
+    before = _status("VmRSS")
+    start = time.perf_counter()
+    value = call()
+    seconds = time.perf_counter() - start
+    results[name] = {"entries": entries, "seconds": seconds, "peak_mib": _status("VmHWM"),
+                     "growth_mib": _status("VmHWM") - before}
+    return value
+
+
+def worker(n):
+    import ostrelline
+
+    results = {}
+    (spk, ssk), (rpk, rsk), (qpk, qsk) = (ostrelline.key_gen() for _ in range(3))
+    sender_rows = [[f"acct-{i:09d}", "BANK-S", "EUR"] for i in range(n)]
+    receiver_rows = [[f"acct-{i:09d}", "BANK-R", "EUR"] for i in range(n)]
+    s_store = _measure(results, "build_okvs", n, lambda: ostrelline.build_okvs(spk, sender_rows))
+    r_store = ostrelline.build_okvs(rpk, receiver_rows)
+    queries_s = [sender_rows[(7 * i) % n] if i % 2 else [f"none-{i}"] for i in range(n)]
+    queries_r = [receiver_rows[(11 * i) % n] for i in range(n)]
+    stream = _measure(results, "initiate_queries", n,
+                      lambda: ostrelline.initiate_queries(queries_s, queries_r, s_store, r_store, qpk))
+    first = _measure(results, "randomize", n, lambda: ostrelline.randomize(stream))
+    second = ostrelline.randomize(stream)
+    s, r, g, d = _measure(results, "combine", n, lambda: ostrelline.combine(first, second))
+    sd = _measure(results, "decrypt", n, lambda: ostrelline.decrypt(s, ssk))
+    rd = ostrelline.decrypt(r, rsk)
+    matches = _measure(results, "finish", n, lambda: ostrelline.finish(sd, rd, g, d, qsk))
+    expected = [i % 2 == 1 for i in range(n)]
+    results["correct"] = matches == expected
+    print(json.dumps(results))
+
+
+def main():
+    parser = argparse.ArgumentParser(description="protocol benchmark")
+    parser.add_argument("--sizes", default="1000,10000,100000")
+    parser.add_argument("--build-dir", default=os.path.join(ROOT, "build", "bench"))
+    parser.add_argument("--worker", type=int, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.worker:
+        worker(args.worker)
+        return 0
+
+    build(args.build_dir)
+    prims = primitives(args.build_dir)
+    print("primitives, microseconds per call (same run):")
+    for name, value in prims.items():
+        print(f"  {name:<24} {value:8.2f}")
+    env = dict(os.environ, PYTHONPATH=os.path.join(args.build_dir, "src"))
+    ok = True
+    for n in (int(s) for s in args.sizes.split(",")):
+        out = subprocess.run([sys.executable, __file__, "--worker", str(n), "--build-dir", args.build_dir],
+                             env=env, check=True, capture_output=True, text=True).stdout
+        results = json.loads(out)
+        ok = ok and results.pop("correct")
+        print(f"\nn = {n:,}")
+        print(f"  {'operation':<17} {'entries/s':>11} {'us/entry':>9} {'floor us':>9} {'ratio':>6} {'peak MiB':>9}"
+              f" {'growth':>7}   floor")
+        for name, (what, floor) in FLOORS.items():
+            r = results[name]
+            per = r["seconds"] / r["entries"] * 1e6
+            f = floor(prims)
+            print(f"  {name:<17} {r['entries'] / r['seconds']:>11,.0f} {per:>9.2f} {f:>9.2f} {per / f:>6.2f}"
+                  f" {r['peak_mib']:>9.1f} {r['growth_mib']:>7.1f}   {what}")
+    print("\nmatch results correct:", ok)
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
