@@ -14,12 +14,15 @@ import ostrelline
 
 
 def progress(label, done, total, started):
+    """A progress bar redrawn in place on a terminal, a line per step otherwise."""
     width = 30
     filled = width * done // max(total, 1)
     rate = done / max(time.monotonic() - started, 1e-9)
-    sys.stdout.write(f"\r  {label:<28} [{'#' * filled}{'.' * (width - filled)}] {done}/{total} ({rate:,.0f}/s)")
-    if done == total:
-        sys.stdout.write("\n")
+    line = f"  {label:<28} [{'#' * filled}{'.' * (width - filled)}] {done}/{total} ({rate:,.0f}/s)"
+    if sys.stdout.isatty():
+        sys.stdout.write("\r" + line + ("\n" if done == total else ""))
+    else:
+        sys.stdout.write(line + "\n")
     sys.stdout.flush()
 
 
