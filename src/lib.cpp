@@ -215,6 +215,11 @@ void conversion_error(PyObject* object, const char* target) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", name.c_str(), target);
 }
 
+// The most room reserved on the word of a `__len__` that the interpreter does
+// not vouch for: a sequence type of its own may claim any length, and a
+// reservation of that size would fail (or commit memory) for a short list.
+constexpr Py_ssize_t kUntrustedReservation = 1024;
+
 // Steps shared by both levels: refuse `str`, require a sequence, and size the
 // reservation from its length when it can tell.
 bool begin_sequence(PyObject* object, Py_ssize_t& length) {
@@ -230,6 +235,10 @@ bool begin_sequence(PyObject* object, Py_ssize_t& length) {
     if (length < 0) {
         PyErr_Clear();
         length = 0;
+    }
+    // Only the length of an exact list or tuple is its true item count.
+    if (!PyList_CheckExact(object) && !PyTuple_CheckExact(object) && length > kUntrustedReservation) {
+        length = kUntrustedReservation;
     }
     return true;
 }
