@@ -160,15 +160,20 @@ inline void gather(Niels& acc, const Niels& x, std::uint64_t mask) noexcept {
 
 // entries[j] = (j+1) P; returns digit * P for |digit| <= N by a masked pass
 // over every entry, so the memory touched does not depend on the digit.
-template <class Niels, std::size_t N>
-inline Niels select_multiple(const Niels (&entries)[N], std::int8_t digit) noexcept {
-    const int sign_mask = digit >> 7;  // -1 when negative
+template <std::size_t N, class Niels>
+inline Niels select_multiple(const Niels* entries, int digit) noexcept {
+    const int sign_mask = digit >> 31;  // -1 when negative
     const std::uint64_t magnitude = static_cast<std::uint64_t>((digit ^ sign_mask) - sign_mask);
     Niels r{};
     r.gather_identity(ct_eq_u64(magnitude, 0).mask());
     for (std::size_t j = 0; j < N; ++j) gather(r, entries[j], ct_eq_u64(magnitude, j + 1).mask());
     r.negate_if(Choice::from_bit(static_cast<std::uint8_t>(sign_mask & 1)).mask());
     return r;
+}
+
+template <class Niels, std::size_t N>
+inline Niels select_multiple(const Niels (&entries)[N], int digit) noexcept {
+    return select_multiple<N>(&entries[0], digit);
 }
 
 }  // namespace edwards25519::detail

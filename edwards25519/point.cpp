@@ -2,6 +2,7 @@
 // multiplication.
 #include "edwards25519/point.hpp"
 
+#include "edwards25519/inverse.hpp"
 #include "edwards25519/models.hpp"
 #include "support/rng.hpp"
 
@@ -24,7 +25,7 @@ EdwardsPoint EdwardsPoint::basepoint() noexcept {
 }
 
 CompressedEdwardsY EdwardsPoint::compress() const noexcept {
-    const FieldElement recip = Z.invert();
+    const FieldElement recip = detail::invert_divsteps(Z);
     const FieldElement x = X * recip;
     const FieldElement y = Y * recip;
     CompressedEdwardsY out{y.to_bytes()};
@@ -35,7 +36,7 @@ CompressedEdwardsY EdwardsPoint::compress() const noexcept {
 // u = (1 + y) / (1 - y) = (Z + Y) / (Z - Y); invert(0) = 0 maps the points
 // with y = 1 (the identity) to 0, and (0, -1) has Z + Y = 0.
 MontgomeryPoint EdwardsPoint::to_montgomery() const noexcept {
-    const FieldElement u = (Z + Y) * (Z - Y).invert();
+    const FieldElement u = (Z + Y) * detail::invert_divsteps(Z - Y);
     return MontgomeryPoint{u.to_bytes()};
 }
 

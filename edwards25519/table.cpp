@@ -1,10 +1,13 @@
-// Fixed-base tables: for every radix-16 position i the affine multiples
-// j 16^i P, j = 1..8, so s P = sum d_i 16^i P needs one table addition per
-// signed digit and no doubling.
+// Fixed-base tables. With signed radix 2^W digits s = sum d_i 2^(W i),
+// |d_i| <= 2^(W-1), the table holds for every position i the affine
+// multiples j 2^(W i) P, j = 1..2^(W-1), so s P needs one addition per
+// digit and no doubling. A wider window means fewer additions but more
+// entries to pass over per addition.
 #include "edwards25519/table.hpp"
 
 #include <vector>
 
+#include "edwards25519/inverse.hpp"
 #include "edwards25519/models.hpp"
 #include "support/rng.hpp"
 
@@ -13,12 +16,44 @@ namespace edwards25519 {
 using detail::AffineNiels;
 
 struct EdwardsBasepointTable::Data {
-    static constexpr std::size_t kPositions = 64;
     EdwardsPoint base;
-    AffineNiels rows[kPositions][8];
+    unsigned window = 0;
+    std::vector<AffineNiels> entries;  // position-major
 };
 
 namespace {
+
+constexpr unsigned kDefaultWindow = 4;
+constexpr unsigned kBasepointWindow = 6;
+
+template <unsigned W>
+struct Layout {
+    // Enough digits to cover bit 255, which is zero below 2^255, so the top
+    // digit with its carry stays within 2^(W-1).
+    static constexpr std::size_t kPositions = (256 + W - 1) / W;
+    static constexpr std::size_t kMultiples = std::size_t{1} << (W - 1);
+};
+
+// Signed radix 2^W digits of a scalar below 2^255, exact for unreduced ones.
+template <unsigned W>
+std::array<int, Layout<W>::kPositions> signed_digits(const Scalar& s) noexcept {
+    const std::array<std::uint8_t, 32>& b = s.to_bytes();
+    std::array<int, Layout<W>::kPositions> digits{};
+    int carry = 0;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        const std::size_t bit = W * i, byte = bit / 8;
+        unsigned window = byte < 32 ? b[byte] : 0u;
+        if (byte + 1 < 32) window |= static_cast<unsigned>(b[byte + 1]) << 8;
+        const int chunk = static_cast<int>((window >> (bit % 8)) & ((1u << W) - 1));
+        int d = chunk + carry;
+        if (i + 1 < digits.size()) {
+            carry = (d + (1 << (W - 1))) >> W;  // 1 when d >= 2^(W-1)
+            d -= carry << W;
+        }
+        digits[i] = d;
+    }
+    return digits;
+}
 
 // Affine Niels forms of many points with one inversion: prefix products of
 // the Z's, one inverse of the total, then each 1/Z peeled off backwards.
@@ -31,7 +66,7 @@ std::vector<AffineNiels> batch_to_affine_niels(const std::vector<EdwardsPoint>& 
         prefix[i] = acc;
         acc = fe::mul(acc, points[i].Z);
     }
-    acc = acc.invert();
+    acc = detail::invert_divsteps(acc);
     for (std::size_t i = n; i-- > 0;) {
         const FieldElement z_inv = fe::mul(acc, prefix[i]);
         acc = fe::mul(acc, points[i].Z);
@@ -43,25 +78,47 @@ std::vector<AffineNiels> batch_to_affine_niels(const std::vector<EdwardsPoint>& 
     return out;
 }
 
-}  // namespace
-
-EdwardsBasepointTable::EdwardsBasepointTable(const EdwardsPoint& base) : data_(std::make_unique<Data>()) {
-    data_->base = base;
+template <unsigned W>
+std::vector<AffineNiels> build(const EdwardsPoint& base) {
+    using L = Layout<W>;
     std::vector<EdwardsPoint> points;
-    points.reserve(Data::kPositions * 8);
-    EdwardsPoint position = base;  // 16^i P
-    for (std::size_t i = 0; i < Data::kPositions; ++i) {
+    points.reserve(L::kPositions * L::kMultiples);
+    EdwardsPoint position = base;  // 2^(W i) P
+    for (std::size_t i = 0; i < L::kPositions; ++i) {
         const detail::ProjectiveNiels step = detail::ProjectiveNiels::from(position);
         EdwardsPoint multiple = position;
         points.push_back(multiple);
-        for (std::size_t j = 1; j < 8; ++j) {
+        for (std::size_t j = 1; j < L::kMultiples; ++j) {
             multiple = detail::add(multiple, step).to_extended();
             points.push_back(multiple);
         }
-        position = multiple.double_point();  // 16 * 16^i P from 8 * 16^i P
+        position = multiple.double_point();  // 2^W from 2^(W-1) times 2^(W i) P
     }
-    const std::vector<AffineNiels> entries = batch_to_affine_niels(points);
-    for (std::size_t k = 0; k < entries.size(); ++k) data_->rows[k / 8][k % 8] = entries[k];
+    return batch_to_affine_niels(points);
+}
+
+template <unsigned W>
+EdwardsPoint multiply(const std::vector<AffineNiels>& entries, const Scalar& scalar) noexcept {
+    using L = Layout<W>;
+    std::array<int, L::kPositions> digits = signed_digits<W>(scalar);
+    EdwardsPoint q = EdwardsPoint::identity();
+    for (std::size_t i = 0; i < L::kPositions; ++i) {
+        const AffineNiels chosen = detail::select_multiple<L::kMultiples>(&entries[i * L::kMultiples], digits[i]);
+        q = detail::add(q, chosen).to_extended();
+    }
+    support::secure_zero(digits.data(), sizeof digits);
+    return q;
+}
+
+}  // namespace
+
+EdwardsBasepointTable::EdwardsBasepointTable(const EdwardsPoint& base) : EdwardsBasepointTable(base, kDefaultWindow) {}
+
+EdwardsBasepointTable::EdwardsBasepointTable(const EdwardsPoint& base, unsigned window)
+    : data_(std::make_unique<Data>()) {
+    data_->base = base;
+    data_->window = window;
+    data_->entries = window == kBasepointWindow ? build<kBasepointWindow>(base) : build<kDefaultWindow>(base);
 }
 
 EdwardsBasepointTable::~EdwardsBasepointTable() = default;
@@ -70,17 +127,14 @@ EdwardsBasepointTable& EdwardsBasepointTable::operator=(EdwardsBasepointTable&&)
 
 const EdwardsPoint& EdwardsBasepointTable::base() const noexcept { return data_->base; }
 
+// The window is a property of the table, not of the scalar.
 EdwardsPoint EdwardsBasepointTable::mul(const Scalar& scalar) const noexcept {
-    std::array<std::int8_t, 64> digits = scalar.as_radix_16();
-    EdwardsPoint q = EdwardsPoint::identity();
-    for (std::size_t i = 0; i < Data::kPositions; ++i)
-        q = detail::add(q, detail::select_multiple(data_->rows[i], digits[i])).to_extended();
-    support::secure_zero(digits.data(), digits.size());
-    return q;
+    return data_->window == kBasepointWindow ? multiply<kBasepointWindow>(data_->entries, scalar)
+                                             : multiply<kDefaultWindow>(data_->entries, scalar);
 }
 
 const EdwardsBasepointTable& ED25519_BASEPOINT_TABLE() {
-    static const EdwardsBasepointTable table(EdwardsPoint::basepoint());
+    static const EdwardsBasepointTable table(EdwardsPoint::basepoint(), kBasepointWindow);
     return table;
 }
 

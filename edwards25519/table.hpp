@@ -25,6 +25,11 @@ public:
     struct Data;
 
 private:
+    // Signed radix 2^window digits: one table addition per digit, 2^(window-1)
+    // entries gathered per addition. The public constructor uses window 4.
+    EdwardsBasepointTable(const EdwardsPoint& base, unsigned window);
+    friend const EdwardsBasepointTable& ED25519_BASEPOINT_TABLE();
+
     std::unique_ptr<Data> data_;
 };
 

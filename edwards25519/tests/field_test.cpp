@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "edwards25519/field.hpp"
+#include "edwards25519/inverse.hpp"
 #include "oracle.hpp"
 
 using namespace edwards25519;
@@ -205,6 +206,25 @@ TEST(Field, SqrtRatioMatchesEulerCriterion) {
     check(FieldElement::from_u64(4), one);
     for (int k = 0; k < 500; ++k)
         check(FieldElement::from_bytes(oracle::random32()), FieldElement::from_bytes(oracle::random32()));
+}
+
+}  // namespace
+
+namespace {
+
+// The divstep inversion against GMP, on random values and the edges.
+TEST(Field, DivstepInverseMatchesGmp) {
+    std::vector<FieldElement> inputs = samples();
+    for (int k = 0; k < 255; ++k) {  // 2^k and 2^k - 1
+        Mpz two_k;
+        mpz_ui_pow_ui(two_k.get(), 2, static_cast<unsigned long>(k));
+        inputs.push_back(element(two_k));
+        mpz_sub_ui(two_k.get(), two_k.get(), 1);
+        inputs.push_back(element(two_k));
+    }
+    for (int i = 0; i < 5000; ++i) inputs.push_back(FieldElement::from_bytes(oracle::random32()));
+    for (const FieldElement& a : inputs)
+        expect_value(detail::invert_divsteps(a), pow_mod(value_of_limbs(a), offset_p(-2)));
 }
 
 }  // namespace
