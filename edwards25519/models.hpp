@@ -15,7 +15,8 @@
 #pragma once
 
 #include <cstdint>
-#include <tuple>
+#include <cstring>
+#include <type_traits>
 
 #include "edwards25519/fe51.hpp"
 #include "edwards25519/point.hpp"
@@ -36,12 +37,6 @@ struct CompletedPoint {
         return {fe::mul(X, T), fe::mul(Y, Z), fe::mul(Z, T), fe::mul(X, Y)};
     }
 };
-
-// acc |= x & mask on every limb: with one mask set among many entries this
-// gathers the chosen entry without a branch or a data-dependent index.
-inline void masked_or(FieldElement& acc, const FieldElement& x, std::uint64_t mask) noexcept {
-    for (int k = 0; k < 5; ++k) acc.v[k] |= x.v[k] & mask;
-}
 
 // -a with limbs below 2^54, enough for a product's input.
 inline FieldElement lazy_negate(const FieldElement& a) noexcept { return fe::sub(FieldElement::zero(), a); }
@@ -66,8 +61,6 @@ struct ProjectiveNiels {
         return {fe::weak_reduce(fe::add(p.Y, p.X)), fe::weak_reduce(fe::sub(p.Y, p.X)), p.Z,
                 fe::mul(p.T, constants::EDWARDS_D2)};
     }
-    auto fields() noexcept { return std::tie(Y_plus_X, Y_minus_X, Z, T2d); }
-    auto fields() const noexcept { return std::tie(Y_plus_X, Y_minus_X, Z, T2d); }
     // Adds the identity (1, 1, 1, 0) into an all-zero value under the mask.
     void gather_identity(std::uint64_t mask) noexcept {
         Y_plus_X.v[0] |= 1 & mask;
@@ -83,9 +76,8 @@ struct ProjectiveNiels {
 
 struct AffineNiels {
     FieldElement y_plus_x, y_minus_x, xy2d;
+    std::uint64_t padding = 0;  // 128 bytes: whole 16-byte vectors for the gather
 
-    auto fields() noexcept { return std::tie(y_plus_x, y_minus_x, xy2d); }
-    auto fields() const noexcept { return std::tie(y_plus_x, y_minus_x, xy2d); }
     // The identity is (1, 1, 0).
     void gather_identity(std::uint64_t mask) noexcept {
         y_plus_x.v[0] |= 1 & mask;
@@ -151,22 +143,32 @@ inline Choice ct_eq_u64(std::uint64_t x, std::uint64_t y) noexcept {
     return Choice::from_bit(static_cast<std::uint8_t>(((diff | (0 - diff)) >> 63) ^ 1));
 }
 
-// acc |= x & mask over every coordinate of a Niels form.
-template <class Niels>
-inline void gather(Niels& acc, const Niels& x, std::uint64_t mask) noexcept {
-    std::apply([&](auto&... a) { std::apply([&](const auto&... b) { (masked_or(a, b, mask), ...); }, x.fields()); },
-               acc.fields());
-}
+using u64x2 = std::uint64_t __attribute__((vector_size(16)));
 
-// entries[j] = (j+1) P; returns digit * P for |digit| <= N by a masked pass
-// over every entry, so the memory touched does not depend on the digit.
+// entries[j] = (j+1) P; returns digit * P for |digit| <= N. Every entry is
+// read and ORed in under a mask that is all ones for the chosen one only, so
+// neither a branch nor the memory touched depends on the digit. The entries
+// are gathered as raw 16-byte vectors.
 template <std::size_t N, class Niels>
 inline Niels select_multiple(const Niels* entries, int digit) noexcept {
+    static_assert(sizeof(Niels) % 16 == 0 && std::is_trivially_copyable_v<Niels>);
+    constexpr std::size_t kVectors = sizeof(Niels) / 16;
     const int sign_mask = digit >> 31;  // -1 when negative
     const std::uint64_t magnitude = static_cast<std::uint64_t>((digit ^ sign_mask) - sign_mask);
-    Niels r{};
+    u64x2 acc[kVectors] = {};
+    for (std::size_t j = 0; j < N; ++j) {
+        const std::uint64_t m = ct_eq_u64(magnitude, j + 1).mask();
+        const u64x2 mv = {m, m};
+        const auto* src = reinterpret_cast<const unsigned char*>(&entries[j]);
+        for (std::size_t k = 0; k < kVectors; ++k) {
+            u64x2 e;
+            std::memcpy(&e, src + 16 * k, 16);
+            acc[k] |= e & mv;
+        }
+    }
+    Niels r;
+    std::memcpy(&r, acc, sizeof r);
     r.gather_identity(ct_eq_u64(magnitude, 0).mask());
-    for (std::size_t j = 0; j < N; ++j) gather(r, entries[j], ct_eq_u64(magnitude, j + 1).mask());
     r.negate_if(Choice::from_bit(static_cast<std::uint8_t>(sign_mask & 1)).mask());
     return r;
 }

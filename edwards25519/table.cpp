@@ -23,7 +23,7 @@ struct EdwardsBasepointTable::Data {
 
 namespace {
 
-constexpr unsigned kDefaultWindow = 4;
+constexpr unsigned kDefaultWindow = 5;
 constexpr unsigned kBasepointWindow = 6;
 
 template <unsigned W>

@@ -26,7 +26,7 @@ public:
 
 private:
     // Signed radix 2^window digits: one table addition per digit, 2^(window-1)
-    // entries gathered per addition. The public constructor uses window 4.
+    // entries gathered per addition. The public constructor uses window 5.
     EdwardsBasepointTable(const EdwardsPoint& base, unsigned window);
     friend const EdwardsBasepointTable& ED25519_BASEPOINT_TABLE();
 
