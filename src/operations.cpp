@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "edwards25519/table.hpp"
+#include "okvs/src/schemes/distinct.hpp"
 #include "okvs/src/schemes/paxos.hpp"
 #include "src/ciphertexts.hpp"
 #include "src/wide_ciphertexts.hpp"
@@ -98,6 +99,8 @@ void build_okvs(const ByteArg& public_key, Rows rows, Sink out) {
         support::fail("The public key is the identity or the point of order 2: none of its multiples has uniform "
                       "point bytes, so it can encrypt nothing.");
     }
+    // Refuse repeated rows before the expensive encryptions rather than after.
+    okvs::schemes::require_distinct_keys(std::span<const DataRow>(rows));
     edwards25519::EdwardsBasepointTable table(key);
     std::vector<std::pair<DataRow, Ciphertext>> pairs;
     pairs.reserve(rows.size());

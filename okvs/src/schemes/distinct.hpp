@@ -34,9 +34,8 @@ inline bool same_bytes(std::span<const std::uint8_t> a, std::span<const std::uin
 // I. An open-addressing table holds, per key seen so far, the top 32 bits of
 // its hash and its position plus one (zero marks a free slot); a tag match is
 // confirmed by comparing the bytes themselves.
-template <hashable::Hashable K, class V>
-void require_distinct_keys(std::span<const std::pair<K, V>> pairs) {
-    const std::size_t n = pairs.size();
+template <class KeyAt>
+void require_distinct(std::size_t n, KeyAt&& key_at) {
     if (n < 2) return;
     if (n >= 0xFFFFFFFFu) support::fail("too many keys to check: " + std::to_string(n));
     const std::size_t capacity = std::bit_ceil(2 * n);
@@ -50,7 +49,7 @@ void require_distinct_keys(std::span<const std::pair<K, V>> pairs) {
     for (std::size_t base = 0; base < n; base += kBatch) {
         const std::size_t count = std::min(kBatch, n - base);
         for (std::size_t k = 0; k < count; ++k) {
-            const auto& bytes = pairs[base + k].first.key_bytes();
+            const auto& bytes = key_at(base + k).key_bytes();
             hashes[k] = hashable::hash_bytes(hashable::byte_view(bytes), detail::kDistinctSeed);
             __builtin_prefetch(slots.data() + (hashes[k] & mask));
         }
@@ -65,8 +64,8 @@ void require_distinct_keys(std::span<const std::pair<K, V>> pairs) {
                 }
                 if ((slot >> 32) != tag) continue;
                 const std::size_t i = (slot & 0xFFFFFFFFu) - 1;
-                const auto& earlier = pairs[i].first.key_bytes();
-                const auto& later = pairs[j].first.key_bytes();
+                const auto& earlier = key_at(i).key_bytes();
+                const auto& later = key_at(j).key_bytes();
                 if (detail::same_bytes(hashable::byte_view(earlier), hashable::byte_view(later))) {
                     support::fail("rows " + std::to_string(i) + " and " + std::to_string(j) +
                                   " have the same key bytes; every row must be distinct");
@@ -74,6 +73,16 @@ void require_distinct_keys(std::span<const std::pair<K, V>> pairs) {
             }
         }
     }
+}
+
+template <hashable::Hashable K, class V>
+void require_distinct_keys(std::span<const std::pair<K, V>> pairs) {
+    require_distinct(pairs.size(), [&](std::size_t i) -> const K& { return pairs[i].first; });
+}
+
+template <hashable::Hashable K>
+void require_distinct_keys(std::span<const K> keys) {
+    require_distinct(keys.size(), [&](std::size_t i) -> const K& { return keys[i]; });
 }
 
 }  // namespace okvs::schemes
