@@ -2,18 +2,30 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace edwards25519 {
 
 inline std::uint64_t load_le64(const std::uint8_t* p) noexcept {
-    std::uint64_t x = 0;
-    for (int i = 7; i >= 0; --i) x = (x << 8) | p[i];
-    return x;
+    if constexpr (std::endian::native == std::endian::little) {
+        std::uint64_t x;
+        std::memcpy(&x, p, 8);
+        return x;
+    } else {
+        std::uint64_t x = 0;
+        for (int i = 7; i >= 0; --i) x = (x << 8) | p[i];
+        return x;
+    }
 }
 
 inline void store_le64(std::uint8_t* p, std::uint64_t x) noexcept {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(x >> (8 * i));
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(p, &x, 8);
+    } else {
+        for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(x >> (8 * i));
+    }
 }
 
 // Four 64-bit words, least significant first, as 32 bytes.
