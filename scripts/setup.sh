@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PYTHON="${PYTHON:-python3}"
-DEBIAN_PACKAGES=(g++ pkg-config libxxhash-dev libsodium-dev libgmp-dev libgtest-dev xxhash)
+DEBIAN_PACKAGES=(g++ pkg-config libxxhash-dev libsodium-dev libgmp-dev libgtest-dev xxhash
+                 clang-19 libclang-rt-19-dev valgrind)
 
 missing=()
 for package in "${DEBIAN_PACKAGES[@]}"; do

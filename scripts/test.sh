@@ -22,5 +22,8 @@ cmake --build build/sanitize -j2
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build/sanitize --output-on-failure -j2
 
+echo "== Fuzzing the parsers and decoders (libFuzzer, ${FUZZ_SECONDS:-60}s each)"
+bash scripts/fuzz.sh
+
 echo "== Python tests"
 "$PYTHON" -m pytest tests -q
