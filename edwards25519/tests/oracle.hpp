@@ -35,10 +35,11 @@ inline Bytes32 hex32(const std::string& hex) {
     return b;
 }
 
-// An owning GMP integer.
+// An owning GMP integer with the arithmetic the tests need.
 class Mpz {
 public:
     Mpz() { mpz_init(v_); }
+    Mpz(long x) { mpz_init_set_si(v_, x); }  // NOLINT: implicit on purpose
     explicit Mpz(const char* decimal) { mpz_init_set_str(v_, decimal, 10); }
     Mpz(const Mpz& o) { mpz_init_set(v_, o.v_); }
     Mpz& operator=(const Mpz& o) {
@@ -55,34 +56,50 @@ public:
         mpz_import(r.v_, n, -1, 1, 0, 0, bytes);
         return r;
     }
+    static Mpz pow2(unsigned long k) {
+        Mpz r;
+        mpz_ui_pow_ui(r.v_, 2, k);
+        return r;
+    }
+    // Bytes of a value below 2^256.
     Bytes32 to_le32() const {
         Bytes32 b{};
-        std::size_t count = 0;
-        mpz_export(b.data(), &count, -1, 1, 0, 0, v_);
+        mpz_export(b.data(), nullptr, -1, 1, 0, 0, v_);
         return b;
     }
+    bool odd() const { return mpz_odd_p(v_) != 0; }
+
+    friend Mpz operator+(const Mpz& a, const Mpz& b) { return op(mpz_add, a, b); }
+    friend Mpz operator-(const Mpz& a, const Mpz& b) { return op(mpz_sub, a, b); }
+    friend Mpz operator*(const Mpz& a, const Mpz& b) { return op(mpz_mul, a, b); }
+    friend Mpz operator%(const Mpz& a, const Mpz& m) { return op(mpz_mod, a, m); }  // in [0, m)
+    friend Mpz operator>>(const Mpz& a, unsigned long k) {
+        Mpz r;
+        mpz_fdiv_q_2exp(r.v_, a.v_, k);
+        return r;
+    }
+    friend Mpz powm(const Mpz& b, const Mpz& e, const Mpz& m) {
+        Mpz r;
+        mpz_powm(r.v_, b.v_, e.v_, m.v_);
+        return r;
+    }
     friend bool operator==(const Mpz& a, const Mpz& b) { return mpz_cmp(a.v_, b.v_) == 0; }
+    friend bool operator<(const Mpz& a, const Mpz& b) { return mpz_cmp(a.v_, b.v_) < 0; }
 
 private:
+    template <class F>
+    static Mpz op(F f, const Mpz& a, const Mpz& b) {
+        Mpz r;
+        f(r.v_, a.v_, b.v_);
+        return r;
+    }
     mpz_t v_;
 };
 
 // p = 2^255 - 19 and l = 2^252 + 27742317777372353535851937790883648493,
 // built from their definitions.
-inline Mpz field_prime() {
-    Mpz p;
-    mpz_ui_pow_ui(p.get(), 2, 255);
-    mpz_sub_ui(p.get(), p.get(), 19);
-    return p;
-}
-
-inline Mpz group_order() {
-    Mpz l("27742317777372353535851937790883648493");
-    Mpz t;
-    mpz_ui_pow_ui(t.get(), 2, 252);
-    mpz_add(l.get(), l.get(), t.get());
-    return l;
-}
+inline Mpz field_prime() { return Mpz::pow2(255) - 19; }
+inline Mpz group_order() { return Mpz::pow2(252) + Mpz("27742317777372353535851937790883648493"); }
 
 inline void init_sodium() {
     static const int ok = sodium_init();
