@@ -35,7 +35,7 @@ double round_ns(std::size_t iterations, F& f) {
 template <class F>
 double time_ns(std::size_t iterations, F&& f) {
     double best = 1e300;
-    for (int r = 0; r < 9; ++r) best = std::min(best, round_ns(iterations, f));
+    for (int r = 0; r < 15; ++r) best = std::min(best, round_ns(iterations, f));
     return best;
 }
 
@@ -43,7 +43,7 @@ double time_ns(std::size_t iterations, F&& f) {
 template <class F, class G>
 std::pair<double, double> time_pair(std::size_t iterations, F&& ours, G&& theirs) {
     double best_ours = 1e300, best_theirs = 1e300;
-    for (int r = 0; r < 9; ++r) {
+    for (int r = 0; r < 15; ++r) {
         best_ours = std::min(best_ours, round_ns(iterations, ours));
         best_theirs = std::min(best_theirs, round_ns(iterations, theirs));
     }

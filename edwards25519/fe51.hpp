@@ -35,6 +35,12 @@ inline FieldElement weak_reduce(const FieldElement& a) noexcept {
     return {{v0, v1, v2, v3, v4}};
 }
 
+// The low 255 bits of four little-endian words as limbs below 2^51.
+inline FieldElement from_words(std::uint64_t w0, std::uint64_t w1, std::uint64_t w2, std::uint64_t w3) noexcept {
+    return {{w0 & kMask51, ((w0 >> 51) | (w1 << 13)) & kMask51, ((w1 >> 38) | (w2 << 26)) & kMask51,
+             ((w2 >> 25) | (w3 << 39)) & kMask51, (w3 >> 12) & kMask51}};
+}
+
 // Limb-wise sum without carrying: inputs below 2^53 give limbs below 2^54.
 inline FieldElement add(const FieldElement& a, const FieldElement& b) noexcept {
     return {{a.v[0] + b.v[0], a.v[1] + b.v[1], a.v[2] + b.v[2], a.v[3] + b.v[3], a.v[4] + b.v[4]}};

@@ -10,14 +10,9 @@ using fe::kMask51;
 
 FieldElement FieldElement::from_u64(std::uint64_t x) noexcept { return {{x & kMask51, x >> 51, 0, 0, 0}}; }
 
+// The top limb's mask drops bit 255.
 FieldElement FieldElement::from_bytes(const std::uint8_t bytes[32]) noexcept {
-    const std::uint64_t w0 = load_le64(bytes);
-    const std::uint64_t w1 = load_le64(bytes + 8);
-    const std::uint64_t w2 = load_le64(bytes + 16);
-    const std::uint64_t w3 = load_le64(bytes + 24);
-    // The mask on the top limb drops bit 255.
-    return {{w0 & kMask51, ((w0 >> 51) | (w1 << 13)) & kMask51, ((w1 >> 38) | (w2 << 26)) & kMask51,
-             ((w2 >> 25) | (w3 << 39)) & kMask51, (w3 >> 12) & kMask51}};
+    return fe::from_words(load_le64(bytes), load_le64(bytes + 8), load_le64(bytes + 16), load_le64(bytes + 24));
 }
 
 std::array<std::uint8_t, 32> FieldElement::to_bytes() const noexcept {

@@ -14,11 +14,12 @@
 namespace edwards25519 {
 
 using detail::AffineNiels;
+using detail::PackedAffineNiels;
 
 struct EdwardsBasepointTable::Data {
     EdwardsPoint base;
     unsigned window = 0;
-    std::vector<AffineNiels> entries;  // position-major
+    std::vector<PackedAffineNiels> entries;  // position-major
 };
 
 namespace {
@@ -57,9 +58,9 @@ std::array<int, Layout<W>::kPositions> signed_digits(const Scalar& s) noexcept {
 
 // Affine Niels forms of many points with one inversion: prefix products of
 // the Z's, one inverse of the total, then each 1/Z peeled off backwards.
-std::vector<AffineNiels> batch_to_affine_niels(const std::vector<EdwardsPoint>& points) {
+std::vector<PackedAffineNiels> batch_to_affine_niels(const std::vector<EdwardsPoint>& points) {
     const std::size_t n = points.size();
-    std::vector<AffineNiels> out(n);
+    std::vector<PackedAffineNiels> out(n);
     std::vector<FieldElement> prefix(n);
     FieldElement acc = FieldElement::one();
     for (std::size_t i = 0; i < n; ++i) {
@@ -72,14 +73,14 @@ std::vector<AffineNiels> batch_to_affine_niels(const std::vector<EdwardsPoint>& 
         acc = fe::mul(acc, points[i].Z);
         const FieldElement x = fe::mul(points[i].X, z_inv);
         const FieldElement y = fe::mul(points[i].Y, z_inv);
-        out[i] = {fe::weak_reduce(fe::add(y, x)), fe::weak_reduce(fe::sub(y, x)),
-                  fe::mul(fe::mul(x, y), constants::EDWARDS_D2)};
+        out[i] = PackedAffineNiels::pack(
+            {fe::add(y, x), fe::sub(y, x), fe::mul(fe::mul(x, y), constants::EDWARDS_D2)});
     }
     return out;
 }
 
 template <unsigned W>
-std::vector<AffineNiels> build(const EdwardsPoint& base) {
+std::vector<PackedAffineNiels> build(const EdwardsPoint& base) {
     using L = Layout<W>;
     std::vector<EdwardsPoint> points;
     points.reserve(L::kPositions * L::kMultiples);
@@ -98,7 +99,7 @@ std::vector<AffineNiels> build(const EdwardsPoint& base) {
 }
 
 template <unsigned W>
-EdwardsPoint multiply(const std::vector<AffineNiels>& entries, const Scalar& scalar) noexcept {
+EdwardsPoint multiply(const std::vector<PackedAffineNiels>& entries, const Scalar& scalar) noexcept {
     using L = Layout<W>;
     std::array<int, L::kPositions> digits = signed_digits<W>(scalar);
     EdwardsPoint q = EdwardsPoint::identity();
