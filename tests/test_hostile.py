@@ -13,7 +13,8 @@ Results that can be checked against the pure-Python reference are checked.
 import sys
 
 import pytest
-from hypothesis import HealthCheck, event, given, settings
+from hypothesis import HealthCheck, given, settings
+from hypothesis.control import currently_in_test_context, event
 from hypothesis import strategies as st
 
 import ed25519_ref as ed
@@ -219,11 +220,17 @@ anything = st.one_of(byte_strings, rows, st.sampled_from(HOSTILE_OBJECTS), st.in
 ALLOWED = (TypeError, UnicodeEncodeError, HostileError, PanicException, MemoryError)
 
 
+def note_outcome(text):
+    """Counts outcomes for --hypothesis-show-statistics."""
+    if currently_in_test_context():
+        event(text)
+
+
 def check_outcome(name, call):
     try:
         result = call()
     except BaseException as error:  # noqa: BLE001 - every outcome is inspected
-        event(f"{name}: {type(error).__name__}")
+        note_outcome(f"{name}: {type(error).__name__}")
         assert isinstance(error, ALLOWED), f"{name}: {type(error).__name__}: {error}"
         assert not isinstance(error, SystemError), f"{name}: {error}"
         if not isinstance(error, MemoryError):
@@ -231,7 +238,7 @@ def check_outcome(name, call):
         if isinstance(error, PanicException):
             assert len(error.args) == 1 and isinstance(error.args[0], str) and error.args[0]
         return None
-    event(f"{name}: result")
+    note_outcome(f"{name}: result")
     check_result(name, result)
     return result
 
