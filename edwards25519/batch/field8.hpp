@@ -31,13 +31,16 @@ inline V vadd(V a, V b) noexcept { return _mm512_add_epi64(a, b); }
 inline V vsub(V a, V b) noexcept { return _mm512_sub_epi64(a, b); }
 inline V vand(V a, V b) noexcept { return _mm512_and_si512(a, b); }
 inline V vor(V a, V b) noexcept { return _mm512_or_si512(a, b); }
+// Shifts through the compiler's vector extension: the immediate-shift
+// intrinsics start from an undefined register that GCC 12 warns about.
+using U64x8 = std::uint64_t __attribute__((vector_size(64)));
 template <unsigned N>
 inline V shr(V a) noexcept {
-    return _mm512_srli_epi64(a, N);
+    return reinterpret_cast<V>(reinterpret_cast<U64x8>(a) >> N);
 }
 template <unsigned N>
 inline V shl(V a) noexcept {
-    return _mm512_slli_epi64(a, N);
+    return reinterpret_cast<V>(reinterpret_cast<U64x8>(a) << N);
 }
 inline V madd_lo(V acc, V a, V b) noexcept { return _mm512_madd52lo_epu64(acc, a, b); }
 inline V madd_hi(V acc, V a, V b) noexcept { return _mm512_madd52hi_epu64(acc, a, b); }
@@ -102,19 +105,184 @@ inline Fe8 neg(const Fe8& a) noexcept { return sub(fe_zero(), a); }
 // reduced element. 2^260 = 2^5 2^255 = 608 (mod p): column k + 5 moves to
 // column k as 19 c[k+5] (below 2^62) shifted left by 5, split at bit 52
 // between columns k and k + 1; what column 4 pushes past 2^260 wraps to
-// column 0 times 608.
-inline Fe8 reduce_columns(V c[10]) noexcept {
+// column 0 times 608. Only shifts and additions, so the multiply unit stays
+// free for the products.
+inline Fe8 reduce_columns(const V c[10]) noexcept {
     const V m52 = splat(kMask52);
-    V r[6];
+    V r[6] = {c[0], c[1], c[2], c[3], c[4], _mm512_setzero_si512()};
     for (int k = 0; k < 5; ++k) {
         const V h = c[k + 5];
         const V t = vadd(h, vadd(shl<1>(h), shl<4>(h)));  // 19 h
-        r[k] = vadd(k == 0 ? c[0] : r[k], vadd(c[k] == c[k] ? _mm512_setzero_si512() : c[k], vand(shl<5>(t), m52)));
-        r[k + 1] = shr<47>(t);
-        if (k > 0) r[k] = vadd(r[k], c[k]);
-        (void)r;
+        r[k] = vadd(r[k], vand(shl<5>(t), m52));
+        r[k + 1] = vadd(r[k + 1], shr<47>(t));
     }
-    return {};
+    r[0] = madd_lo(r[0], r[5], splat(608));  // r[5] below 2^11
+    return carry({{r[0], r[1], r[2], r[3], r[4]}});
+}
+
+// Schoolbook product: the low half of a_i b_j goes to column i + j, the high
+// half (bits 52..103) to column i + j + 1. Columns hold at most ten terms
+// below 2^52.
+inline Fe8 mul(const Fe8& a, const Fe8& b) noexcept {
+    V c[10];
+    for (V& x : c) x = _mm512_setzero_si512();
+    for (int i = 0; i < 5; ++i) {
+        for (int j = 0; j < 5; ++j) {
+            c[i + j] = madd_lo(c[i + j], a.l[i], b.l[j]);
+            c[i + j + 1] = madd_hi(c[i + j + 1], a.l[i], b.l[j]);
+        }
+    }
+    return reduce_columns(c);
+}
+
+// The ten cross products a_i a_j (i < j) once, the columns doubled by a
+// shift, then the five squares a_i^2 added.
+inline Fe8 square(const Fe8& a) noexcept {
+    V c[10];
+    for (V& x : c) x = _mm512_setzero_si512();
+    for (int i = 0; i < 5; ++i) {
+        for (int j = i + 1; j < 5; ++j) {
+            c[i + j] = madd_lo(c[i + j], a.l[i], a.l[j]);
+            c[i + j + 1] = madd_hi(c[i + j + 1], a.l[i], a.l[j]);
+        }
+    }
+    for (int k = 1; k < 10; ++k) c[k] = shl<1>(c[k]);
+    for (int i = 0; i < 5; ++i) {
+        c[2 * i] = madd_lo(c[2 * i], a.l[i], a.l[i]);
+        c[2 * i + 1] = madd_hi(c[2 * i + 1], a.l[i], a.l[i]);
+    }
+    return reduce_columns(c);
+}
+
+// a^(2^k), k >= 1.
+inline Fe8 pow2k(Fe8 a, unsigned k) noexcept {
+    do {
+        a = square(a);
+    } while (--k != 0);
+    return a;
+}
+
+// The fully reduced value (0..p-1) of a reduced element (value below 2p):
+// q = 1 exactly when a + 19 carries past 2^255, then a + 19 q - q 2^255.
+inline Fe8 canonical(const Fe8& a) noexcept {
+    const V m52 = splat(kMask52);
+    const V nineteen = splat(19);
+    V q = shr<52>(vadd(a.l[0], nineteen));
+    q = shr<52>(vadd(a.l[1], q));
+    q = shr<52>(vadd(a.l[2], q));
+    q = shr<52>(vadd(a.l[3], q));
+    q = shr<47>(vadd(a.l[4], q));
+    V l0 = vadd(a.l[0], _mm512_mullo_epi64(q, nineteen));
+    V l1 = vadd(a.l[1], shr<52>(l0));
+    l0 = vand(l0, m52);
+    V l2 = vadd(a.l[2], shr<52>(l1));
+    l1 = vand(l1, m52);
+    V l3 = vadd(a.l[3], shr<52>(l2));
+    l2 = vand(l2, m52);
+    V l4 = vadd(a.l[4], shr<52>(l3));
+    l3 = vand(l3, m52);
+    l4 = vand(l4, splat(kMask47));
+    return {{l0, l1, l2, l3, l4}};
+}
+
+// Lanes of b where the mask bit is set, of a elsewhere.
+inline Fe8 select(const Fe8& a, const Fe8& b, Mask choose_b) noexcept {
+    Fe8 r;
+    for (int k = 0; k < 5; ++k) r.l[k] = _mm512_mask_blend_epi64(choose_b, a.l[k], b.l[k]);
+    return r;
+}
+
+inline Fe8 conditional_negate(const Fe8& a, Mask m) noexcept { return select(a, neg(a), m); }
+
+inline Mask is_zero(const Fe8& a) noexcept {
+    const Fe8 c = canonical(a);
+    const V any = vor(vor(vor(c.l[0], c.l[1]), vor(c.l[2], c.l[3])), c.l[4]);
+    return _mm512_cmpeq_epi64_mask(any, _mm512_setzero_si512());
+}
+
+inline Mask equal(const Fe8& a, const Fe8& b) noexcept { return is_zero(sub(a, b)); }
+
+// Odd when fully reduced; zero is not negative.
+inline Mask is_negative(const Fe8& a) noexcept { return _mm512_test_epi64_mask(canonical(a).l[0], splat(1)); }
+
+inline Fe8 abs(const Fe8& a) noexcept { return conditional_negate(a, is_negative(a)); }
+
+// d = -121665/121666, 2d and sqrt(-1) = 2^((p-1)/4), fully reduced; the
+// tests compare them with the radix-2^51 constants of the scalar field.
+inline constexpr std::uint64_t kEdwardsD[5] = {0xb4dca135978a3, 0x4d4141d8ab75e, 0x779e89800700a, 0xfe738cc740797,
+                                               0x52036cee2b6f};
+inline constexpr std::uint64_t kEdwardsD2[5] = {0x69b9426b2f159, 0x9a8283b156ebd, 0xef3d13000e014, 0xfce7198e80f2e,
+                                                0x2406d9dc56df};
+inline constexpr std::uint64_t kSqrtM1[5] = {0xe1b274a0ea0b0, 0x6ad2fe478c4e, 0xdfbd7a72f4318, 0xdf0b2b4d00993,
+                                             0x2b8324804fc1};
+
+// z^(2^250 - 1) and z^11, shared by the inversion and z^((p-5)/8); z_a_0
+// stands for z^(2^a - 1).
+struct Chain {
+    Fe8 z_250_0, z11;
+};
+
+inline Chain pow_chain(const Fe8& z) noexcept {
+    const Fe8 z2 = square(z);
+    const Fe8 z9 = mul(pow2k(z2, 2), z);
+    const Fe8 z11 = mul(z9, z2);
+    const Fe8 z_5_0 = mul(square(z11), z9);
+    const Fe8 z_10_0 = mul(pow2k(z_5_0, 5), z_5_0);
+    const Fe8 z_20_0 = mul(pow2k(z_10_0, 10), z_10_0);
+    const Fe8 z_40_0 = mul(pow2k(z_20_0, 20), z_20_0);
+    const Fe8 z_50_0 = mul(pow2k(z_40_0, 10), z_10_0);
+    const Fe8 z_100_0 = mul(pow2k(z_50_0, 50), z_50_0);
+    const Fe8 z_200_0 = mul(pow2k(z_100_0, 100), z_100_0);
+    const Fe8 z_250_0 = mul(pow2k(z_200_0, 50), z_50_0);
+    return {z_250_0, z11};
+}
+
+// z^(p-2) = z^((2^250 - 1) 2^5 + 11): the inverse, and 0 for 0.
+inline Fe8 invert(const Fe8& z) noexcept {
+    const Chain c = pow_chain(z);
+    return mul(pow2k(c.z_250_0, 5), c.z11);
+}
+
+// z^((p-5)/8) = z^((2^250 - 1) 4 + 1).
+inline Fe8 pow22523(const Fe8& z) noexcept {
+    const Chain c = pow_chain(z);
+    return mul(pow2k(c.z_250_0, 2), z);
+}
+
+// Per lane the result of FieldElement::sqrt_ratio_i: r = u v^3 (u v^7)^((p-5)/8)
+// has v r^2 in {u, -u, i u, -i u} when v != 0; r or i r is then a root of
+// u/v or of i u/v. The root returned is the non-negative one, so it does not
+// depend on how it was found. `was_square` is set for u/v square and for u = 0.
+inline Fe8 sqrt_ratio_i(const Fe8& u, const Fe8& v, Mask& was_square) noexcept {
+    const Fe8 sqrt_m1 = fe_splat(kSqrtM1);
+    const Fe8 v3 = mul(square(v), v);
+    const Fe8 v7 = mul(square(v3), v);
+    Fe8 r = mul(mul(u, v3), pow22523(mul(u, v7)));
+    const Fe8 check = mul(v, square(r));
+    const Fe8 neg_u = neg(u);
+    const Mask correct = equal(check, u);
+    const Mask flipped = equal(check, neg_u);
+    const Mask flipped_i = equal(check, mul(neg_u, sqrt_m1));
+    r = select(r, mul(r, sqrt_m1), static_cast<Mask>(flipped | flipped_i));
+    was_square = static_cast<Mask>(correct | flipped);
+    return abs(r);
+}
+
+// Little-endian 256-bit words of the eight lanes (w[k] holds word k of every
+// lane) to an element: bit 255 dropped, the value below 2^255 kept as it is.
+inline Fe8 from_words(const V w[4]) noexcept {
+    const V m52 = splat(kMask52);
+    return {{vand(w[0], m52), vand(vor(shr<52>(w[0]), shl<12>(w[1])), m52), vand(vor(shr<40>(w[1]), shl<24>(w[2])), m52),
+             vand(vor(shr<28>(w[2]), shl<36>(w[3])), m52), vand(shr<16>(w[3]), splat(kMask47))}};
+}
+
+// The canonical bytes as four 64-bit words per lane.
+inline void to_words(const Fe8& a, V w[4]) noexcept {
+    const Fe8 c = canonical(a);
+    w[0] = vor(c.l[0], shl<52>(c.l[1]));
+    w[1] = vor(shr<12>(c.l[1]), shl<40>(c.l[2]));
+    w[2] = vor(shr<24>(c.l[2]), shl<28>(c.l[3]));
+    w[3] = vor(shr<36>(c.l[3]), shl<16>(c.l[4]));
 }
 
 }  // namespace edwards25519::batch::ifma
