@@ -1,0 +1,46 @@
+"""Running the steps of the ``ostrelline`` protocol over chunks, in parallel.
+
+Every stream the protocol exchanges is a concatenation of fixed-size
+independent entries, so a step can cut its stream at entry boundaries, run
+the pieces on several workers and join the results; the outcome is that of
+the single call, failures included (see ``_engine`` for how).
+
+* ``chunks``: cutting streams and row lists, joining results.
+* ``ExecutorEngine`` and the functions ``build_okvs``, ``initiate_queries``,
+  ``randomize``, ``combine``, ``decrypt``, ``finish``: on a
+  ``concurrent.futures`` executor (a process pool by default).
+* ``DaskEngine`` (module ``cluster``, imported on first use): on a Dask cluster.
+"""
+from __future__ import annotations
+
+from typing import Any
+
+from . import chunks
+from ._engine import Engine, panic_exception_type
+from ._worker import WorkerPanic
+from .chunks import *  # noqa: F401,F403 - the helpers, listed in chunks.__all__
+from .pool import ExecutorEngine, build_okvs, combine, decrypt, finish, initiate_queries, randomize
+
+__all__ = [
+    "chunks",
+    "Engine",
+    "ExecutorEngine",
+    "DaskEngine",
+    "WorkerPanic",
+    "panic_exception_type",
+    "build_okvs",
+    "initiate_queries",
+    "randomize",
+    "combine",
+    "decrypt",
+    "finish",
+] + chunks.__all__
+
+
+def __getattr__(name: str) -> Any:
+    # The Dask engine imports dask.distributed, which only it needs.
+    if name == "DaskEngine":
+        from .cluster import DaskEngine
+
+        return DaskEngine
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,0 +1,290 @@
+"""The protocol steps over chunks, common to every engine.
+
+An engine sends one task per chunk to its workers and joins the results in
+chunk order. Failures keep the meaning of the single call:
+
+* An argument the chunks cannot be cut from or shipped faithfully (a stream
+  or key that is not ``bytes``, a row list that is not a list or tuple of
+  lists or tuples of ``str`` with a UTF-8 encoding) makes the step one single
+  call in the calling process. The module checks those arguments before any
+  work, so such a call fails at once with its own exception; anything it
+  accepts after all is simply computed in one piece.
+* The checks that the single call makes before any entry (stores, keys) are
+  made once here, by the same operation on no entries, in the calling process.
+* What is left are failures of single entries. Each chunk is one call of the
+  same operation, which reads its entries in order, so the first failing chunk
+  in stream order fails with the message of the first failing entry; chunks
+  after it are cancelled, and the earlier ones are waited for.
+* A PanicException from a worker comes back wrapped (``WorkerPanic``) and is
+  raised again as the module's own PanicException, with the same arguments.
+  Every other exception from a worker is raised as it came.
+"""
+from __future__ import annotations
+
+import os
+import sys
+import threading
+from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple
+
+import ostrelline
+
+from . import chunks
+from ._worker import WorkerPanic
+
+Progress = Callable[[str, int, int], None]
+
+_panic_lock = threading.Lock()
+_panic_class: Optional[type] = None
+
+
+def panic_exception_type() -> type:
+    """The module's PanicException class (it is not an attribute of the module).
+
+    The module makes the class on its first failure. If none has happened in
+    this process, one is provoked (``randomize(None)``) with the standard error
+    stream briefly pointed at the null device, so that its fault report is not
+    shown."""
+    global _panic_class
+    if _panic_class is not None:
+        return _panic_class
+    with _panic_lock:
+        if _panic_class is None:
+            for kind in BaseException.__subclasses__():
+                if kind.__name__ == "PanicException" and kind.__module__ == "ostrelline":
+                    _panic_class = kind
+                    break
+            else:
+                _panic_class = _provoke_panic()
+    return _panic_class
+
+
+def _provoke_panic() -> type:
+    try:
+        sys.stderr.flush()
+    except Exception:  # noqa: BLE001 - a closed or missing stderr changes nothing here
+        pass
+    saved = os.dup(2)
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(null, 2)
+        try:
+            ostrelline.randomize(None)
+        except BaseException as error:  # noqa: BLE001
+            return type(error)
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+        os.close(null)
+    raise RuntimeError("randomize(None) did not fail")
+
+
+def is_bytes(*values: Any) -> bool:
+    return all(isinstance(v, bytes) for v in values)
+
+
+def plain_rows(rows: Any) -> bool:
+    """True when the module is sure to convert ``rows`` and a slice of it pickles
+    as it is: a list or tuple of lists or tuples of ``str`` that encode to UTF-8."""
+    if type(rows) not in (list, tuple):
+        return False
+    for row in rows:
+        if type(row) not in (list, tuple):
+            return False
+        try:
+            joined = "".join(row)
+        except TypeError:
+            return False
+        if not joined.isascii():
+            try:
+                joined.encode("utf-8")
+            except UnicodeEncodeError:
+                return False
+    return True
+
+
+class ChunkFailure:
+    __slots__ = ("index", "error")
+
+    def __init__(self, index: int, error: BaseException):
+        self.index = index
+        self.error = error
+
+
+class Engine:
+    """Runs the protocol steps over chunks of ``chunk_size`` entries.
+
+    Subclasses provide the transport: ``_submit``, ``_as_completed``,
+    ``_cancel``, ``_share`` (chunk arguments) and ``_share_stores``."""
+
+    def __init__(self, chunk_size: int = chunks.DEFAULT_CHUNK_SIZE):
+        self.chunk_size = chunks._check_size(chunk_size)
+
+    # ----------------------------------------------------------------- transport
+
+    def _submit(self, operation: str, args: Tuple[Any, ...]) -> Any:
+        raise NotImplementedError
+
+    def _as_completed(self, handles: Sequence[Any]) -> Iterable[Any]:
+        raise NotImplementedError
+
+    def _key(self, handle: Any) -> Any:
+        """What identifies a handle among those ``_as_completed`` yields."""
+        return id(handle)
+
+    def _outcome(self, handle: Any) -> Tuple[bool, Any]:
+        """(True, result) or (False, exception) of a finished handle."""
+        raise NotImplementedError
+
+    def _cancelled(self, handle: Any) -> bool:
+        raise NotImplementedError
+
+    def _cancel(self, handles: Sequence[Any]) -> None:
+        raise NotImplementedError
+
+    def _share(self, values: List[Any]) -> List[Any]:
+        """Chunk arguments as the tasks receive them (sent as they are by default)."""
+        return values
+
+    def _share_stores(self, sender_okvs: bytes, receiver_okvs: bytes) -> Tuple[Any, Any]:
+        return sender_okvs, receiver_okvs
+
+    # ----------------------------------------------------------------- core
+
+    def _run(
+        self,
+        step: str,
+        operation: str,
+        chunk_args: List[Tuple[Any, ...]],
+        sizes: List[int],
+        progress: Optional[Progress],
+    ) -> List[Any]:
+        """Runs one task per chunk; returns the results in chunk order or raises
+        the failure of the first failing chunk in chunk order."""
+        total = sum(sizes)
+        done = 0
+        if progress is not None:
+            progress(step, 0, total)
+        handles = [self._submit(operation, args) for args in chunk_args]
+        index_of = {self._key(h): i for i, h in enumerate(handles)}
+        results: List[Any] = [None] * len(handles)
+        finished = [False] * len(handles)
+        failure: Optional[ChunkFailure] = None
+        try:
+            for handle in self._as_completed(handles):
+                i = index_of[self._key(handle)]
+                if self._cancelled(handle):
+                    continue
+                finished[i] = True
+                ok, value = self._outcome(handle)
+                if ok:
+                    results[i] = value
+                    done += sizes[i]
+                    if progress is not None:
+                        progress(step, done, total)
+                elif failure is None or i < failure.index:
+                    failure = ChunkFailure(i, value)
+                    self._cancel([h for j, h in enumerate(handles[i + 1 :], i + 1) if not finished[j]])
+                if failure is not None and all(finished[: failure.index]):
+                    break
+        except BaseException:
+            self._cancel([h for j, h in enumerate(handles) if not finished[j]])
+            raise
+        if failure is not None:
+            raise self._convert(failure, step)
+        return results
+
+    @staticmethod
+    def _convert(failure: ChunkFailure, step: str) -> BaseException:
+        error = failure.error
+        if isinstance(error, WorkerPanic):
+            panic = panic_exception_type()(*error.args)
+            if hasattr(panic, "add_note"):
+                panic.add_note(f"raised in a worker by chunk {failure.index} of {step}")
+            return panic
+        return error
+
+    # ----------------------------------------------------------------- steps
+
+    def build_okvs(self, public_key: bytes, strings_in_each_row: Sequence[Sequence[str]]) -> bytes:
+        """One store per bank: one call, run by one worker."""
+        if not (is_bytes(public_key) and plain_rows(strings_in_each_row)):
+            return ostrelline.build_okvs(public_key, strings_in_each_row)
+        (store,) = self._run("build_okvs", "build_okvs", [(public_key, strings_in_each_row)], [0], None)
+        return store
+
+    def initiate_queries(
+        self,
+        sender_data: Sequence[Sequence[str]],
+        receiver_data: Sequence[Sequence[str]],
+        sender_okvs: bytes,
+        receiver_okvs: bytes,
+        swift_pk: bytes,
+        *,
+        progress: Optional[Progress] = None,
+    ) -> bytes:
+        """``initiate_queries`` over slices of the two row lists."""
+        if not (plain_rows(sender_data) and plain_rows(receiver_data) and is_bytes(sender_okvs, receiver_okvs, swift_pk)):
+            return ostrelline.initiate_queries(sender_data, receiver_data, sender_okvs, receiver_okvs, swift_pk)
+        # Stores and key, as the single call checks them before any row.
+        ostrelline.initiate_queries([], [], sender_okvs, receiver_okvs, swift_pk)
+        pairs = chunks.split_query_rows(sender_data, receiver_data, self.chunk_size)
+        sizes = [min(len(s), len(r)) for s, r in pairs]
+        senders = self._share([s for s, _ in pairs])
+        receivers = self._share([r for _, r in pairs])
+        sender_store, receiver_store = self._share_stores(sender_okvs, receiver_okvs)
+        args = [(s, r, sender_store, receiver_store, swift_pk) for s, r in zip(senders, receivers)]
+        return chunks.join_bytes(self._run("initiate_queries", "initiate_queries", args, sizes, progress))
+
+    def randomize(self, ciphertexts: bytes, *, progress: Optional[Progress] = None) -> bytes:
+        """``randomize`` over chunks of the wide-ciphertext stream."""
+        if not is_bytes(ciphertexts):
+            return ostrelline.randomize(ciphertexts)
+        pieces = chunks.split_stream(ciphertexts, chunks.WIDE, self.chunk_size)
+        sizes = [chunks.entry_count(p, chunks.WIDE) for p in pieces]
+        args = [(p,) for p in self._share(pieces)]
+        return chunks.join_bytes(self._run("randomize", "randomize", args, sizes, progress))
+
+    def combine(
+        self, sender_ciphertexts: bytes, receiver_ciphertexts: bytes, *, progress: Optional[Progress] = None
+    ) -> Tuple[bytes, bytes, bytes, bytes]:
+        """``combine`` over chunks of the two paired streams; the four component streams."""
+        if not is_bytes(sender_ciphertexts, receiver_ciphertexts):
+            return ostrelline.combine(sender_ciphertexts, receiver_ciphertexts)
+        pieces = chunks.split_streams([sender_ciphertexts, receiver_ciphertexts], chunks.WIDE, self.chunk_size)
+        sizes = [chunks.entry_count(p[0], chunks.WIDE) for p in pieces]
+        firsts = self._share([p[0] for p in pieces])
+        seconds = self._share([p[1] for p in pieces])
+        args = list(zip(firsts, seconds))
+        results = self._run("combine", "combine", args, sizes, progress)
+        return chunks.join_streams(results)  # type: ignore[return-value]
+
+    def decrypt(self, points: bytes, bank_secret_key: bytes, *, progress: Optional[Progress] = None) -> bytes:
+        """``decrypt`` over chunks of the point stream."""
+        if not is_bytes(points, bank_secret_key):
+            return ostrelline.decrypt(points, bank_secret_key)
+        ostrelline.decrypt(b"", bank_secret_key)  # the key, as the single call checks it first
+        pieces = chunks.split_stream(points, chunks.POINT, self.chunk_size)
+        sizes = [chunks.entry_count(p, chunks.POINT) for p in pieces]
+        args = [(p, bank_secret_key) for p in self._share(pieces)]
+        return chunks.join_bytes(self._run("decrypt", "decrypt", args, sizes, progress))
+
+    def finish(
+        self,
+        sender_points: bytes,
+        receiver_points: bytes,
+        gamma_points: bytes,
+        delta_points: bytes,
+        swift_secret_key: bytes,
+        *,
+        progress: Optional[Progress] = None,
+    ) -> List[bool]:
+        """``finish`` over chunks of the four paired point streams."""
+        streams = [sender_points, receiver_points, gamma_points, delta_points]
+        if not is_bytes(*streams, swift_secret_key):
+            return ostrelline.finish(sender_points, receiver_points, gamma_points, delta_points, swift_secret_key)
+        ostrelline.finish(b"", b"", b"", b"", swift_secret_key)  # the key, as the single call checks it first
+        pieces = chunks.split_streams(streams, chunks.POINT, self.chunk_size)
+        sizes = [chunks.entry_count(p[0], chunks.POINT) for p in pieces]
+        columns = [self._share([p[k] for p in pieces]) for k in range(4)]
+        args = [(s, r, g, d, swift_secret_key) for s, r, g, d in zip(*columns)]
+        return chunks.join_lists(self._run("finish", "finish", args, sizes, progress))

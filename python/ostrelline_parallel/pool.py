@@ -1,0 +1,173 @@
+"""The protocol steps over chunks on a ``concurrent.futures`` executor.
+
+``ExecutorEngine`` runs on an executor the caller owns (any
+``concurrent.futures.Executor``; a ``ProcessPoolExecutor`` gives parallel
+work, since the module holds the interpreter lock for the whole of each call,
+so threads do not). Every chunk task carries its own arguments, including both
+stores for ``initiate_queries``.
+
+The functions of the same names as the module's take ``executor=None`` to mean
+a ``ProcessPoolExecutor`` of ``max_workers`` processes made for that one call;
+for ``initiate_queries`` its workers receive the two stores once each, through
+the executor's initializer, and the chunk tasks carry only row slices.
+"""
+from __future__ import annotations
+
+import concurrent.futures as cf
+import uuid
+from typing import Any, Iterable, List, Optional, Sequence, Tuple
+
+import ostrelline
+
+from . import _worker
+from ._engine import Engine, Progress
+from .chunks import DEFAULT_CHUNK_SIZE
+
+__all__ = ["ExecutorEngine", "build_okvs", "initiate_queries", "randomize", "combine", "decrypt", "finish"]
+
+
+class ExecutorEngine(Engine):
+    """The protocol steps over chunks on a ``concurrent.futures.Executor``."""
+
+    def __init__(self, executor: cf.Executor, *, chunk_size: int = DEFAULT_CHUNK_SIZE, _stores_token: Optional[str] = None):
+        super().__init__(chunk_size)
+        if not isinstance(executor, cf.Executor):
+            raise TypeError(f"executor must be a concurrent.futures.Executor, not {type(executor).__name__}")
+        self.executor = executor
+        self._stores_token = _stores_token
+
+    def _submit(self, operation: str, args: Tuple[Any, ...]) -> cf.Future:
+        return self.executor.submit(_worker.run, operation, *args)
+
+    def _as_completed(self, handles: Sequence[cf.Future]) -> Iterable[cf.Future]:
+        return cf.as_completed(handles)
+
+    def _outcome(self, handle: cf.Future) -> Tuple[bool, Any]:
+        error = handle.exception()
+        return (True, handle.result()) if error is None else (False, error)
+
+    def _cancelled(self, handle: cf.Future) -> bool:
+        return handle.cancelled()
+
+    def _cancel(self, handles: Sequence[cf.Future]) -> None:
+        for handle in handles:
+            handle.cancel()
+
+    def _share_stores(self, sender_okvs: bytes, receiver_okvs: bytes) -> Tuple[Any, Any]:
+        if self._stores_token is None:
+            return sender_okvs, receiver_okvs
+        return _worker.StoreRef(self._stores_token, 0), _worker.StoreRef(self._stores_token, 1)
+
+
+def _engine_call(executor, max_workers, chunk_size, method, *args, **kwargs):
+    if executor is not None:
+        return getattr(ExecutorEngine(executor, chunk_size=chunk_size), method)(*args, **kwargs)
+    with cf.ProcessPoolExecutor(max_workers=max_workers) as pool:
+        return getattr(ExecutorEngine(pool, chunk_size=chunk_size), method)(*args, **kwargs)
+
+
+def build_okvs(
+    public_key: bytes,
+    strings_in_each_row: Sequence[Sequence[str]],
+    *,
+    executor: Optional[cf.Executor] = None,
+) -> bytes:
+    """``ostrelline.build_okvs``: one store per bank, one call. Without an executor
+    it is simply called here; with one, a single task of the executor makes it."""
+    if executor is None:
+        return ostrelline.build_okvs(public_key, strings_in_each_row)
+    return ExecutorEngine(executor).build_okvs(public_key, strings_in_each_row)
+
+
+def initiate_queries(
+    sender_data: Sequence[Sequence[str]],
+    receiver_data: Sequence[Sequence[str]],
+    sender_okvs: bytes,
+    receiver_okvs: bytes,
+    swift_pk: bytes,
+    *,
+    executor: Optional[cf.Executor] = None,
+    max_workers: Optional[int] = None,
+    chunk_size: int = DEFAULT_CHUNK_SIZE,
+    progress: Optional[Progress] = None,
+) -> bytes:
+    """``ostrelline.initiate_queries`` over slices of the row lists.
+
+    With ``executor`` every task carries both stores. Without, a process pool of
+    ``max_workers`` is made for this call whose workers get the stores once each."""
+    args = (sender_data, receiver_data, sender_okvs, receiver_okvs, swift_pk)
+    if executor is not None:
+        return ExecutorEngine(executor, chunk_size=chunk_size).initiate_queries(*args, progress=progress)
+    token = uuid.uuid4().hex
+    with cf.ProcessPoolExecutor(
+        max_workers=max_workers, initializer=_worker.install_stores, initargs=(token, sender_okvs, receiver_okvs)
+    ) as pool:
+        engine = ExecutorEngine(pool, chunk_size=chunk_size, _stores_token=token)
+        return engine.initiate_queries(*args, progress=progress)
+
+
+def randomize(
+    ciphertexts: bytes,
+    *,
+    executor: Optional[cf.Executor] = None,
+    max_workers: Optional[int] = None,
+    chunk_size: int = DEFAULT_CHUNK_SIZE,
+    progress: Optional[Progress] = None,
+) -> bytes:
+    """``ostrelline.randomize`` over chunks of the stream."""
+    return _engine_call(executor, max_workers, chunk_size, "randomize", ciphertexts, progress=progress)
+
+
+def combine(
+    sender_ciphertexts: bytes,
+    receiver_ciphertexts: bytes,
+    *,
+    executor: Optional[cf.Executor] = None,
+    max_workers: Optional[int] = None,
+    chunk_size: int = DEFAULT_CHUNK_SIZE,
+    progress: Optional[Progress] = None,
+) -> Tuple[bytes, bytes, bytes, bytes]:
+    """``ostrelline.combine`` over chunks of the two streams."""
+    return _engine_call(
+        executor, max_workers, chunk_size, "combine", sender_ciphertexts, receiver_ciphertexts, progress=progress
+    )
+
+
+def decrypt(
+    points: bytes,
+    bank_secret_key: bytes,
+    *,
+    executor: Optional[cf.Executor] = None,
+    max_workers: Optional[int] = None,
+    chunk_size: int = DEFAULT_CHUNK_SIZE,
+    progress: Optional[Progress] = None,
+) -> bytes:
+    """``ostrelline.decrypt`` over chunks of the stream."""
+    return _engine_call(executor, max_workers, chunk_size, "decrypt", points, bank_secret_key, progress=progress)
+
+
+def finish(
+    sender_points: bytes,
+    receiver_points: bytes,
+    gamma_points: bytes,
+    delta_points: bytes,
+    swift_secret_key: bytes,
+    *,
+    executor: Optional[cf.Executor] = None,
+    max_workers: Optional[int] = None,
+    chunk_size: int = DEFAULT_CHUNK_SIZE,
+    progress: Optional[Progress] = None,
+) -> List[bool]:
+    """``ostrelline.finish`` over chunks of the four streams."""
+    return _engine_call(
+        executor,
+        max_workers,
+        chunk_size,
+        "finish",
+        sender_points,
+        receiver_points,
+        gamma_points,
+        delta_points,
+        swift_secret_key,
+        progress=progress,
+    )
