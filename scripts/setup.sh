@@ -21,7 +21,7 @@ if ((${#missing[@]})); then
 fi
 
 echo "setup: installing Python tools"
-"$PYTHON" -m pip install --quiet --disable-pip-version-check cmake ninja scikit-build-core pytest hypothesis pynacl xxhash
+"$PYTHON" -m pip install --quiet --disable-pip-version-check cmake ninja scikit-build-core pytest hypothesis pynacl xxhash dask distributed
 
 echo "setup: building and installing ostrelline"
 "$PYTHON" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps .
