@@ -22,6 +22,9 @@ cmake --build build/sanitize -j2
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build/sanitize --output-on-failure -j2
 
+echo "== A short protocol run under valgrind (leaks and memory errors in the module)"
+bash scripts/valgrind.sh
+
 echo "== Fuzzing the parsers and decoders (libFuzzer, ${FUZZ_SECONDS:-60}s each)"
 bash scripts/fuzz.sh
 
