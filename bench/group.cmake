@@ -1,4 +1,4 @@
-# Group-layer benchmark: ours against libsodium on the same operations.
+# Group-layer benchmark: ours against the reference library on the same operations.
 pkg_check_modules(SODIUM REQUIRED libsodium)
 add_executable(group_bench ${CMAKE_CURRENT_LIST_DIR}/group_bench.cpp)
 target_link_libraries(group_bench PRIVATE edwards25519 ${SODIUM_LINK_LIBRARIES})

@@ -1,4 +1,4 @@
-// GF(2^255 - 19) against GMP: random values, edge values and loose limbs.
+// GF(2^255 - 19) against big-integer arithmetic: random values, edge values and loose limbs.
 #include <gtest/gtest.h>
 
 #include "edwards25519/field.hpp"
@@ -12,7 +12,7 @@ namespace {
 
 const Mpz P = oracle::field_prime();
 
-// The value of the limbs, read by GMP without going through to_bytes.
+// The value of the limbs, read as a big integer without going through to_bytes.
 Mpz value_of_limbs(const FieldElement& a) {
     Mpz r;
     for (int i = 4; i >= 0; --i) r = r * Mpz::pow2(51) + Mpz(static_cast<long>(a.v[i]));
@@ -35,7 +35,7 @@ std::vector<FieldElement> samples() {
     return s;
 }
 
-// Both readings of the result agree with GMP and the limbs are loosely reduced.
+// Both readings of the result agree with the big-integer oracle and the limbs are loosely reduced.
 void expect_value(const FieldElement& got, const Mpz& want) {
     const Mpz w = want % P;
     ASSERT_TRUE(value(got) == w);
@@ -59,7 +59,7 @@ TEST(Field, FromBytesReducesAndIgnoresBit255) {
     }
 }
 
-TEST(Field, ArithmeticMatchesGmp) {
+TEST(Field, ArithmeticMatchesOracle) {
     const auto s = samples();
     const Mpz euler_exponent = (P - 5) >> 3;
     for (std::size_t i = 0; i < s.size(); ++i) {
@@ -92,7 +92,7 @@ TEST(Field, DivstepInverseOnManyValues) {
 }
 
 // Long chains of products of lazy sums and differences.
-TEST(Field, ChainsMatchGmp) {
+TEST(Field, ChainsMatchOracle) {
     FieldElement x = FieldElement::from_bytes(oracle::random32()), y = FieldElement::from_bytes(oracle::random32());
     Mpz X = value(x), Y = value(y);
     for (int i = 0; i < 5000; ++i) {

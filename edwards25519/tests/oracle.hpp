@@ -1,5 +1,5 @@
 // Shared helpers for the tests: random inputs, hex, and conversions between
-// little-endian byte strings and GMP integers (the arithmetic oracle).
+// little-endian byte strings and big integers (the arithmetic oracle).
 #pragma once
 
 #include <gmp.h>
@@ -35,7 +35,7 @@ inline Bytes32 hex32(const std::string& hex) {
     return b;
 }
 
-// An owning GMP integer with the arithmetic the tests need.
+// An owning big integer with the arithmetic the tests need.
 class Mpz {
 public:
     Mpz() { mpz_init(v_); }
@@ -101,7 +101,7 @@ private:
 inline Mpz field_prime() { return Mpz::pow2(255) - 19; }
 inline Mpz group_order() { return Mpz::pow2(252) + Mpz("27742317777372353535851937790883648493"); }
 
-inline void init_sodium() {
+inline void init_reference() {
     static const int ok = sodium_init();
     (void)ok;
 }

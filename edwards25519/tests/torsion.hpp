@@ -1,4 +1,4 @@
-// Test helpers for points: libsodium-made points, small-order points and the
+// Test helpers for points: points made by the reference library, small-order points and the
 // naive multiplication references.
 #pragma once
 
@@ -20,9 +20,9 @@ inline const std::string kOrder4Hex = "00000000000000000000000000000000000000000
 inline const std::string kOrder4NegHex = "0000000000000000000000000000000000000000000000000000000000000080";
 inline const std::string kOrder8Hex = "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05";
 
-// A random point of order l, made by libsodium.
-inline Bytes32 sodium_random_point() {
-    oracle::init_sodium();
+// A random point of order l, made by the reference library.
+inline Bytes32 reference_random_point() {
+    oracle::init_reference();
     Bytes32 b{};
     crypto_core_ed25519_random(b.data());
     return b;
@@ -34,7 +34,7 @@ inline EdwardsPoint decode(const Bytes32& b) {
     return p.value_or(EdwardsPoint::identity());
 }
 
-// A random scalar below l, as libsodium's noclamp functions want.
+// A random scalar below l, as the reference noclamp functions want.
 inline Scalar random_reduced_scalar() {
     std::uint8_t wide[64];
     support::random_bytes(wide);
