@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <source_location>
 #include <stdexcept>
@@ -72,18 +73,23 @@ PyObject* panic_exception_type() {
     return type;
 }
 
-std::string thread_name() {
-    if (static_cast<pid_t>(syscall(SYS_gettid)) == getpid()) return "main";
-    char name[32] = {};
-    if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0] != '\0') return name;
-    return "<unnamed>";
+// The calling thread's name into `name`; nothing here allocates, so that a
+// failure can be reported when memory has run out.
+void thread_name(char (&name)[32]) noexcept {
+    if (static_cast<pid_t>(syscall(SYS_gettid)) == getpid()) {
+        std::snprintf(name, sizeof name, "main");
+        return;
+    }
+    if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0] != '\0') return;
+    std::snprintf(name, sizeof name, "<unnamed>");
 }
 
-void report_fault(const std::string& message, const std::source_location& where) {
+void report_fault(const char* message, const std::source_location& where) noexcept {
     static bool first = true;
-    std::fprintf(stderr, "thread '%s' failed in ostrelline at %s:%u:%u: %s\n", thread_name().c_str(),
-                 where.file_name(), static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
-                 message.c_str());
+    char name[32] = {};
+    thread_name(name);
+    std::fprintf(stderr, "thread '%s' failed in ostrelline at %s:%u:%u: %s\n", name, where.file_name(),
+                 static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()), message);
     if (first) {
         first = false;
         std::fputs("note: the failure is raised as PanicException; to obtain a backtrace, run the program under "
@@ -93,11 +99,13 @@ void report_fault(const std::string& message, const std::source_location& where)
     std::fflush(stderr);
 }
 
-void raise_panic(const std::string& message, const std::source_location& where) {
+// Runs inside the frame's catch handlers, so it must not throw: the message
+// is used as the C string it already is.
+void raise_panic(const char* message, const std::source_location& where) noexcept {
     report_fault(message, where);
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;  // the error of the class creation stays set
-    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    Ref text(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
     if (!text) return;
     PyErr_SetObject(type, text.get());
 }
@@ -185,9 +193,15 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObje
     Py_ssize_t unfilled = 0;
     for (Py_ssize_t i = 0; i < sig.count; ++i) unfilled += slots[i] == nullptr;
     if (unfilled > 0) {
-        std::string list = quoted_list(sig, slots);
-        PyErr_Format(PyExc_TypeError, "%s missing %zd required positional argument%s: %s", sig.name, unfilled,
-                     unfilled == 1 ? "" : "s", list.c_str());
+        // Binding runs before the frame's guard: an allocation failure while
+        // naming the missing parameters must not escape into the interpreter.
+        try {
+            std::string list = quoted_list(sig, slots);
+            PyErr_Format(PyExc_TypeError, "%s missing %zd required positional argument%s: %s", sig.name,
+                         unfilled, unfilled == 1 ? "" : "s", list.c_str());
+        } catch (...) {
+            PyErr_NoMemory();
+        }
         return false;
     }
     return true;
