@@ -11,10 +11,10 @@
 
 #include "edwards25519/batch/batch.hpp"
 #include "edwards25519/field.hpp"
-#include "oracle.hpp"
+#include "batch_inputs.hpp"
 
 using namespace edwards25519;
-using oracle::Bytes32;
+using batch_inputs::Bytes32;
 namespace b = edwards25519::batch;
 
 namespace {
@@ -70,7 +70,7 @@ std::vector<std::array<Bytes32, b::kLanes>> input_sets(std::size_t random_sets) 
     }
     for (std::size_t s = 0; s < random_sets; ++s) {
         std::array<Bytes32, b::kLanes> set;
-        for (auto& x : set) x = oracle::random32();
+        for (auto& x : set) x = batch_inputs::random32();
         sets.push_back(set);
     }
     return sets;

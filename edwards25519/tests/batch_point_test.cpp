@@ -10,12 +10,12 @@
 
 #include "edwards25519/batch/batch.hpp"
 #include "edwards25519/table.hpp"
-#include "oracle.hpp"
-#include "torsion.hpp"
+#include "batch_inputs.hpp"
 
 using namespace edwards25519;
-using oracle::Bytes32;
+using batch_inputs::Bytes32;
 namespace b = edwards25519::batch;
+namespace inputs = batch_inputs;
 
 namespace {
 
@@ -53,12 +53,12 @@ void expect_points(const b::PointBatch& got, const Points& want, const char* wha
 // y >= p) and y = p (order 4, y = 0 written with y >= p), both signs.
 std::vector<Bytes32> valid_encodings() {
     std::vector<Bytes32> out;
-    const auto torsion = torsion::torsion_points();
+    const auto torsion = inputs::torsion_points();
     for (const EdwardsPoint& t : torsion) {
         out.push_back(t.compress().bytes);
-        out.push_back((t + torsion::decode(torsion::sodium_random_point())).compress().bytes);
+        out.push_back((t + inputs::decode(inputs::random_encoding())).compress().bytes);
     }
-    for (int i = 0; i < 8; ++i) out.push_back(torsion::sodium_random_point());
+    for (int i = 0; i < 8; ++i) out.push_back(inputs::random_encoding());
     for (int k : {0, 1}) {
         Bytes32 y{};
         y.fill(0xff);
@@ -78,7 +78,7 @@ std::vector<Bytes32> invalid_encodings() {
     two[0] = 2;
     out.push_back(two);
     while (out.size() < 8) {
-        const Bytes32 r = oracle::random32();
+        const Bytes32 r = inputs::random32();
         if (!CompressedEdwardsY{r}.decompress()) out.push_back(r);
     }
     return out;
@@ -104,7 +104,7 @@ b::PointBatch decompress_all(const Set& set, b::LaneMask& ok) {
 
 Set random_valid_set() {
     Set set;
-    for (auto& x : set) x = torsion::sodium_random_point();
+    for (auto& x : set) x = inputs::random_encoding();
     return set;
 }
 
@@ -156,7 +156,7 @@ TEST_F(BatchPoint, CompressionIsCanonicalAndMatchesScalar) {
 }
 
 TEST_F(BatchPoint, AdditionDoublingAndEqualityMatchScalar) {
-    const auto torsion = torsion::torsion_points();
+    const auto torsion = inputs::torsion_points();
     for (int round = 0; round < 30; ++round) {
         Set sa = random_valid_set(), sb = random_valid_set();
         Points pa, pb;
@@ -186,40 +186,18 @@ TEST_F(BatchPoint, AdditionDoublingAndEqualityMatchScalar) {
     }
 }
 
-std::vector<Scalar> edge_scalars() {
-    std::vector<Scalar> out;
-    const auto from = [](const Bytes32& bytes) { return Scalar::from_bits(bytes.data()); };
-    Bytes32 x{};
-    out.push_back(from(x));  // 0
-    x[0] = 1;
-    out.push_back(from(x));  // 1
-    x[0] = 8;
-    out.push_back(from(x));  // 8: every radix-16 carry path at digit 0
-    out.push_back(from(torsion::ones_scalar()));  // 2^255 - 1, unreduced
-    const Bytes32 l = oracle::group_order().to_le32();
-    out.push_back(from(l));  // l itself, unreduced
-    Bytes32 l_minus_1 = l;
-    l_minus_1[0] = static_cast<std::uint8_t>(l_minus_1[0] - 1);
-    out.push_back(from(l_minus_1));
-    Bytes32 eights{};
-    eights.fill(0x88);  // digits that all carry
-    eights[31] = 0x78;
-    out.push_back(from(eights));
-    return out;
-}
-
 std::array<Scalar, b::kLanes> scalar_set(std::size_t round) {
-    const std::vector<Scalar> edges = edge_scalars();
+    const std::vector<Scalar> edges = inputs::edge_scalars();
     std::array<Scalar, b::kLanes> s;
     for (std::size_t i = 0; i < b::kLanes; ++i) {
-        s[i] = (round + i) % 3 == 0 ? edges[(round + i) % edges.size()] : torsion::random_reduced_scalar();
+        s[i] = (round + i) % 3 == 0 ? edges[(round + i) % edges.size()] : inputs::random_reduced_scalar();
     }
-    if (round % 2 == 1) s[round % b::kLanes] = Scalar::from_bits(oracle::random32().data());
+    if (round % 2 == 1) s[round % b::kLanes] = Scalar::from_bits(inputs::random32().data());
     return s;
 }
 
 TEST_F(BatchPoint, VariableBaseMatchesScalarPerLaneAndShared) {
-    const auto torsion = torsion::torsion_points();
+    const auto torsion = inputs::torsion_points();
     for (std::size_t round = 0; round < 12; ++round) {
         Set set = random_valid_set();
         Points pts;
@@ -240,8 +218,8 @@ TEST_F(BatchPoint, VariableBaseMatchesScalarPerLaneAndShared) {
 }
 
 TEST_F(BatchPoint, FixedBaseMatchesScalarTables) {
-    const EdwardsPoint key = torsion::decode(torsion::sodium_random_point());
-    const EdwardsPoint mixed = key + torsion::torsion_points()[3];
+    const EdwardsPoint key = inputs::decode(inputs::random_encoding());
+    const EdwardsPoint mixed = key + inputs::torsion_points()[3];
     const EdwardsBasepointTable key_table(key), mixed_table(mixed);
     const b::BatchBasepointTable key_batch(key), mixed_batch(mixed);
     for (std::size_t round = 0; round < 12; ++round) {
