@@ -4,10 +4,12 @@
 #include <cstring>
 #include <utility>
 
+#include "edwards25519/batch/batch.hpp"
 #include "edwards25519/table.hpp"
 #include "okvs/src/schemes/distinct.hpp"
 #include "okvs/src/schemes/paxos.hpp"
 #include "src/ciphertexts.hpp"
+#include "src/stream_paths.hpp"
 #include "src/wide_ciphertexts.hpp"
 #include "support/failure.hpp"
 #include "support/rng.hpp"
@@ -58,7 +60,51 @@ void write_point(const EdwardsPoint& point, std::uint8_t* out) {
     std::memcpy(out, compressed.bytes.data(), 32);
 }
 
+// Whether the batch backend serves this call.
+bool use_batch(Backend backend) {
+    return backend != Backend::scalar && edwards25519::batch::available();
+}
+
 }  // namespace
+
+namespace paths {
+
+void decrypt_scalar(Bytes points, const Scalar& key, std::uint8_t* out, std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) write_point(read_point(chunk(points, i, 32)).mul(key), out + 32 * i);
+}
+
+void finish_scalar(const FinishStreams& streams, const Scalar& key, std::uint8_t* matches, std::size_t begin,
+                   std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+        EdwardsPoint s = read_point(chunk(streams.sender, i, 32));
+        EdwardsPoint r = read_point(chunk(streams.receiver, i, 32));
+        EdwardsPoint g = read_point(chunk(streams.gamma, i, 32));
+        EdwardsPoint d = read_point(chunk(streams.delta, i, 32));
+        EdwardsPoint expected = (s + r) + g.mul(key);
+        matches[i] = d == expected ? 1 : 0;
+    }
+}
+
+void randomize_scalar(Bytes ciphertexts, std::uint8_t* out, std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+        WideCiphertext entry = WideCiphertext::from_bytes(chunk(ciphertexts, i, 128));
+        entry.randomize().to_bytes(out + 128 * i);
+    }
+}
+
+void combine_scalar(Bytes sender, Bytes receiver, std::uint8_t* const out[4], std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+        WideCiphertext a = WideCiphertext::from_bytes(chunk(sender, i, 128));
+        WideCiphertext b = WideCiphertext::from_bytes(chunk(receiver, i, 128));
+        WideCiphertext s = a.sum(b);
+        std::memcpy(out[0] + 32 * i, s.sender.bytes.data(), 32);
+        std::memcpy(out[1] + 32 * i, s.receiver.bytes.data(), 32);
+        std::memcpy(out[2] + 32 * i, s.gamma.bytes.data(), 32);
+        std::memcpy(out[3] + 32 * i, s.delta.bytes.data(), 32);
+    }
+}
+
+}  // namespace paths
 
 KeyPair key_gen() {
     std::uint8_t wide[64] = {};
@@ -90,7 +136,7 @@ Scalar read_secret_key(const ByteArg& secret_key, std::string_view type_text) {
     return Scalar::from_bits(copy);
 }
 
-void build_okvs(const ByteArg& public_key, Rows rows, Sink out) {
+void build_okvs(const ByteArg& public_key, Rows rows, Sink out, Backend backend) {
     EdwardsPoint key = read_public_key(public_key);
     // Every multiple of the identity or of the point of order 2 is one of those
     // two points, neither of which has uniform point bytes: encrypting under
@@ -101,10 +147,15 @@ void build_okvs(const ByteArg& public_key, Rows rows, Sink out) {
     }
     // Refuse repeated rows before the expensive encryptions rather than after.
     okvs::schemes::require_distinct_keys(std::span<const DataRow>(rows));
-    edwards25519::EdwardsBasepointTable table(key);
     std::vector<std::pair<DataRow, Ciphertext>> pairs;
     pairs.reserve(rows.size());
-    for (DataRow& row : rows) pairs.emplace_back(std::move(row), Ciphertext::zero(table));
+    if (use_batch(backend)) {
+        std::vector<Ciphertext> zeros = paths::zero_batch(key, rows.size());
+        for (std::size_t i = 0; i < rows.size(); ++i) pairs.emplace_back(std::move(rows[i]), zeros[i]);
+    } else {
+        edwards25519::EdwardsBasepointTable table(key);
+        for (DataRow& row : rows) pairs.emplace_back(std::move(row), Ciphertext::zero(table));
+    }
     Rows().swap(rows);
     Store store = Store::encode<DataRow>(std::span<const std::pair<DataRow, Ciphertext>>(pairs));
     decltype(pairs)().swap(pairs);
@@ -112,12 +163,31 @@ void build_okvs(const ByteArg& public_key, Rows rows, Sink out) {
 }
 
 void initiate_queries(Rows sender_data, Rows receiver_data, const ByteArg& sender_okvs, const ByteArg& receiver_okvs,
-                      const ByteArg& swift_pk, Sink out) {
+                      const ByteArg& swift_pk, Sink out, Backend backend) {
     Store sender_store = Store::from_bytes(sender_okvs.require(kSenderOkvsText));
     Store receiver_store = Store::from_bytes(receiver_okvs.require(kReceiverOkvsText));
     EdwardsPoint swift_key = read_public_key(swift_pk);
     std::size_t queries = std::min(sender_data.size(), receiver_data.size());
     std::uint8_t* dst = out(128 * queries);
+    if (use_batch(backend)) {
+        // Lookups in the scalar order (sender row i, then receiver row i),
+        // eight pairs at a time through the batch backend.
+        constexpr std::size_t kLanes = edwards25519::batch::kLanes;
+        Ciphertext senders[kLanes], receivers[kLanes];
+        std::size_t done = 0, held = 0;
+        for (std::size_t i = 0; i < sender_data.size(); ++i) {
+            senders[held] = sender_store.decode(sender_data[i]);
+            if (i >= receiver_data.size()) break;
+            receivers[held] = receiver_store.decode(receiver_data[i]);
+            if (++held == kLanes) {
+                paths::add_and_randomize_batch(senders, receivers, held, swift_key, dst + 128 * done);
+                done += held;
+                held = 0;
+            }
+        }
+        if (held != 0) paths::add_and_randomize_batch(senders, receivers, held, swift_key, dst + 128 * done);
+        return;
+    }
     for (std::size_t i = 0; i < sender_data.size(); ++i) {
         // The sender row is looked up even when no receiver row pairs with it.
         Ciphertext sender = sender_store.decode(sender_data[i]);
@@ -127,44 +197,45 @@ void initiate_queries(Rows sender_data, Rows receiver_data, const ByteArg& sende
     }
 }
 
-void randomize(const ByteArg& ciphertexts, Sink out) {
+void randomize(const ByteArg& ciphertexts, Sink out, Backend backend) {
     auto stream = ciphertexts.require(kCiphertextsText);
     std::size_t entries = chunk_count(stream.size(), 128);
     std::uint8_t* dst = out(128 * (stream.size() / 128));
-    for (std::size_t i = 0; i < entries; ++i) {
-        WideCiphertext entry = WideCiphertext::from_bytes(chunk(stream, i, 128));
-        entry.randomize().to_bytes(dst + 128 * i);
+    if (use_batch(backend)) {
+        paths::randomize_batch(stream, dst, entries);
+    } else {
+        paths::randomize_scalar(stream, dst, 0, entries);
     }
 }
 
-void combine(const ByteArg& sender_ciphertexts, const ByteArg& receiver_ciphertexts, Sink out) {
+void combine(const ByteArg& sender_ciphertexts, const ByteArg& receiver_ciphertexts, Sink out, Backend backend) {
     auto sender = sender_ciphertexts.require(kSenderCiphertextsText);
     auto receiver = receiver_ciphertexts.require(kReceiverCiphertextsText);
     std::size_t entries = std::min(chunk_count(sender.size(), 128), chunk_count(receiver.size(), 128));
     std::uint8_t* streams[4];
     for (auto& stream : streams) stream = out(32 * entries);
-    for (std::size_t i = 0; i < entries; ++i) {
-        WideCiphertext a = WideCiphertext::from_bytes(chunk(sender, i, 128));
-        WideCiphertext b = WideCiphertext::from_bytes(chunk(receiver, i, 128));
-        WideCiphertext s = a.sum(b);
-        std::memcpy(streams[0] + 32 * i, s.sender.bytes.data(), 32);
-        std::memcpy(streams[1] + 32 * i, s.receiver.bytes.data(), 32);
-        std::memcpy(streams[2] + 32 * i, s.gamma.bytes.data(), 32);
-        std::memcpy(streams[3] + 32 * i, s.delta.bytes.data(), 32);
+    if (use_batch(backend)) {
+        paths::combine_batch(sender, receiver, streams, entries);
+    } else {
+        paths::combine_scalar(sender, receiver, streams, 0, entries);
     }
 }
 
-void decrypt(const ByteArg& points, const ByteArg& bank_secret_key, Sink out) {
+void decrypt(const ByteArg& points, const ByteArg& bank_secret_key, Sink out, Backend backend) {
     Scalar key = read_secret_key(bank_secret_key, kBankSecretKeyText);
     auto stream = points.require(kPointsText);
     std::size_t entries = chunk_count(stream.size(), 32);
     std::uint8_t* dst = out(32 * (stream.size() / 32));
-    for (std::size_t i = 0; i < entries; ++i) write_point(read_point(chunk(stream, i, 32)).mul(key), dst + 32 * i);
+    if (use_batch(backend)) {
+        paths::decrypt_batch(stream, key, dst, entries);
+    } else {
+        paths::decrypt_scalar(stream, key, dst, 0, entries);
+    }
 }
 
 std::vector<std::uint8_t> finish(const ByteArg& sender_points, const ByteArg& receiver_points,
                                  const ByteArg& gamma_points, const ByteArg& delta_points,
-                                 const ByteArg& swift_secret_key) {
+                                 const ByteArg& swift_secret_key, Backend backend) {
     Scalar key = read_secret_key(swift_secret_key, kSwiftSecretKeyText);
     auto sender = sender_points.require(kPointsText);
     auto receiver = receiver_points.require(kPointsText);
@@ -173,13 +244,11 @@ std::vector<std::uint8_t> finish(const ByteArg& sender_points, const ByteArg& re
     std::size_t entries = std::min({chunk_count(sender.size(), 32), chunk_count(receiver.size(), 32),
                                     chunk_count(gamma.size(), 32), chunk_count(delta.size(), 32)});
     std::vector<std::uint8_t> matches(entries);
-    for (std::size_t i = 0; i < entries; ++i) {
-        EdwardsPoint s = read_point(chunk(sender, i, 32));
-        EdwardsPoint r = read_point(chunk(receiver, i, 32));
-        EdwardsPoint g = read_point(chunk(gamma, i, 32));
-        EdwardsPoint d = read_point(chunk(delta, i, 32));
-        EdwardsPoint expected = (s + r) + g.mul(key);
-        matches[i] = d == expected ? 1 : 0;
+    const paths::FinishStreams streams{sender, receiver, gamma, delta};
+    if (use_batch(backend)) {
+        paths::finish_batch(streams, key, matches.data(), entries);
+    } else {
+        paths::finish_scalar(streams, key, matches.data(), 0, entries);
     }
     return matches;
 }

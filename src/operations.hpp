@@ -67,19 +67,30 @@ struct KeyPair {
     std::array<std::uint8_t, 32> secret_key;
 };
 
+// Which implementation of the group arithmetic serves an operation.
+// `automatic` takes the batch backend (edwards25519/batch) when the CPU has
+// it and the scalar layer otherwise; `scalar` forces the scalar layer, the
+// reference the batch path is tested against; `batch` asks for the batch
+// backend and still falls back to the scalar layer on CPUs without it. Both
+// give the same bytes and the same failures; only the order in which random
+// values are drawn differs.
+enum class Backend { automatic, scalar, batch };
+
 KeyPair key_gen();
 edwards25519::EdwardsPoint read_public_key(const ByteArg& public_key);
 edwards25519::Scalar read_secret_key(const ByteArg& secret_key, std::string_view type_text);
 
-void build_okvs(const ByteArg& public_key, Rows rows, Sink out);
+void build_okvs(const ByteArg& public_key, Rows rows, Sink out, Backend backend = Backend::automatic);
 void initiate_queries(Rows sender_data, Rows receiver_data, const ByteArg& sender_okvs,
-                      const ByteArg& receiver_okvs, const ByteArg& swift_pk, Sink out);
-void randomize(const ByteArg& ciphertexts, Sink out);
+                      const ByteArg& receiver_okvs, const ByteArg& swift_pk, Sink out,
+                      Backend backend = Backend::automatic);
+void randomize(const ByteArg& ciphertexts, Sink out, Backend backend = Backend::automatic);
 // Allocates the four component streams through `out`, in component order.
-void combine(const ByteArg& sender_ciphertexts, const ByteArg& receiver_ciphertexts, Sink out);
-void decrypt(const ByteArg& points, const ByteArg& bank_secret_key, Sink out);
+void combine(const ByteArg& sender_ciphertexts, const ByteArg& receiver_ciphertexts, Sink out,
+             Backend backend = Backend::automatic);
+void decrypt(const ByteArg& points, const ByteArg& bank_secret_key, Sink out, Backend backend = Backend::automatic);
 std::vector<std::uint8_t> finish(const ByteArg& sender_points, const ByteArg& receiver_points,
                                  const ByteArg& gamma_points, const ByteArg& delta_points,
-                                 const ByteArg& swift_secret_key);
+                                 const ByteArg& swift_secret_key, Backend backend = Backend::automatic);
 
 }  // namespace ostrelline

@@ -1,0 +1,65 @@
+// The per-entry work of the stream operations in two forms: the scalar path
+// (operations.cpp), which is the reference, and the batch path
+// (batch_operations.cpp), which runs eight entries at once on the batch
+// backend of the group layer and gives the same bytes. Arguments have been
+// checked and the result allocated by the operations in operations.cpp; these
+// functions only walk the entries.
+//
+// Failures: the batch path detects a failing entry (short chunk, point that
+// does not decompress) per batch of eight and then runs that whole batch
+// through the scalar path, which stops at the first failing entry in stream
+// order with its own message, exactly as a scalar run would have.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "edwards25519/point.hpp"
+#include "edwards25519/scalar.hpp"
+#include "edwards25519/table.hpp"
+#include "src/ciphertexts.hpp"
+
+namespace ostrelline::paths {
+
+using Bytes = std::span<const std::uint8_t>;
+
+// The four point streams of `finish`, in argument order.
+struct FinishStreams {
+    Bytes sender, receiver, gamma, delta;
+};
+
+// Entries [begin, end) of each stream, scalar path.
+void decrypt_scalar(Bytes points, const edwards25519::Scalar& key, std::uint8_t* out, std::size_t begin,
+                    std::size_t end);
+void finish_scalar(const FinishStreams& streams, const edwards25519::Scalar& key, std::uint8_t* matches,
+                   std::size_t begin, std::size_t end);
+void randomize_scalar(Bytes ciphertexts, std::uint8_t* out, std::size_t begin, std::size_t end);
+void combine_scalar(Bytes sender, Bytes receiver, std::uint8_t* const out[4], std::size_t begin, std::size_t end);
+
+// Entries [0, entries) of each stream, batch path (batch::available() must
+// hold). Where an operation draws one scalar per entry, `scalars` (when not
+// null) gives entry i's scalar instead, so that tests can hold both paths to
+// the same draws.
+void decrypt_batch(Bytes points, const edwards25519::Scalar& key, std::uint8_t* out, std::size_t entries);
+void finish_batch(const FinishStreams& streams, const edwards25519::Scalar& key, std::uint8_t* matches,
+                  std::size_t entries);
+void randomize_batch(Bytes ciphertexts, std::uint8_t* out, std::size_t entries,
+                     const edwards25519::Scalar* scalars = nullptr);
+void combine_batch(Bytes sender, Bytes receiver, std::uint8_t* const out[4], std::size_t entries);
+
+// `Ciphertext::zero` for `count` rows under the key `key`, batch path: fresh
+// scalars in batches of eight through x B and its uniform point bytes; the
+// survivors, eight at a time, through x K. Each result has its own scalar,
+// the first whose two points both converted. `key` must not be of order 1
+// or 2 (no multiple of it would ever convert).
+std::vector<Ciphertext> zero_batch(const edwards25519::EdwardsPoint& key, std::size_t count);
+
+// `add_and_randomize` of sender[i] with receiver[i] and key for i < count,
+// each 128-byte result to out + 128 i, batch path; count at most eight.
+void add_and_randomize_batch(const Ciphertext* sender, const Ciphertext* receiver, std::size_t count,
+                             const edwards25519::EdwardsPoint& key, std::uint8_t* out,
+                             const edwards25519::Scalar* scalars = nullptr);
+
+}  // namespace ostrelline::paths
