@@ -1,0 +1,3 @@
+# Scalar path against batch path for every stream operation.
+add_executable(batch_bench ${CMAKE_CURRENT_SOURCE_DIR}/batch_bench.cpp)
+target_link_libraries(batch_bench PRIVATE ostrelline_core)
