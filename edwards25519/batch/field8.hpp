@@ -68,7 +68,7 @@ inline Fe8 carry(const Fe8& a) noexcept {
     V l0 = a.l[0], l1 = a.l[1], l2 = a.l[2], l3 = a.l[3], l4 = a.l[4];
     const V top = shr<47>(l4);  // below 2^16
     l4 = vand(l4, splat(kMask47));
-    l0 = vadd(l0, vadd(top, vadd(shl<1>(top), shl<4>(top))));  // + 19 top
+    l0 = madd_lo(l0, top, splat(19));
     l1 = vadd(l1, shr<52>(l0));
     l0 = vand(l0, m52);
     l2 = vadd(l2, shr<52>(l1));
@@ -101,22 +101,26 @@ inline Fe8 sub(const Fe8& a, const Fe8& b) noexcept {
 
 inline Fe8 neg(const Fe8& a) noexcept { return sub(fe_zero(), a); }
 
-// Ten column sums c[0..9] of a product in radix 2^52 (each below 2^58) to a
-// reduced element. 2^260 = 2^5 2^255 = 608 (mod p): column k + 5 moves to
-// column k as 19 c[k+5] (below 2^62) shifted left by 5, split at bit 52
-// between columns k and k + 1; what column 4 pushes past 2^260 wraps to
-// column 0 times 608. Only shifts and additions, so the multiply unit stays
-// free for the products.
+// Ten column sums c[0..9] of a product in radix 2^52 (each below 2^57) to a
+// reduced element. 2^260 = 2^5 2^255 = 608 (mod p), so column k + 5 comes
+// back to columns k and k + 1 as 608 c[k+5]: its low 52 bits through one
+// multiply-accumulate pair, its few high bits through one more. Column 9 is
+// a single high half (below 2^52); what its product pushes past 2^260 wraps
+// to column 0 times 608 again. On this microarchitecture the vector ALU, not
+// the multiplier, limits a product, so the multiplier does the reduction.
 inline Fe8 reduce_columns(const V c[10]) noexcept {
     const V m52 = splat(kMask52);
+    const V k608 = splat(608);
     V r[6] = {c[0], c[1], c[2], c[3], c[4], _mm512_setzero_si512()};
-    for (int k = 0; k < 5; ++k) {
-        const V h = c[k + 5];
-        const V t = vadd(h, vadd(shl<1>(h), shl<4>(h)));  // 19 h
-        r[k] = vadd(r[k], vand(shl<5>(t), m52));
-        r[k + 1] = vadd(r[k + 1], shr<47>(t));
+    for (int k = 0; k < 4; ++k) {
+        const V lo = vand(c[k + 5], m52), hi = shr<52>(c[k + 5]);
+        r[k] = madd_lo(r[k], lo, k608);
+        r[k + 1] = madd_hi(r[k + 1], lo, k608);
+        r[k + 1] = madd_lo(r[k + 1], hi, k608);
     }
-    r[0] = madd_lo(r[0], r[5], splat(608));  // r[5] below 2^11
+    r[4] = madd_lo(r[4], c[9], k608);
+    r[5] = madd_hi(r[5], c[9], k608);  // below 2^10
+    r[0] = madd_lo(r[0], r[5], k608);
     return carry({{r[0], r[1], r[2], r[3], r[4]}});
 }
 
@@ -172,7 +176,7 @@ inline Fe8 canonical(const Fe8& a) noexcept {
     q = shr<52>(vadd(a.l[2], q));
     q = shr<52>(vadd(a.l[3], q));
     q = shr<47>(vadd(a.l[4], q));
-    V l0 = vadd(a.l[0], _mm512_mullo_epi64(q, nineteen));
+    V l0 = madd_lo(a.l[0], q, nineteen);
     V l1 = vadd(a.l[1], shr<52>(l0));
     l0 = vand(l0, m52);
     V l2 = vadd(a.l[2], shr<52>(l1));
