@@ -338,7 +338,10 @@ TEST_F(BatchOperations, RandomizeKeepsOneScalarPerEntryAndFailsAlike) {
         EXPECT_EQ(point(1), h + h);
         EXPECT_EQ(point(2), h + h + h);
         EXPECT_EQ(point(3), h + h + h + h);
-        EXPECT_NE(std::memcmp(out.buffers[0].data() + 128 * i, in.data() + 128 * i, 32), 0);
+        // Entry 4 has order 8, so t G = G for one t in eight; the others change.
+        if (i != 4) {
+            EXPECT_NE(std::memcmp(out.buffers[0].data() + 128 * i, in.data() + 128 * i, 32), 0);
+        }
     }
     const Bytes clean = wide_stream(9);
     for (std::size_t bad = 0; bad < 36; ++bad) {
