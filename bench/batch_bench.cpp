@@ -2,7 +2,8 @@
 // path (edwards25519/batch), called from C++ with the path forced, on one
 // core: entries per second of each, their ratio, and the targets.
 //
-//   batch_bench [scale]   (scale multiplies the stream lengths, default 1)
+//   batch_bench [scale [operation]]   (scale multiplies the stream lengths,
+//   default 1; naming an operation times only that one, e.g. for a profiler)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -74,6 +75,8 @@ void report(const char* name, const char* unit, std::size_t entries, double targ
 
 int main(int argc, char** argv) {
     const std::size_t scale = argc > 1 ? static_cast<std::size_t>(std::max(1, std::atoi(argv[1]))) : 1;
+    const std::string only = argc > 2 ? argv[2] : "";
+    const auto wanted = [&](const char* name) { return only.empty() || only == name; };
     if (!edwards25519::batch::available()) {
         std::printf("no AVX-512 IFMA on this CPU: only the scalar path exists here\n");
         return 0;
@@ -108,34 +111,34 @@ int main(int argc, char** argv) {
         return std::pair{s, b};
     };
 
-    {
+    if (wanted("decrypt")) {
         const auto [s, b] = time_both([&](Backend backend) {
             Buffers out;
             ostrelline::decrypt(arg(split.list[0]), arg(xs), sink_into(out), backend);
         });
         report("decrypt", "points/s", n_queries, 100000, s, b);
     }
-    {
+    if (wanted("finish")) {
         const auto [s, b] = time_both([&](Backend backend) {
             ostrelline::finish(arg(ds.list[0]), arg(dr.list[0]), arg(split.list[2]), arg(split.list[3]), arg(xq), backend);
         });
         report("finish", "queries/s", n_queries, 80000, s, b);
     }
-    {
+    if (wanted("randomize")) {
         const auto [s, b] = time_both([&](Backend backend) {
             Buffers out;
             ostrelline::randomize(arg(queries.list[0]), sink_into(out), backend);
         });
         report("randomize", "entries/s", n_queries, 30000, s, b);
     }
-    {
+    if (wanted("combine")) {
         const auto [s, b] = time_both([&](Backend backend) {
             Buffers out;
             ostrelline::combine(arg(t1.list[0]), arg(t2.list[0]), sink_into(out), backend);
         });
         report("combine", "entries/s", n_queries, 100000, s, b);
     }
-    {
+    if (wanted("initiate_queries")) {
         const auto [s, b] = time_both([&](Backend backend) {
             Buffers out;
             ostrelline::initiate_queries(rows("s", n_queries), rows("r", n_queries), arg(store_s.list[0]),
@@ -143,7 +146,7 @@ int main(int argc, char** argv) {
         });
         report("initiate_queries", "queries/s", n_queries, 30000, s, b);
     }
-    {
+    if (wanted("build_okvs")) {
         const auto [s, b] = time_both([&](Backend backend) {
             Buffers out;
             ostrelline::build_okvs(arg(ps), rows("s", n_rows), sink_into(out), backend);
