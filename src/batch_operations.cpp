@@ -228,6 +228,7 @@ std::vector<Ciphertext> zero_batch(const EdwardsPoint& key, std::size_t count) {
 
 void add_and_randomize_batch(const Ciphertext* sender, const Ciphertext* receiver, std::size_t count,
                              const EdwardsPoint& key, std::uint8_t* out, const Scalar* scalars) {
+    if (count == 0 || count > kLanes) return;
     const Group g{0, count};
     const std::array<Scalar, kLanes> r = scalars_for(g, scalars);
     const std::uint8_t* halves[4][kLanes];
