@@ -161,7 +161,7 @@ def main():
 
         for w in workers:
             with Load() as load:
-                with distributed.LocalCluster(n_workers=w, threads_per_worker=1, processes=True,
+                with distributed.LocalCluster(n_workers=w, threads_per_worker=1, processes=True, host="127.0.0.1",
                                               dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
                         distributed.Client(cluster) as client:
                     client.wait_for_workers(w)

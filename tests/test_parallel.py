@@ -34,7 +34,8 @@ def pool():
 @pytest.fixture(scope="module")
 def dask_client():
     cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=logging.CRITICAL
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None,
+        silence_logs=logging.CRITICAL,
     )
     client = distributed.Client(cluster)
     yield client
