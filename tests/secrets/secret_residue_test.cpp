@@ -143,48 +143,55 @@ TEST(SecretResidue, TheScanFindsACopyLeftOnPurpose) {
     EXPECT_TRUE((snapshot_stack(), snapshot_holds(forms)));
 }
 
-TEST(SecretResidue, DecryptLeavesNoCopyOfTheKey) {
+// Both paths of the stream operations: the scalar one, and the batch backend
+// (eight entries at a time) where the processor has it.
+class SecretResidueOnPath : public ::testing::TestWithParam<ostrelline::Backend> {};
+
+INSTANTIATE_TEST_SUITE_P(Paths, SecretResidueOnPath,
+                         ::testing::Values(ostrelline::Backend::scalar, ostrelline::Backend::batch));
+
+TEST_P(SecretResidueOnPath, DecryptLeavesNoCopyOfTheKey) {
     const auto key = test_key(2);
-    const auto stream = points(3);
+    const auto stream = points(11);
     const auto forms = forms_of(key);
     Discard out;
     paint_stack();
-    ostrelline::decrypt(ByteArg::of(stream), ByteArg::of(key), out.sink());
+    ostrelline::decrypt(ByteArg::of(stream), ByteArg::of(key), out.sink(), GetParam());
     EXPECT_FALSE((snapshot_stack(), snapshot_holds(forms)));
 }
 
-TEST(SecretResidue, DecryptThatFailsLeavesNoCopyOfTheKey) {
+TEST_P(SecretResidueOnPath, DecryptThatFailsLeavesNoCopyOfTheKey) {
     const auto key = test_key(3);
-    auto stream = points(2);
-    stream[32] = 2;  // the second entry is no point
-    std::fill(stream.begin() + 33, stream.end(), 0);
+    auto stream = points(10);
+    std::fill(stream.begin() + 9 * 32, stream.end(), 0);
+    stream[9 * 32] = 2;  // the tenth entry is no point
     const auto forms = forms_of(key);
     Discard out;
     paint_stack();
-    EXPECT_THROW(ostrelline::decrypt(ByteArg::of(stream), ByteArg::of(key), out.sink()), support::Failure);
+    EXPECT_THROW(ostrelline::decrypt(ByteArg::of(stream), ByteArg::of(key), out.sink(), GetParam()),
+                 support::Failure);
     EXPECT_FALSE((snapshot_stack(), snapshot_holds(forms)));
 }
 
-TEST(SecretResidue, FinishLeavesNoCopyOfTheKey) {
+TEST_P(SecretResidueOnPath, FinishLeavesNoCopyOfTheKey) {
     const auto key = test_key(4);
-    const auto stream = points(2);
+    const auto stream = points(11);
     const auto forms = forms_of(key);
     paint_stack();
-    const auto matches =
-        ostrelline::finish(ByteArg::of(stream), ByteArg::of(stream), ByteArg::of(stream), ByteArg::of(stream),
-                           ByteArg::of(key));
-    EXPECT_EQ(matches.size(), 2u);
+    const auto matches = ostrelline::finish(ByteArg::of(stream), ByteArg::of(stream), ByteArg::of(stream),
+                                            ByteArg::of(stream), ByteArg::of(key), GetParam());
+    EXPECT_EQ(matches.size(), 11u);
     EXPECT_FALSE((snapshot_stack(), snapshot_holds(forms)));
 }
 
-TEST(SecretResidue, FinishThatFailsLeavesNoCopyOfTheKey) {
+TEST_P(SecretResidueOnPath, FinishThatFailsLeavesNoCopyOfTheKey) {
     const auto key = test_key(5);
-    const auto stream = points(2);
-    const std::vector<std::uint8_t> short_stream(stream.begin(), stream.begin() + 40);
+    const auto stream = points(11);
+    const std::vector<std::uint8_t> short_stream(stream.begin(), stream.begin() + 9 * 32 + 8);
     const auto forms = forms_of(key);
     paint_stack();
     EXPECT_THROW(ostrelline::finish(ByteArg::of(stream), ByteArg::of(stream), ByteArg::of(short_stream),
-                                    ByteArg::of(stream), ByteArg::of(key)),
+                                    ByteArg::of(stream), ByteArg::of(key), GetParam()),
                  support::Failure);
     EXPECT_FALSE((snapshot_stack(), snapshot_holds(forms)));
 }
