@@ -3,6 +3,8 @@ Dask cluster of worker processes: results equal to the single calls, and the
 same exception as the single call for every failing input."""
 import concurrent.futures as cf
 import logging
+import multiprocessing
+import os
 import pickle
 
 import distributed
@@ -27,12 +29,15 @@ CHUNK_SIZES = [1, 4, 5, 6, 7, 24, 50]
 
 @pytest.fixture(scope="module")
 def pool():
-    with cf.ProcessPoolExecutor(max_workers=2) as executor:
+    # Forked workers (the default on Linux, which the module reseeds after a
+    # fork), started at once, while this process has no other thread.
+    with cf.ProcessPoolExecutor(max_workers=2, mp_context=multiprocessing.get_context("fork")) as executor:
+        assert executor.submit(int).result() == 0
         yield executor
 
 
 @pytest.fixture(scope="module")
-def dask_client():
+def dask_client(pool):
     cluster = distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None,
         silence_logs=logging.CRITICAL,
@@ -450,6 +455,15 @@ def test_worker_wraps_only_panics():
         _worker.run("initiate_queries", [], [], _worker.StoreRef("elsewhere", 0), b"", b"")
 
 
+def test_packed_values_for_dask(world):
+    w = world
+    rows = _worker.Packed.of(w["queries_s"])
+    assert pickle.loads(pickle.dumps(rows)).value() == w["queries_s"]
+    result = _worker.run_packed("finish", _worker.Packed.of(w["ds"]), w["dr"], w["g"], w["d"], w["qsk"])
+    assert type(result) is _worker.Packed and result.value() == w["truth"]
+    assert _worker.run_packed("decrypt", w["s"], w["ssk"]) == w["ds"]
+
+
 def test_binding_errors_read_as_the_module_s():
     for name, args, kwargs in [("randomize", (), {}), ("decrypt", (b"",), {}), ("combine", (b"", b""), {"x": 1})]:
         with pytest.raises(TypeError) as mine:
@@ -472,14 +486,49 @@ def test_default_pool_installs_the_stores_once_per_worker(world, monkeypatch):
             return super().submit(fn, *args, **kwargs)
 
     monkeypatch.setattr(cf, "ProcessPoolExecutor", Spy)
+    # A fresh pool: not forked from this process, which has the threads of the Dask client by now.
     queries = op.initiate_queries(w["queries_s"], w["queries_r"], w["S"], w["R"], w["qpk"], max_workers=2,
-                                  chunk_size=5)
+                                  mp_context=multiprocessing.get_context("forkserver"), chunk_size=5)
     assert match_bits(w, queries) == w["truth"]
     assert len(sent) == 5
     for args in sent:
         assert args[0] == "initiate_queries"
         assert all(isinstance(a, _worker.StoreRef) for a in args[3:5])
         assert not any(isinstance(a, bytes) and len(a) > 1000 for a in args)
+
+
+def test_a_process_pool_of_the_caller_reads_the_stores_from_one_file(pool, world, monkeypatch):
+    w = world
+    sent = []
+    real_submit = pool.submit
+
+    def submit(fn, *args, **kwargs):
+        sent.append(args)
+        return real_submit(fn, *args, **kwargs)
+
+    monkeypatch.setattr(pool, "submit", submit)
+    queries = op.ExecutorEngine(pool, chunk_size=5).initiate_queries(
+        w["queries_s"], w["queries_r"], w["S"], w["R"], w["qpk"]
+    )
+    assert match_bits(w, queries) == w["truth"]
+    assert len(sent) == 5
+    refs = [args[3:5] for args in sent]
+    assert all(isinstance(ref, _worker.StoreRef) for pair in refs for ref in pair)
+    assert len({(a.token, a.path, b.token, b.path) for a, b in refs}) == 1
+    assert not any(isinstance(a, bytes) and len(a) > 1000 for args in sent for a in args)
+    assert not os.path.exists(refs[0][0].path)  # removed after the run
+
+
+def test_a_worker_reads_the_store_file_once(tmp_path):
+    path = tmp_path / "stores"
+    path.write_bytes(b"sender" + b"receiver!")
+    first = _worker.StoreRef("run-1", 1, str(path), 6)
+    assert _worker._resolve(first) == b"receiver!"
+    path.unlink()
+    assert _worker._resolve(_worker.StoreRef("run-1", 0, str(path), 6)) == b"sender"
+    with pytest.raises(FileNotFoundError):
+        _worker._resolve(_worker.StoreRef("run-2", 0, str(path), 6))
+    assert _worker._resolve(b"plain") == b"plain"
 
 
 def test_dask_scatters_the_stores_once(dask_client, world, monkeypatch):
@@ -507,7 +556,7 @@ def test_dask_scatters_the_stores_once(dask_client, world, monkeypatch):
     assert len(store_futures) == 1
     for args, kwargs in submitted:
         assert kwargs.get("pure") is False
-        assert not any(isinstance(a, (bytes, list)) for a in args[1:5])
+        assert not any(isinstance(a, (bytes, list, _worker.Packed)) for a in args[1:5])
 
 
 def test_any_executor_will_do(world):

@@ -21,10 +21,11 @@ chunk order. Failures keep the meaning of the single call:
 """
 from __future__ import annotations
 
+import contextlib
 import os
 import sys
 import threading
-from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, ContextManager, Iterable, List, Optional, Sequence, Tuple
 
 import ostrelline
 
@@ -113,8 +114,9 @@ class ChunkFailure:
 class Engine:
     """Runs the protocol steps over chunks of ``chunk_size`` entries.
 
-    Subclasses provide the transport: ``_submit``, ``_as_completed``,
-    ``_cancel``, ``_share`` (chunk arguments) and ``_share_stores``."""
+    Subclasses provide the transport: ``_submit``, ``_completions``,
+    ``_cancel``, ``_share`` (chunk arguments) and ``_stores`` (the stores of
+    ``initiate_queries``)."""
 
     def __init__(self, chunk_size: int = chunks.DEFAULT_CHUNK_SIZE):
         self.chunk_size = chunks._check_size(chunk_size)
@@ -124,19 +126,14 @@ class Engine:
     def _submit(self, operation: str, args: Tuple[Any, ...]) -> Any:
         raise NotImplementedError
 
-    def _as_completed(self, handles: Sequence[Any]) -> Iterable[Any]:
+    def _completions(self, handles: Sequence[Any]) -> Iterable[Tuple[Any, str, Any]]:
+        """``(handle, state, value)`` for each handle as it finishes: state "ok"
+        with the result, "error" with the exception, or "cancelled"."""
         raise NotImplementedError
 
     def _key(self, handle: Any) -> Any:
-        """What identifies a handle among those ``_as_completed`` yields."""
+        """What identifies a handle among those ``_completions`` yields."""
         return id(handle)
-
-    def _outcome(self, handle: Any) -> Tuple[bool, Any]:
-        """(True, result) or (False, exception) of a finished handle."""
-        raise NotImplementedError
-
-    def _cancelled(self, handle: Any) -> bool:
-        raise NotImplementedError
 
     def _cancel(self, handles: Sequence[Any]) -> None:
         raise NotImplementedError
@@ -145,8 +142,10 @@ class Engine:
         """Chunk arguments as the tasks receive them (sent as they are by default)."""
         return values
 
-    def _share_stores(self, sender_okvs: bytes, receiver_okvs: bytes) -> Tuple[Any, Any]:
-        return sender_okvs, receiver_okvs
+    def _stores(self, sender_okvs: bytes, receiver_okvs: bytes) -> ContextManager[Tuple[Any, Any]]:
+        """The two stores as the ``initiate_queries`` tasks of one run receive them,
+        for as long as the run lasts (sent as they are by default)."""
+        return contextlib.nullcontext((sender_okvs, receiver_okvs))
 
     # ----------------------------------------------------------------- core
 
@@ -170,13 +169,12 @@ class Engine:
         finished = [False] * len(handles)
         failure: Optional[ChunkFailure] = None
         try:
-            for handle in self._as_completed(handles):
+            for handle, state, value in self._completions(handles):
                 i = index_of[self._key(handle)]
-                if self._cancelled(handle):
+                if state == "cancelled":
                     continue
                 finished[i] = True
-                ok, value = self._outcome(handle)
-                if ok:
+                if state == "ok":
                     results[i] = value
                     done += sizes[i]
                     if progress is not None:
@@ -231,9 +229,10 @@ class Engine:
         sizes = [min(len(s), len(r)) for s, r in pairs]
         senders = self._share([s for s, _ in pairs])
         receivers = self._share([r for _, r in pairs])
-        sender_store, receiver_store = self._share_stores(sender_okvs, receiver_okvs)
-        args = [(s, r, sender_store, receiver_store, swift_pk) for s, r in zip(senders, receivers)]
-        return chunks.join_bytes(self._run("initiate_queries", "initiate_queries", args, sizes, progress))
+        with self._stores(sender_okvs, receiver_okvs) as (sender_store, receiver_store):
+            args = [(s, r, sender_store, receiver_store, swift_pk) for s, r in zip(senders, receivers)]
+            results = self._run("initiate_queries", "initiate_queries", args, sizes, progress)
+        return chunks.join_bytes(results)
 
     def randomize(self, ciphertexts: bytes, *, progress: Optional[Progress] = None) -> bytes:
         """``randomize`` over chunks of the wide-ciphertext stream."""

@@ -9,6 +9,7 @@ exception passes unchanged.
 """
 from __future__ import annotations
 
+import pickle
 from typing import Any, Optional, Tuple
 
 import ostrelline
@@ -26,36 +27,68 @@ class WorkerPanic(Exception):
 
 
 class StoreRef:
-    """Stands for a store installed in the worker by ``install_stores``."""
+    """Stands for one of the two stores of an ``initiate_queries`` run, held by
+    the worker: installed by ``install_stores``, or read once from ``path``
+    (the sender store, ``sender_size`` bytes, then the receiver store)."""
 
-    __slots__ = ("token", "side")
+    __slots__ = ("token", "side", "path", "sender_size")
 
-    def __init__(self, token: str, side: int):
+    def __init__(self, token: str, side: int, path: Optional[str] = None, sender_size: int = 0):
         self.token = token
         self.side = side
+        self.path = path
+        self.sender_size = sender_size
 
     def __reduce__(self):
-        return (StoreRef, (self.token, self.side))
+        return (StoreRef, (self.token, self.side, self.path, self.sender_size))
 
     def __repr__(self) -> str:
-        return f"StoreRef({self.token!r}, {self.side})"
+        return f"StoreRef({self.token!r}, {self.side}, {self.path!r}, {self.sender_size})"
 
 
-_installed: Optional[Tuple[str, bytes, bytes]] = None
+# The stores of the latest run this worker took part in: (token, sender, receiver).
+_held: Optional[Tuple[str, bytes, bytes]] = None
 
 
 def install_stores(token: str, sender_okvs: bytes, receiver_okvs: bytes) -> None:
     """Executor initializer: keeps the two stores of one ``initiate_queries`` run in this worker."""
-    global _installed
-    _installed = (token, sender_okvs, receiver_okvs)
+    global _held
+    _held = (token, sender_okvs, receiver_okvs)
 
 
 def _resolve(value: Any) -> Any:
+    global _held
     if not isinstance(value, StoreRef):
         return value
-    if _installed is None or _installed[0] != value.token:
-        raise RuntimeError("this worker holds no stores for this run (was the executor made by the driver?)")
-    return _installed[1 + value.side]
+    if _held is None or _held[0] != value.token:
+        if value.path is None:
+            raise RuntimeError("this worker holds no stores for this run (was the executor made by the driver?)")
+        with open(value.path, "rb") as file:
+            both = file.read()
+        _held = None  # the stores of an earlier run go first
+        _held = (value.token, both[: value.sender_size], both[value.sender_size :])
+    return _held[1 + value.side]
+
+
+class Packed:
+    """A value carried as one pickled byte string. Dask serialises a list item
+    by item, which is slow for row lists and lists of bools; bytes go through
+    it as they are."""
+
+    __slots__ = ("data",)
+
+    def __init__(self, data: bytes):
+        self.data = data
+
+    @classmethod
+    def of(cls, value: Any) -> "Packed":
+        return cls(pickle.dumps(value, protocol=pickle.HIGHEST_PROTOCOL))
+
+    def value(self) -> Any:
+        return pickle.loads(self.data)
+
+    def __reduce__(self):
+        return (Packed, (self.data,))
 
 
 def is_panic(error: BaseException) -> bool:
@@ -78,3 +111,9 @@ def run(operation: str, *args: Any) -> Any:
         failure = WorkerPanic(*error.args)
     # Raised outside the handler, so that nothing unpicklable hangs on it.
     raise failure
+
+
+def run_packed(operation: str, *args: Any) -> Any:
+    """``run`` with Packed arguments unpacked, and a list result packed."""
+    result = run(operation, *(a.value() if isinstance(a, Packed) else a for a in args))
+    return Packed.of(result) if isinstance(result, list) else result

@@ -8,7 +8,9 @@ which the wheel contains) installed. Run them with one thread each
 interpreter lock for the whole of each call, so more threads in one worker
 process do not work in parallel.
 
-Chunks go to the workers with ``client.scatter``; the two stores of
+Chunks go to the workers with ``client.scatter`` (row lists, and the match
+lists coming back, as one pickled byte string each: Dask would serialise
+them item by item, which is slow); the two stores of
 ``initiate_queries`` are scattered once to every worker
 (``broadcast=True``) and each task refers to them, so they are not shipped
 with every task. Tasks are submitted with ``pure=False``: two randomizations
@@ -16,7 +18,9 @@ of one stream are two separate computations with their own random scalars.
 """
 from __future__ import annotations
 
-from typing import Any, Iterable, List, Sequence, Tuple
+import contextlib
+from concurrent.futures import CancelledError
+from typing import Any, Iterable, Iterator, List, Sequence, Tuple
 
 import distributed
 
@@ -37,21 +41,20 @@ class DaskEngine(Engine):
         self.client = client
 
     def _submit(self, operation: str, args: Tuple[Any, ...]) -> distributed.Future:
-        return self.client.submit(_worker.run, operation, *args, pure=False)
+        return self.client.submit(_worker.run_packed, operation, *args, pure=False)
 
-    def _as_completed(self, handles: Sequence[distributed.Future]) -> Iterable[distributed.Future]:
-        return distributed.as_completed(handles)
+    def _completions(self, handles: Sequence[distributed.Future]) -> Iterable[Tuple[distributed.Future, str, Any]]:
+        # Results are fetched in the background as tasks finish, not one round trip each.
+        for future, value in distributed.as_completed(handles, with_results=True, raise_errors=False):
+            if future.status == "cancelled" or isinstance(value, CancelledError):
+                yield future, "cancelled", None
+            elif future.status == "error":
+                yield future, "error", value[1] if isinstance(value, tuple) else value
+            else:
+                yield future, "ok", value.value() if isinstance(value, _worker.Packed) else value
 
     def _key(self, handle: distributed.Future) -> Any:
         return handle.key
-
-    def _outcome(self, handle: distributed.Future) -> Tuple[bool, Any]:
-        if handle.status == "error":
-            return False, handle.exception()
-        return True, handle.result()
-
-    def _cancelled(self, handle: distributed.Future) -> bool:
-        return handle.status == "cancelled"
 
     def _cancel(self, handles: Sequence[distributed.Future]) -> None:
         if handles:
@@ -59,11 +62,14 @@ class DaskEngine(Engine):
 
     def _share(self, values: List[Any]) -> List[Any]:
         # One scattered piece per chunk: the data goes to the workers directly,
-        # not through the scheduler inside the task graph.
-        return self.client.scatter(list(values), hash=False)
+        # not through the scheduler inside the task graph; row lists packed.
+        packed = [v if isinstance(v, bytes) else _worker.Packed.of(v) for v in values]
+        return self.client.scatter(packed, hash=False)
 
-    def _share_stores(self, sender_okvs: bytes, receiver_okvs: bytes) -> Tuple[Any, Any]:
-        return (
-            self.client.scatter(sender_okvs, broadcast=True, hash=False),
-            self.client.scatter(receiver_okvs, broadcast=True, hash=False),
-        )
+    @contextlib.contextmanager
+    def _stores(self, sender_okvs: bytes, receiver_okvs: bytes) -> Iterator[Tuple[Any, Any]]:
+        futures = [self.client.scatter(store, broadcast=True, hash=False) for store in (sender_okvs, receiver_okvs)]
+        try:
+            yield futures[0], futures[1]
+        finally:
+            self.client.cancel(futures)

@@ -3,19 +3,26 @@
 ``ExecutorEngine`` runs on an executor the caller owns (any
 ``concurrent.futures.Executor``; a ``ProcessPoolExecutor`` gives parallel
 work, since the module holds the interpreter lock for the whole of each call,
-so threads do not). Every chunk task carries its own arguments, including both
-stores for ``initiate_queries``.
+so threads do not). Chunk tasks carry their slices of the streams or rows.
+The two stores of ``initiate_queries`` reach the workers of a
+``ProcessPoolExecutor`` through one private temporary file per run (in
+/dev/shm where there is one), which each worker reads once and keeps until
+a later run replaces them; on other executors they go with every task.
 
 The functions of the same names as the module's take ``executor=None`` to mean
-a ``ProcessPoolExecutor`` of ``max_workers`` processes made for that one call;
+a ``ProcessPoolExecutor(max_workers, mp_context)`` made for that one call;
 for ``initiate_queries`` its workers receive the two stores once each, through
 the executor's initializer, and the chunk tasks carry only row slices.
 """
 from __future__ import annotations
 
 import concurrent.futures as cf
+import contextlib
+import os
+import tempfile
 import uuid
-from typing import Any, Iterable, List, Optional, Sequence, Tuple
+from multiprocessing.context import BaseContext
+from typing import Any, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 import ostrelline
 
@@ -39,30 +46,47 @@ class ExecutorEngine(Engine):
     def _submit(self, operation: str, args: Tuple[Any, ...]) -> cf.Future:
         return self.executor.submit(_worker.run, operation, *args)
 
-    def _as_completed(self, handles: Sequence[cf.Future]) -> Iterable[cf.Future]:
-        return cf.as_completed(handles)
-
-    def _outcome(self, handle: cf.Future) -> Tuple[bool, Any]:
-        error = handle.exception()
-        return (True, handle.result()) if error is None else (False, error)
-
-    def _cancelled(self, handle: cf.Future) -> bool:
-        return handle.cancelled()
+    def _completions(self, handles: Sequence[cf.Future]) -> Iterable[Tuple[cf.Future, str, Any]]:
+        for handle in cf.as_completed(handles):
+            if handle.cancelled():
+                yield handle, "cancelled", None
+            elif handle.exception() is not None:
+                yield handle, "error", handle.exception()
+            else:
+                yield handle, "ok", handle.result()
 
     def _cancel(self, handles: Sequence[cf.Future]) -> None:
         for handle in handles:
             handle.cancel()
 
-    def _share_stores(self, sender_okvs: bytes, receiver_okvs: bytes) -> Tuple[Any, Any]:
-        if self._stores_token is None:
-            return sender_okvs, receiver_okvs
-        return _worker.StoreRef(self._stores_token, 0), _worker.StoreRef(self._stores_token, 1)
+    @contextlib.contextmanager
+    def _stores(self, sender_okvs: bytes, receiver_okvs: bytes) -> Iterator[Tuple[Any, Any]]:
+        if self._stores_token is not None:
+            # The pool's initializer gave every worker these stores.
+            yield _worker.StoreRef(self._stores_token, 0), _worker.StoreRef(self._stores_token, 1)
+        elif isinstance(self.executor, cf.ProcessPoolExecutor):
+            # Local worker processes: one private file for the run, which each
+            # worker reads once, instead of both stores pickled into every task.
+            token = uuid.uuid4().hex
+            shm = "/dev/shm"
+            descriptor, path = tempfile.mkstemp(prefix="ostrelline-stores-", dir=shm if os.path.isdir(shm) else None)
+            try:
+                with os.fdopen(descriptor, "wb") as file:
+                    file.write(sender_okvs)
+                    file.write(receiver_okvs)
+                size = len(sender_okvs)
+                yield _worker.StoreRef(token, 0, path, size), _worker.StoreRef(token, 1, path, size)
+            finally:
+                os.unlink(path)
+        else:
+            # Any other executor: the stores go with every task (for threads that copies nothing).
+            yield sender_okvs, receiver_okvs
 
 
-def _engine_call(executor, max_workers, chunk_size, method, *args, **kwargs):
+def _engine_call(executor, max_workers, mp_context, chunk_size, method, *args, **kwargs):
     if executor is not None:
         return getattr(ExecutorEngine(executor, chunk_size=chunk_size), method)(*args, **kwargs)
-    with cf.ProcessPoolExecutor(max_workers=max_workers) as pool:
+    with cf.ProcessPoolExecutor(max_workers=max_workers, mp_context=mp_context) as pool:
         return getattr(ExecutorEngine(pool, chunk_size=chunk_size), method)(*args, **kwargs)
 
 
@@ -88,6 +112,7 @@ def initiate_queries(
     *,
     executor: Optional[cf.Executor] = None,
     max_workers: Optional[int] = None,
+    mp_context: Optional[BaseContext] = None,
     chunk_size: int = DEFAULT_CHUNK_SIZE,
     progress: Optional[Progress] = None,
 ) -> bytes:
@@ -100,7 +125,10 @@ def initiate_queries(
         return ExecutorEngine(executor, chunk_size=chunk_size).initiate_queries(*args, progress=progress)
     token = uuid.uuid4().hex
     with cf.ProcessPoolExecutor(
-        max_workers=max_workers, initializer=_worker.install_stores, initargs=(token, sender_okvs, receiver_okvs)
+        max_workers=max_workers,
+        mp_context=mp_context,
+        initializer=_worker.install_stores,
+        initargs=(token, sender_okvs, receiver_okvs),
     ) as pool:
         engine = ExecutorEngine(pool, chunk_size=chunk_size, _stores_token=token)
         return engine.initiate_queries(*args, progress=progress)
@@ -111,11 +139,12 @@ def randomize(
     *,
     executor: Optional[cf.Executor] = None,
     max_workers: Optional[int] = None,
+    mp_context: Optional[BaseContext] = None,
     chunk_size: int = DEFAULT_CHUNK_SIZE,
     progress: Optional[Progress] = None,
 ) -> bytes:
     """``ostrelline.randomize`` over chunks of the stream."""
-    return _engine_call(executor, max_workers, chunk_size, "randomize", ciphertexts, progress=progress)
+    return _engine_call(executor, max_workers, mp_context, chunk_size, "randomize", ciphertexts, progress=progress)
 
 
 def combine(
@@ -124,12 +153,14 @@ def combine(
     *,
     executor: Optional[cf.Executor] = None,
     max_workers: Optional[int] = None,
+    mp_context: Optional[BaseContext] = None,
     chunk_size: int = DEFAULT_CHUNK_SIZE,
     progress: Optional[Progress] = None,
 ) -> Tuple[bytes, bytes, bytes, bytes]:
     """``ostrelline.combine`` over chunks of the two streams."""
     return _engine_call(
-        executor, max_workers, chunk_size, "combine", sender_ciphertexts, receiver_ciphertexts, progress=progress
+        executor, max_workers, mp_context, chunk_size, "combine", sender_ciphertexts, receiver_ciphertexts,
+        progress=progress,
     )
 
 
@@ -139,11 +170,14 @@ def decrypt(
     *,
     executor: Optional[cf.Executor] = None,
     max_workers: Optional[int] = None,
+    mp_context: Optional[BaseContext] = None,
     chunk_size: int = DEFAULT_CHUNK_SIZE,
     progress: Optional[Progress] = None,
 ) -> bytes:
     """``ostrelline.decrypt`` over chunks of the stream."""
-    return _engine_call(executor, max_workers, chunk_size, "decrypt", points, bank_secret_key, progress=progress)
+    return _engine_call(
+        executor, max_workers, mp_context, chunk_size, "decrypt", points, bank_secret_key, progress=progress
+    )
 
 
 def finish(
@@ -155,6 +189,7 @@ def finish(
     *,
     executor: Optional[cf.Executor] = None,
     max_workers: Optional[int] = None,
+    mp_context: Optional[BaseContext] = None,
     chunk_size: int = DEFAULT_CHUNK_SIZE,
     progress: Optional[Progress] = None,
 ) -> List[bool]:
@@ -162,6 +197,7 @@ def finish(
     return _engine_call(
         executor,
         max_workers,
+        mp_context,
         chunk_size,
         "finish",
         sender_points,
