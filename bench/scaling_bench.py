@@ -202,7 +202,7 @@ def main():
         for w in workers:
             with Load() as load:
                 with distributed.LocalCluster(n_workers=w, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                              dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
+                                              dashboard_address=":0", silence_logs=logging.ERROR) as cluster, \
                         distributed.Client(cluster) as client:
                     client.wait_for_workers(w)
                     engine = op.DaskEngine(client, chunk_size=args.chunk_size)

@@ -39,7 +39,7 @@ def pool():
 @pytest.fixture(scope="module")
 def dask_client(pool):
     cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None,
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=":0",
         silence_logs=logging.CRITICAL,
     )
     client = distributed.Client(cluster)
@@ -569,3 +569,16 @@ def test_any_executor_will_do(world):
         assert match_bits(w, queries) == w["truth"]
         stream = wide_with(9, [(8, 0)])
         assert outcome(lambda: engine.randomize(stream)) == outcome(lambda: ostrelline.randomize(stream))
+
+
+def test_a_chunk_cancelled_elsewhere_is_a_failure(pool):
+    # A task cancelled by someone else leaves no hole in the result.
+    class Cancelling(op.ExecutorEngine):
+        def _submit(self, operation, args):
+            future = cf.Future()
+            future.cancel()
+            future.set_running_or_notify_cancel()  # as an executor does with a cancelled task
+            return future
+
+    with pytest.raises(cf.CancelledError, match="chunk 0 of randomize was cancelled"):
+        Cancelling(pool, chunk_size=2).randomize(wide_with(3))

@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+from concurrent.futures import CancelledError
 import sys
 import threading
 from typing import Any, Callable, ContextManager, Iterable, List, Optional, Sequence, Tuple
@@ -172,7 +173,9 @@ class Engine:
             for handle, state, value in self._completions(handles):
                 i = index_of[self._key(handle)]
                 if state == "cancelled":
-                    continue
+                    if failure is not None and i > failure.index:
+                        continue  # cancelled here, after an earlier chunk failed
+                    state, value = "error", CancelledError(f"chunk {i} of {step} was cancelled")
                 finished[i] = True
                 if state == "ok":
                     results[i] = value
