@@ -9,7 +9,9 @@ It also compares the ways of giving initiate_queries its stores on a
 process pool: pickled into every task, one file read once per worker, or
 once per worker through the pool's initializer. Every run's match bits are checked against the known truth.
 The "others" column is the CPU load of other programs during a run, in
-cores, from /proc/stat: on a shared machine it explains a low figure.
+cores, from /proc/stat: on a shared machine it explains a low figure;
+"caller" is the CPU time of the calling process itself (with Dask's
+scheduler and client in it), which competes with the workers for the cores.
 
     PYTHONPATH=build/par/src:python python bench/scaling_bench.py
     python bench/scaling_bench.py --payments 20000 --accounts 10000 --engines single,pool
@@ -96,21 +98,24 @@ class Load:
 
     def __exit__(self, *exc):
         end = self._sample()
-        wall, ours, machine = (b - a for a, b in zip(self.start, end))
+        wall, mine, ours, machine = (b - a for a, b in zip(self.start, end))
         self.others = max(0.0, machine - ours) / wall if wall > 0 else 0.0
+        self.mine = mine  # CPU seconds of this process alone (the caller, and Dask's scheduler)
         return False
 
     @staticmethod
     def _sample():
-        ours = sum(u.ru_utime + u.ru_stime for u in (resource.getrusage(resource.RUSAGE_SELF),
-                                                      resource.getrusage(resource.RUSAGE_CHILDREN)))
+        own = resource.getrusage(resource.RUSAGE_SELF)
+        mine = own.ru_utime + own.ru_stime
+        children = resource.getrusage(resource.RUSAGE_CHILDREN)
+        ours = mine + children.ru_utime + children.ru_stime
         try:
             with open("/proc/stat") as stat:
                 fields = [int(x) for x in stat.readline().split()[1:]]
             machine = (sum(fields[:3]) + sum(fields[5:8])) / os.sysconf("SC_CLK_TCK")
         except OSError:
             machine = ours
-        return time.perf_counter(), ours, machine
+        return time.perf_counter(), mine, ours, machine
 
 
 def report(label, workers, times, matches, truth, single_total, load):
@@ -120,7 +125,7 @@ def report(label, workers, times, matches, truth, single_total, load):
     speedup = single_total / total if single_total else 1.0
     steps = "  ".join(f"{name} {times[name]:6.1f}s" for name in STEPS)
     print(f"{label:<14} {workers:>7} {total:9.1f} {n / total:12,.0f} {speedup:8.2f}x {speedup / workers:10.0%} "
-          f"{load.others:7.2f}   {steps}   {ok}", flush=True)
+          f"{load.others:7.2f} {load.mine:8.1f}   {steps}   {ok}", flush=True)
     return total
 
 
@@ -151,8 +156,8 @@ def main():
     data = (None, sender_rows, receiver_rows)
 
     print(f"\n{'engine':<14} {'workers':>7} {'seconds':>9} {'payments/s':>12} {'speed-up':>9} {'efficiency':>10}   "
-          f"{'others':>7}   seconds per step")
-    print(f"{'':<14} {'':>7} {'':>9} {'':>12} {'':>9} {'':>10} {'(cores)':>7}")
+          f"{'others':>7} {'caller':>8}   seconds per step")
+    print(f"{'':<14} {'':>7} {'':>9} {'':>12} {'':>9} {'':>10} {'(cores)':>7} {'(cpu s)':>8}")
     single_total = 0.0
     if "single" in engines:
         with Load() as load:
