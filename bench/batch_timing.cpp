@@ -8,6 +8,7 @@
 // that depends on the secret; small values are what constant-time code gives.
 //
 //   batch_timing [samples per test]   (default 20000)
+#include "bench/welch.hpp"
 #include <x86intrin.h>
 
 #include <algorithm>
@@ -28,29 +29,8 @@ namespace b = edwards25519::batch;
 using edwards25519::Scalar;
 using Scalars = std::array<Scalar, b::kLanes>;
 
-std::uint64_t cycles() {
-    unsigned aux = 0;
-    _mm_lfence();
-    const std::uint64_t t = __rdtscp(&aux);
-    _mm_lfence();
-    return t;
-}
-
-struct Welch {
-    double n[2] = {0, 0}, mean[2] = {0, 0}, m2[2] = {0, 0};
-
-    void add(int cls, double x) {
-        n[cls] += 1;
-        const double d = x - mean[cls];
-        mean[cls] += d / n[cls];
-        m2[cls] += d * (x - mean[cls]);
-    }
-    double t() const {
-        if (n[0] < 2 || n[1] < 2) return 0;
-        const double v0 = m2[0] / (n[0] - 1), v1 = m2[1] / (n[1] - 1);
-        return (mean[0] - mean[1]) / std::sqrt(v0 / n[0] + v1 / n[1]);
-    }
-};
+using bench::cycles;
+using bench::Welch;
 
 // Per sample: `prepare(cls, i)` outside the timing (it copies the sample's
 // scalars into one fixed buffer, so that both classes are read from the same

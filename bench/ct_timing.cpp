@@ -15,6 +15,7 @@
 //
 // Usage: ct_timing [measurements per study] (default 200000). Prints figures;
 // it is not a test and never fails on them.
+#include "bench/welch.hpp"
 #include <x86intrin.h>
 
 #include <algorithm>
@@ -38,28 +39,8 @@ namespace {
 using edwards25519::EdwardsPoint;
 using edwards25519::Scalar;
 
-inline std::uint64_t cycles() {
-    _mm_lfence();
-    const std::uint64_t t = __rdtsc();
-    _mm_lfence();
-    return t;
-}
-
-// Welch's t statistic of two samples, by running sums.
-struct Welch {
-    double n[2] = {0, 0}, mean[2] = {0, 0}, m2[2] = {0, 0};
-    void add(int cls, double x) {
-        n[cls] += 1;
-        const double delta = x - mean[cls];
-        mean[cls] += delta / n[cls];
-        m2[cls] += delta * (x - mean[cls]);
-    }
-    double t() const {
-        if (n[0] < 2 || n[1] < 2) return 0;
-        const double v0 = m2[0] / (n[0] - 1), v1 = m2[1] / (n[1] - 1);
-        return (mean[0] - mean[1]) / std::sqrt(v0 / n[0] + v1 / n[1]);
-    }
-};
+using bench::cycles;
+using bench::Welch;
 
 struct Result {
     double t_all, t_max_cropped, median_cycles;
