@@ -22,6 +22,7 @@ fi
 
 echo "setup: installing Python tools"
 "$PYTHON" -m pip install --quiet --disable-pip-version-check cmake ninja scikit-build-core pytest hypothesis pynacl xxhash dask distributed
+"$PYTHON" -m pip install --quiet --disable-pip-version-check pyarrow
 
 echo "setup: building and installing ostrelline"
 "$PYTHON" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps .

@@ -1,0 +1,494 @@
+"""Files that check themselves: a small header in front of the module's bytes.
+
+Every file the party tools write (keys, stores, query and point streams,
+results) is a header followed by a payload. The payload is exactly the bytes
+the extension module produced or reads (a key, a store, a stream), unchanged,
+so a peer running another implementation can take it out (``export_payload``,
+``ostrelline inspect --export``).
+
+Layout (all integers little-endian; offsets in bytes)::
+
+    offset  size  field
+    0       8     magic b"OSTRLINE"
+    8       2     format version (FORMAT_VERSION)
+    10      2     reserved, zero
+    12      4     header length H: where the payload starts, a multiple of 64
+    16      24    kind: ASCII name, NUL-padded ("store", "points", ...)
+    40      8     entry count (keys: 1; stores: rows; streams: entries)
+    48      8     payload length P
+    56      16    key fingerprint (``fingerprint``) of the key the file was
+                  made under or for, zero bytes when there is none
+    72      32    payload checksum: BLAKE2b-256 of the P payload bytes
+    104     4     metadata length L
+    108     L     metadata: one JSON object, UTF-8, keys sorted. "rows" holds
+                  how rows were encoded (see ``rows``) where the kind has
+                  rows; every other field belongs to the kind
+    108+L   32    header checksum: BLAKE2b-256 of bytes [0, 108+L)
+    140+L   ..    zero padding up to H
+    H       P     payload: the module's bytes; the file ends with it
+
+The header checksum covers the payload checksum, so one check of each covers
+the whole file. Because the payload starts at a recorded multiple of 64, a
+reader may seek to it and read entries where it needs them, or map the file
+(``StoredFile.view``) and slice it without copying.
+
+Kinds. A kind is a name registered with ``register_kind``, together with how
+its payload length follows from the header: a fixed entry width (payload =
+count * width), a function of the header, or nothing. Readers name the kinds
+they accept. New kinds (say, a sharded store recording its shard count, shard
+function and shard offsets in its metadata) are registered by the module that
+defines them; nothing here needs to change. Unknown metadata fields are kept
+and ignored by readers that do not use them.
+
+Writing is atomic: ``FileWriter`` writes into a temporary file beside the
+destination and renames it over the destination only when everything went
+well, so a failure or Ctrl-C leaves no partial file. Files of secret kinds
+are created with mode 0600.
+
+Reading checks, in this order, and names the file and the problem in a
+``BadFileError``: the file can be read; it starts with the magic; its version
+is known; the header checksum holds; the kind is registered and one of those
+expected; the file is exactly header plus payload long (truncated or padded
+files are refused); the payload length fits the kind; and, on ``verify``
+(``check_file`` does it), the payload checksum holds.
+"""
+from __future__ import annotations
+
+import hashlib
+import json
+import mmap
+import os
+import secrets
+import struct
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, Iterable, Mapping, Optional, Sequence, Union
+
+from .errors import BadFileError, PathLike
+
+__all__ = [
+    "MAGIC",
+    "FORMAT_VERSION",
+    "FINGERPRINT_SIZE",
+    "Kind",
+    "Header",
+    "StoredFile",
+    "FileWriter",
+    "register_kind",
+    "kind",
+    "fingerprint",
+    "write_file",
+    "read_header",
+    "open_file",
+    "check_file",
+    "export_payload",
+]
+
+MAGIC = b"OSTRLINE"
+FORMAT_VERSION = 1
+FINGERPRINT_SIZE = 16
+ALIGNMENT = 64
+
+_FIXED = struct.Struct("<8sHHI24sQQ16s32sI")  # up to and including the metadata length
+_CHECKSUM_SIZE = 32
+_KIND_SIZE = 24
+_READ_BLOCK = 1 << 20
+
+
+@dataclass(frozen=True)
+class Kind:
+    """A registered file kind.
+
+    ``entry_width``: bytes per entry, when the payload is ``count`` entries of
+    that width. ``payload_size``: otherwise, a function giving the payload
+    length a header must announce (or None where any length is fine).
+    ``secret``: files of this kind are created with mode 0600 and their
+    payload is never shown."""
+
+    name: str
+    description: str
+    entry_width: Optional[int] = None
+    payload_size: Optional[Callable[["Header"], int]] = None
+    secret: bool = False
+
+    def expected_payload(self, header: "Header") -> Optional[int]:
+        if self.entry_width is not None:
+            return header.count * self.entry_width
+        if self.payload_size is not None:
+            return self.payload_size(header)
+        return None
+
+
+_kinds: Dict[str, Kind] = {}
+
+
+def register_kind(kind_: Kind) -> Kind:
+    """Makes ``kind_`` known to readers and writers; a name is registered once."""
+    name = kind_.name
+    if not name or len(name.encode("ascii")) > _KIND_SIZE or "\0" in name:
+        raise ValueError(f"a kind name is 1 to {_KIND_SIZE} ASCII characters, not {name!r}")
+    if name in _kinds and _kinds[name] != kind_:
+        raise ValueError(f"kind {name!r} is already registered")
+    _kinds[name] = kind_
+    return kind_
+
+
+def kind(name: str) -> Kind:
+    """The registered kind of that name (KeyError when there is none)."""
+    return _kinds[name]
+
+
+def fingerprint(public_key: bytes) -> bytes:
+    """The 16-byte fingerprint of a public key recorded in headers."""
+    return hashlib.blake2b(public_key, digest_size=FINGERPRINT_SIZE, person=b"ostrelline key").digest()
+
+
+@dataclass
+class Header:
+    """What a file's header says about it."""
+
+    kind: str
+    count: int
+    fingerprint: bytes = bytes(FINGERPRINT_SIZE)
+    meta: Dict[str, Any] = field(default_factory=dict)
+    payload_length: int = 0
+    payload_checksum: bytes = bytes(_CHECKSUM_SIZE)
+    header_length: int = 0
+    version: int = FORMAT_VERSION
+
+    @property
+    def rows(self) -> Optional[Dict[str, Any]]:
+        """The row-encoding record, where the kind has rows."""
+        return self.meta.get("rows")
+
+    def encode(self) -> bytes:
+        """The header bytes, padded to ``header_length`` (which this sets)."""
+        meta = json.dumps(self.meta, sort_keys=True, separators=(",", ":"), ensure_ascii=False).encode("utf-8")
+        body_length = _FIXED.size + len(meta)
+        self.header_length = -(-(body_length + _CHECKSUM_SIZE) // ALIGNMENT) * ALIGNMENT
+        fixed = _FIXED.pack(
+            MAGIC,
+            self.version,
+            0,
+            self.header_length,
+            self.kind.encode("ascii"),
+            self.count,
+            self.payload_length,
+            self.fingerprint,
+            self.payload_checksum,
+            len(meta),
+        )
+        body = fixed + meta
+        checksum = hashlib.blake2b(body, digest_size=_CHECKSUM_SIZE).digest()
+        return (body + checksum).ljust(self.header_length, b"\0")
+
+
+def _checksum() -> "hashlib._Hash":
+    return hashlib.blake2b(digest_size=_CHECKSUM_SIZE)
+
+
+def _parse_header(path: str, data: bytes) -> Header:
+    if len(data) < _FIXED.size or not data.startswith(MAGIC):
+        raise BadFileError(path, "is not an ostrelline file (it does not start with an ostrelline header)")
+    magic, version, _reserved, header_length, kind_raw, count, payload_length, key, payload_sum, meta_length = (
+        _FIXED.unpack_from(data)
+    )
+    if version != FORMAT_VERSION:
+        raise BadFileError(path, f"has format version {version}; this tool reads version {FORMAT_VERSION}")
+    body_end = _FIXED.size + meta_length
+    if body_end + _CHECKSUM_SIZE > len(data) or body_end + _CHECKSUM_SIZE > header_length:
+        raise BadFileError(path, "has a truncated or corrupted header")
+    body = data[:body_end]
+    if hashlib.blake2b(body, digest_size=_CHECKSUM_SIZE).digest() != data[body_end : body_end + _CHECKSUM_SIZE]:
+        raise BadFileError(path, "has a corrupted header (its checksum does not match)")
+    try:
+        meta = json.loads(data[_FIXED.size : body_end].decode("utf-8"))
+        name = kind_raw.rstrip(b"\0").decode("ascii")
+    except ValueError:
+        raise BadFileError(path, "has a corrupted header (unreadable metadata)") from None
+    if not isinstance(meta, dict):
+        raise BadFileError(path, "has a corrupted header (metadata is not an object)")
+    return Header(name, count, key, meta, payload_length, payload_sum, header_length, version)
+
+
+def _describe(names: Sequence[str]) -> str:
+    return " or ".join(repr(n) for n in names)
+
+
+class StoredFile:
+    """An open file of the tools: its checked header, and reads of its payload.
+
+    Use as a context manager, or call ``close``."""
+
+    def __init__(self, path: PathLike, kinds: Optional[Sequence[str]] = None):
+        self.path = os.fspath(path)
+        try:
+            self._file = open(self.path, "rb")
+        except OSError as error:
+            raise BadFileError(self.path, f"cannot be read ({error.strerror or error})") from None
+        self._map: Optional[mmap.mmap] = None
+        try:
+            self.header = self._read_header(kinds)
+        except BaseException:
+            self._file.close()
+            raise
+
+    def _read_header(self, kinds: Optional[Sequence[str]]) -> Header:
+        head = self._file.read(4096)
+        header = _parse_header(self.path, head)
+        if header.header_length > len(head):
+            self._file.seek(0)
+            head = self._file.read(header.header_length)
+            header = _parse_header(self.path, head)
+        kind_ = _kinds.get(header.kind)
+        if kind_ is None:
+            raise BadFileError(self.path, f"is of a kind this tool does not know ({header.kind!r})")
+        if kinds is not None and header.kind not in kinds:
+            raise BadFileError(
+                self.path, f"is a {kind_.description} ({header.kind!r} file), expected a {_describe(kinds)} file"
+            )
+        size = os.fstat(self._file.fileno()).st_size
+        end = header.header_length + header.payload_length
+        if size < end:
+            raise BadFileError(
+                self.path,
+                f"is truncated: its header announces {header.payload_length} payload bytes, "
+                f"the file holds {max(size - header.header_length, 0)}",
+            )
+        if size > end:
+            raise BadFileError(self.path, f"has {size - end} bytes past the end of its payload")
+        expected = kind_.expected_payload(header)
+        if expected is not None and expected != header.payload_length:
+            raise BadFileError(
+                self.path,
+                f"holds {header.payload_length} payload bytes where {header.count} entries take {expected}",
+            )
+        return header
+
+    @property
+    def kind(self) -> Kind:
+        return _kinds[self.header.kind]
+
+    def read(self, offset: int = 0, size: Optional[int] = None) -> bytes:
+        """``size`` payload bytes from ``offset`` (to the end by default)."""
+        length = self.header.payload_length
+        offset = min(max(offset, 0), length)
+        size = length - offset if size is None else min(max(size, 0), length - offset)
+        self._file.seek(self.header.header_length + offset)
+        return self._file.read(size)
+
+    def entries(self, start: int, stop: int, width: Optional[int] = None) -> bytes:
+        """The payload bytes of entries ``[start, stop)`` (the kind's width by default)."""
+        width = width or self.kind.entry_width
+        if not width:
+            raise ValueError(f"kind {self.header.kind!r} has no entry width")
+        return self.read(start * width, (stop - start) * width)
+
+    def payload(self) -> bytes:
+        """The whole payload."""
+        return self.read()
+
+    def view(self) -> memoryview:
+        """The payload as a read-only memoryview of the mapped file, without a copy."""
+        if self.header.payload_length == 0:
+            return memoryview(b"")
+        if self._map is None:
+            self._map = mmap.mmap(self._file.fileno(), 0, access=mmap.ACCESS_READ)
+        start = self.header.header_length
+        return memoryview(self._map)[start : start + self.header.payload_length]
+
+    def verify(self, interrupt_check: Optional[Callable[[], None]] = None) -> "StoredFile":
+        """Checks the payload checksum, reading the payload in blocks."""
+        digest = _checksum()
+        self._file.seek(self.header.header_length)
+        left = self.header.payload_length
+        while left:
+            block = self._file.read(min(left, _READ_BLOCK))
+            if not block:
+                break
+            digest.update(block)
+            left -= len(block)
+            if interrupt_check is not None:
+                interrupt_check()
+        if left or digest.digest() != self.header.payload_checksum:
+            raise BadFileError(self.path, "is corrupted (its payload checksum does not match)")
+        return self
+
+    def close(self) -> None:
+        if self._map is not None:
+            try:
+                self._map.close()
+            except BufferError:
+                pass  # a view handed out is still alive; the map goes with it
+            self._map = None
+        self._file.close()
+
+    def __enter__(self) -> "StoredFile":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+
+def read_header(path: PathLike, kinds: Optional[Sequence[str]] = None) -> Header:
+    """The header of ``path``, checked as far as the header goes (not the payload checksum)."""
+    with StoredFile(path, kinds) as stored:
+        return stored.header
+
+
+def open_file(path: PathLike, kinds: Optional[Sequence[str]] = None, verify: bool = True) -> StoredFile:
+    """Opens ``path`` expecting one of ``kinds`` (any registered kind when None);
+    checks the payload checksum too unless ``verify`` is false."""
+    stored = StoredFile(path, kinds)
+    if verify:
+        try:
+            stored.verify()
+        except BaseException:
+            stored.close()
+            raise
+    return stored
+
+
+def check_file(path: PathLike, kinds: Optional[Sequence[str]] = None) -> Header:
+    """Every check of the file, the payload checksum included; returns its header."""
+    with open_file(path, kinds) as stored:
+        return stored.header
+
+
+class FileWriter:
+    """Writes one file atomically: the header, then the payload in pieces.
+
+    ``count`` may be set (``writer.count = n``) until the writer closes; the
+    metadata is fixed when the writer opens. On a clean exit of the ``with``
+    block the header is completed and the temporary file renamed over
+    ``path``; on any exception, Ctrl-C included, the temporary file is removed
+    and ``path`` is left as it was. With ``overwrite`` false an existing
+    ``path`` is refused, before and at the rename."""
+
+    def __init__(
+        self,
+        path: PathLike,
+        kind_name: str,
+        count: int = 0,
+        key_fingerprint: Optional[bytes] = None,
+        meta: Optional[Mapping[str, Any]] = None,
+        overwrite: bool = True,
+    ):
+        if kind_name not in _kinds:
+            raise ValueError(f"kind {kind_name!r} is not registered")
+        self.path = os.fspath(path)
+        self.kind = _kinds[kind_name]
+        self.count = count
+        self.overwrite = overwrite
+        fp = key_fingerprint if key_fingerprint is not None else bytes(FINGERPRINT_SIZE)
+        if len(fp) != FINGERPRINT_SIZE:
+            raise ValueError(f"a key fingerprint is {FINGERPRINT_SIZE} bytes")
+        self._header = Header(kind_name, count, fp, dict(meta or {}))
+        self._digest = _checksum()
+        self._length = 0
+        self._temp: Optional[str] = None
+        self._file: Any = None
+
+    def __enter__(self) -> "FileWriter":
+        if not self.overwrite and os.path.lexists(self.path):
+            raise BadFileError(self.path, "already exists; not overwritten")
+        directory, name = os.path.split(os.path.abspath(self.path))
+        mode = 0o600 if self.kind.secret else 0o666
+        for _ in range(100):
+            temp = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.part")
+            try:
+                fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode)
+                break
+            except FileExistsError:
+                continue
+            except OSError as error:
+                raise BadFileError(self.path, f"cannot be written ({error.strerror or error})") from None
+        else:  # pragma: no cover - a hundred name collisions in a row
+            raise BadFileError(self.path, "cannot be written (no free temporary name)")
+        self._temp = temp
+        self._file = os.fdopen(fd, "wb")
+        self._file.write(self._header.encode())
+        return self
+
+    def write(self, data: Union[bytes, bytearray, memoryview]) -> None:
+        """Appends payload bytes."""
+        self._digest.update(data)
+        self._file.write(data)
+        self._length += len(data)
+
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        try:
+            if exc_type is None:
+                self._finish()
+        finally:
+            if self._file is not None and not self._file.closed:
+                self._file.close()
+            if self._temp is not None and os.path.lexists(self._temp):
+                os.unlink(self._temp)
+
+    def _finish(self) -> None:
+        header = self._header
+        header.count = self.count
+        header.payload_length = self._length
+        header.payload_checksum = self._digest.digest()
+        expected = self.kind.expected_payload(header)
+        if expected is not None and expected != self._length:
+            raise ValueError(f"{self.kind.name}: {self._length} payload bytes where {self.count} entries take {expected}")
+        length = header.header_length
+        encoded = header.encode()
+        assert len(encoded) == length, "metadata changed while writing"
+        self._file.seek(0)
+        self._file.write(encoded)
+        self._file.flush()
+        os.fsync(self._file.fileno())
+        self._file.close()
+        if self.overwrite:
+            os.replace(self._temp, self.path)
+        else:
+            try:
+                os.link(self._temp, self.path)
+            except FileExistsError:
+                raise BadFileError(self.path, "already exists; not overwritten") from None
+
+
+def write_file(
+    path: PathLike,
+    kind_name: str,
+    payload: Union[bytes, Iterable[bytes]],
+    count: int,
+    key_fingerprint: Optional[bytes] = None,
+    meta: Optional[Mapping[str, Any]] = None,
+    overwrite: bool = True,
+) -> None:
+    """Writes a whole file at once (``payload`` as bytes or as an iterable of pieces)."""
+    with FileWriter(path, kind_name, count, key_fingerprint, meta, overwrite) as writer:
+        if isinstance(payload, (bytes, bytearray, memoryview)):
+            writer.write(payload)
+        else:
+            for piece in payload:
+                writer.write(piece)
+
+
+def export_payload(path: PathLike, destination: PathLike, kinds: Optional[Sequence[str]] = None) -> Header:
+    """Checks ``path`` and writes its payload alone, the module's bytes, to
+    ``destination`` (atomically; mode 0600 for secret kinds)."""
+    destination = os.fspath(destination)
+    with open_file(path, kinds) as stored:
+        directory, name = os.path.split(os.path.abspath(destination))
+        temp = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.part")
+        mode = 0o600 if stored.kind.secret else 0o666
+        try:
+            fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode)
+        except OSError as error:
+            raise BadFileError(destination, f"cannot be written ({error.strerror or error})") from None
+        try:
+            with os.fdopen(fd, "wb") as out:
+                offset, length = 0, stored.header.payload_length
+                while offset < length:
+                    block = stored.read(offset, _READ_BLOCK)
+                    out.write(block)
+                    offset += len(block)
+            os.replace(temp, destination)
+        finally:
+            if os.path.lexists(temp):
+                os.unlink(temp)
+        return stored.header

@@ -1,0 +1,50 @@
+"""The file kinds the party tools write, registered with ``files``.
+
+| kind         | payload                                  | count    | fingerprint of      |
+|--------------|------------------------------------------|----------|---------------------|
+| public-key   | 32-byte public key                       | 1        | that key            |
+| secret-key   | 32-byte secret key (file mode 0600)      | 1        | its public key      |
+| store        | a store of ``build_okvs`` (either kind)  | rows     | the bank's key      |
+| queries      | wide-ciphertext stream, 128 B per entry  | payments | the network's key   |
+| points       | point stream, 32 B per entry             | payments | see ``component``   |
+| results      | the payments table with a match column   | payments | the network's key   |
+
+Metadata fields (besides ``rows``, the row-encoding record):
+
+* ``role``: on keys and stores, the party: "sender", "receiver" or "network".
+* ``construction``: on stores, "hiding" (membership-hiding) or "specified".
+* ``run``: on streams and results, a random identifier that ``initiate``
+  draws; every stream of one run carries it.
+* ``copy``: on queries made by ``randomize``, a random identifier of that copy.
+* ``component``: on points, "sender", "receiver", "gamma" or "delta"; a
+  sender or receiver stream is made for that bank's key, gamma and delta for
+  the network's; ``decrypted`` is true after the bank's ``decrypt``.
+* ``sender``, ``receiver``: on the network's own files (queries, gamma, delta,
+  results), the fingerprints of both banks' keys, and ``payments``, a digest
+  of the payments table; files sent to a bank carry none of these.
+* ``format``: on results, "csv" or "parquet".
+"""
+from __future__ import annotations
+
+from .files import Header, Kind, register_kind
+
+__all__ = ["PUBLIC_KEY", "SECRET_KEY", "STORE", "QUERIES", "POINTS", "RESULTS", "KEY_SIZE", "WIDE", "POINT"]
+
+KEY_SIZE = 32
+WIDE = 128
+POINT = 32
+STORE_FIXED = 2072  # three seeds and 32 binary cells
+STORE_CELL = 64
+
+
+def _store_size(header: Header) -> int:
+    # m = ceil(2.4 n) graph cells of 64 bytes after the fixed part
+    return STORE_FIXED + STORE_CELL * ((12 * header.count + 4) // 5)
+
+
+PUBLIC_KEY = register_kind(Kind("public-key", "public key", payload_size=lambda h: KEY_SIZE))
+SECRET_KEY = register_kind(Kind("secret-key", "secret key", payload_size=lambda h: KEY_SIZE, secret=True))
+STORE = register_kind(Kind("store", "bank store", payload_size=_store_size))
+QUERIES = register_kind(Kind("queries", "query stream", entry_width=WIDE))
+POINTS = register_kind(Kind("points", "point stream", entry_width=POINT))
+RESULTS = register_kind(Kind("results", "results table"))
