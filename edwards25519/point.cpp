@@ -24,6 +24,38 @@ EdwardsPoint EdwardsPoint::basepoint() noexcept {
     return b;
 }
 
+EdwardsPoint EdwardsPoint::eight_torsion(std::uint8_t index) noexcept {
+    // A point of order 8 ; its multiples
+    // k T8, k = 0..7, are all the points of order dividing 8.
+    static const std::array<EdwardsPoint, 8> multiples = [] {
+        constexpr std::array<std::uint8_t, 32> kGenerator = {
+            0x26, 0xe8, 0x95, 0x8f, 0xc2, 0xb2, 0x27, 0xb0, 0x45, 0xc3, 0xf4, 0x89, 0xf2, 0xef, 0x98, 0xf0,
+            0xd5, 0xdf, 0xac, 0x05, 0xd3, 0xc6, 0x33, 0x39, 0xb1, 0x38, 0x02, 0x88, 0x6d, 0x53, 0xfc, 0x05};
+        const EdwardsPoint generator = *CompressedEdwardsY{kGenerator}.decompress();
+        std::array<EdwardsPoint, 8> out;
+        out[0] = identity();
+        for (std::size_t k = 1; k < 8; ++k) out[k] = out[k - 1] + generator;
+        return out;
+    }();
+    const std::uint64_t wanted = index & 7u;
+    EdwardsPoint result = identity();
+    for (std::uint64_t k = 0; k < 8; ++k) {
+        const std::uint64_t diff = wanted ^ k;
+        const auto equal = static_cast<std::uint8_t>(((diff | (0 - diff)) >> 63) ^ 1);
+        conditional_assign(result, multiples[k], Choice::from_bit(equal));
+    }
+    return result;
+}
+
+Choice EdwardsPoint::is_torsion_free() const noexcept {
+    // l = 2^252 + 27742317777372353535851937790883648493, little-endian; read
+    // unreduced, since l reduced is 0.
+    static constexpr std::uint8_t kOrder[32] = {0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58, 0xd6, 0x9c, 0xf7,
+                                                0xa2, 0xde, 0xf9, 0xde, 0x14, 0,    0,    0,    0,    0,    0,
+                                                0,    0,    0,    0,    0,    0,    0,    0,    0,    0x10};
+    return mul(Scalar::from_bits(kOrder)).is_identity();
+}
+
 CompressedEdwardsY EdwardsPoint::compress() const noexcept {
     const FieldElement recip = detail::invert_divsteps(Z);
     const FieldElement x = X * recip;

@@ -33,6 +33,11 @@ struct EdwardsPoint {
 
     static EdwardsPoint identity() noexcept;
     static EdwardsPoint basepoint() noexcept;
+    // index T8 for a fixed generator T8 of the 8-torsion subgroup: the eight
+    // points of order dividing 8, for index 0..7 (higher bits are ignored).
+    // The point is chosen by a masked pass over all eight, so that neither a
+    // branch nor a memory index depends on `index`.
+    static EdwardsPoint eight_torsion(std::uint8_t index) noexcept;
 
     CompressedEdwardsY compress() const noexcept;
     // u = (Z + Y) / (Z - Y); the identity and (0, -1) give u = 0.
@@ -52,6 +57,9 @@ struct EdwardsPoint {
     Choice ct_eq(const EdwardsPoint& other) const noexcept;
     bool operator==(const EdwardsPoint& other) const noexcept { return ct_eq(other).declassify(); }
     Choice is_identity() const noexcept;
+    // l P is the identity: P lies in the prime-order subgroup (no small-order
+    // component). One variable-base multiplication.
+    Choice is_torsion_free() const noexcept;
     // The affine coordinates satisfy the curve equation and XY = ZT.
     bool is_on_curve() const noexcept;
 

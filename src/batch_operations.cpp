@@ -88,6 +88,28 @@ std::array<std::uint8_t, kLanes> choice_bits(std::size_t count) {
     return bits;
 }
 
+// Lane i of p plus a fresh uniform 8-torsion point when `hiding`; p otherwise.
+PointBatch with_torsion(const PointBatch& p, bool hiding) {
+    if (!hiding) return p;
+    std::array<EdwardsPoint, kLanes> torsion;
+    for (EdwardsPoint& t : torsion) t = random_torsion_point();
+    return b::add(p, b::point_from_lanes(torsion));
+}
+
+std::array<std::uint8_t, 32> random_representative(const std::array<std::uint8_t, 32>& bytes) {
+    return point_conversion::with_representative(bytes, static_cast<std::uint8_t>(support::random_u32() >> 31));
+}
+
+// 8 p per lane; lanes among the first `count` where that is the identity get
+// a fresh random point of the prime-order subgroup (as clear_cofactor of
+// ciphertexts.hpp does on the scalar path).
+PointBatch clear_cofactor(const PointBatch& p, std::size_t count) {
+    const PointBatch cleared = b::double_point(b::double_point(b::double_point(p)));
+    const LaneMask degenerate = b::equal(cleared, b::point_identity()) & active_lanes(count);
+    if (degenerate == 0) return cleared;
+    return b::select(cleared, b::batch_basepoint_table().mul(scalars_for(Group{0, kLanes}, nullptr)), degenerate);
+}
+
 }  // namespace
 
 void decrypt_batch(Bytes points, const Scalar& key, std::uint8_t* out, std::size_t entries) {
@@ -172,7 +194,7 @@ void combine_batch(Bytes sender, Bytes receiver, std::uint8_t* const out[4], std
 // survivors of the first stage with their c1 (x K must convert). A second
 // stage runs whenever it has a full group, or enough survivors for the rows
 // still missing; otherwise a first stage makes more survivors.
-std::vector<Ciphertext> zero_batch(const EdwardsPoint& key, std::size_t count) {
+std::vector<Ciphertext> zero_batch(const EdwardsPoint& key, std::size_t count, bool hiding) {
     std::vector<Ciphertext> out;
     out.reserve(count);
     if (count == 0) return out;
@@ -196,12 +218,17 @@ std::vector<Ciphertext> zero_batch(const EdwardsPoint& key, std::size_t count) {
             std::array<Scalar, kLanes> x;
             for (std::size_t lane = 0; lane < kLanes; ++lane) x[lane] = survivors[head + std::min(lane, n - 1)].x;
             const auto bits = choice_bits(n);
-            const LaneMask ok = point_conversion::point_to_uniform_bytes(key_table.mul(x), bits.data(), dst);
+            const LaneMask ok = point_conversion::point_to_uniform_bytes(with_torsion(key_table.mul(x), hiding),
+                                                                         bits.data(), dst);
             for (std::size_t lane = 0; lane < n && out.size() < count; ++lane) {
                 if ((ok >> lane) & 1) {
                     Ciphertext c;
                     c.c1 = survivors[head + lane].c1;
                     std::memcpy(c.c2.data(), bytes[lane], 32);
+                    if (hiding) {
+                        c.c1 = random_representative(c.c1);
+                        c.c2 = random_representative(c.c2);
+                    }
                     out.push_back(c);
                 }
             }
@@ -213,7 +240,8 @@ std::vector<Ciphertext> zero_batch(const EdwardsPoint& key, std::size_t count) {
         } else {
             const std::array<Scalar, kLanes> x = scalars_for(Group{0, kLanes}, nullptr);
             const auto bits = choice_bits(kLanes);
-            const LaneMask ok = point_conversion::point_to_uniform_bytes(base_table.mul(x), bits.data(), dst);
+            const LaneMask ok = point_conversion::point_to_uniform_bytes(with_torsion(base_table.mul(x), hiding),
+                                                                         bits.data(), dst);
             for (std::size_t lane = 0; lane < kLanes; ++lane) {
                 if ((ok >> lane) & 1) {
                     Survivor s{x[lane], {}};
@@ -239,10 +267,10 @@ void add_and_randomize_batch(const Ciphertext* sender, const Ciphertext* receive
         halves[2][lane] = receiver[i].c1.data();
         halves[3][lane] = receiver[i].c2.data();
     }
-    const PointBatch a1 = point_conversion::uniform_bytes_to_point(halves[0]);
-    const PointBatch a2 = point_conversion::uniform_bytes_to_point(halves[1]);
-    const PointBatch b1 = point_conversion::uniform_bytes_to_point(halves[2]);
-    const PointBatch b2 = point_conversion::uniform_bytes_to_point(halves[3]);
+    const PointBatch a1 = clear_cofactor(point_conversion::uniform_bytes_to_point(halves[0]), count);
+    const PointBatch a2 = clear_cofactor(point_conversion::uniform_bytes_to_point(halves[1]), count);
+    const PointBatch b1 = clear_cofactor(point_conversion::uniform_bytes_to_point(halves[2]), count);
+    const PointBatch b2 = clear_cofactor(point_conversion::uniform_bytes_to_point(halves[3]), count);
     const PointBatch products[kComponents] = {b::mul(a1, r), b::mul(b1, r), b::batch_basepoint_table().mul(r),
                                               b::mul(b::add(b::add(a2, b2), b::point_broadcast(key)), r)};
     std::uint8_t scratch[kComponents * kLanes][32];

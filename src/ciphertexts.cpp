@@ -27,12 +27,38 @@ Ciphertext Ciphertext::zero(const edwards25519::EdwardsBasepointTable& public_ke
     }
 }
 
+EdwardsPoint random_torsion_point() {
+    return EdwardsPoint::eight_torsion(static_cast<std::uint8_t>(support::random_u32() >> 29));
+}
+
+EdwardsPoint clear_cofactor(const EdwardsPoint& p) {
+    const EdwardsPoint cleared = p.mul_by_cofactor();
+    // Whether a decoded point was of small order is known to the party that
+    // decoded it (it holds the store), so branching on it reveals nothing.
+    if (cleared.is_identity().declassify()) return edwards25519::ED25519_BASEPOINT_TABLE().mul(random_scalar());
+    return cleared;
+}
+
+Ciphertext Ciphertext::hiding_zero(const edwards25519::EdwardsBasepointTable& public_key_table) {
+    const edwards25519::EdwardsBasepointTable& base_table = edwards25519::ED25519_BASEPOINT_TABLE();
+    for (;;) {
+        const Scalar x = random_scalar();
+        const auto c1 = point_to_uniform_bytes(base_table.mul(x) + random_torsion_point());
+        if (!c1) continue;
+        const auto c2 = point_to_uniform_bytes(public_key_table.mul(x) + random_torsion_point());
+        if (!c2) continue;
+        const auto coins = static_cast<std::uint8_t>(support::random_u32() >> 30);
+        return Ciphertext{point_conversion::with_representative(*c1, coins & 1),
+                          point_conversion::with_representative(*c2, static_cast<std::uint8_t>(coins >> 1))};
+    }
+}
+
 WideCiphertext Ciphertext::add_and_randomize(const Ciphertext& other, const EdwardsPoint& key) const {
     const Scalar r = random_scalar();
-    const EdwardsPoint a1 = uniform_bytes_to_point(c1);
-    const EdwardsPoint a2 = uniform_bytes_to_point(c2);
-    const EdwardsPoint b1 = uniform_bytes_to_point(other.c1);
-    const EdwardsPoint b2 = uniform_bytes_to_point(other.c2);
+    const EdwardsPoint a1 = clear_cofactor(uniform_bytes_to_point(c1));
+    const EdwardsPoint a2 = clear_cofactor(uniform_bytes_to_point(c2));
+    const EdwardsPoint b1 = clear_cofactor(uniform_bytes_to_point(other.c1));
+    const EdwardsPoint b2 = clear_cofactor(uniform_bytes_to_point(other.c2));
     return WideCiphertext::from_points(a1.mul(r), b1.mul(r), edwards25519::ED25519_BASEPOINT_TABLE().mul(r),
                                        ((a2 + b2) + key).mul(r));
 }

@@ -2,6 +2,11 @@
 // protocol operations. It binds and converts arguments, runs one operation,
 // builds the result object, and turns every internal failure into
 // PanicException. This is the only file that touches interpreter objects.
+//
+// It is compiled twice: as `ostrelline`, the seven functions of the protocol,
+// and with OSTRELLINE_HIDING_MODULE defined as `ostrelline_hiding`, whose one
+// function `build_okvs` builds the membership-hiding kind of store with the
+// same arguments, checks and failures.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -63,12 +68,29 @@ constexpr const char* kPanicDoc =
     "that it usually propagates to the top of the program instead of being "
     "swallowed by `except Exception`.";
 
+// Where both extension modules of the wheel (ostrelline and
+// ostrelline_hiding) find the class, so that they raise one and the same
+// PanicException: the interpreter's dictionary for extension state, not an
+// attribute of either module.
+constexpr const char* kPanicRegistryKey = "ostrelline.PanicException";
+
 PyObject* panic_exception_type() {
     // Created on first use and kept for the life of the process; the
     // interpreter lock serialises the first creation.
     static PyObject* type = nullptr;
-    if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc("ostrelline.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    if (type != nullptr) return type;
+    PyObject* registry = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (registry != nullptr) {
+        PyObject* known = PyDict_GetItemString(registry, kPanicRegistryKey);  // borrowed
+        if (known != nullptr) {
+            Py_INCREF(known);
+            type = known;
+            return type;
+        }
+    }
+    type = PyErr_NewExceptionWithDoc("ostrelline.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    if (type != nullptr && registry != nullptr && PyDict_SetItemString(registry, kPanicRegistryKey, type) < 0) {
+        PyErr_Clear();  // the class still serves this module
     }
     return type;
 }
@@ -356,6 +378,15 @@ std::string describe_object(const void* object) {
     return "<unprintable object>";
 }
 
+// The name of an object's type as type(object).__name__ gives it: tp_name
+// after its last dot. Read from the type itself, so nothing of the object's
+// value (a refused secret key) can show.
+std::string describe_type(const void* object) {
+    const char* name = Py_TYPE(static_cast<const PyObject*>(object))->tp_name;
+    const char* dot = std::strrchr(name, '.');
+    return dot != nullptr ? std::string(dot + 1) : std::string(name);
+}
+
 ByteArg byte_arg(PyObject* object) {
     ByteArg arg;
     if (PyBytes_Check(object)) {
@@ -365,6 +396,7 @@ ByteArg byte_arg(PyObject* object) {
     } else {
         arg.object = object;
         arg.describe = describe_object;
+        arg.type_name = describe_type;
     }
     return arg;
 }
@@ -400,6 +432,7 @@ struct Outputs {
 #define OSTRELLINE_ENTRY(fn) \
     PyObject* fn##_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
 
+#ifndef OSTRELLINE_HIDING_MODULE
 OSTRELLINE_ENTRY(key_gen) {
     static const Signature sig{"key_gen()", nullptr, 0};
     PyObject* slots[1];
@@ -413,6 +446,13 @@ OSTRELLINE_ENTRY(key_gen) {
         return PyTuple_Pack(2, pk.get(), sk.get());
     });
 }
+#endif
+
+#ifdef OSTRELLINE_HIDING_MODULE
+#define OSTRELLINE_BUILD_OPERATION ostrelline::build_hiding_okvs
+#else
+#define OSTRELLINE_BUILD_OPERATION ostrelline::build_okvs
+#endif
 
 OSTRELLINE_ENTRY(build_okvs) {
     static const char* const params[] = {"public_key", "strings_in_each_row"};
@@ -423,10 +463,14 @@ OSTRELLINE_ENTRY(build_okvs) {
         Rows rows;
         if (!convert_rows(slots[1], params[1], rows)) return nullptr;
         Outputs out;
-        ostrelline::build_okvs(byte_arg(slots[0]), std::move(rows), out.sink());
+        OSTRELLINE_BUILD_OPERATION(byte_arg(slots[0]), std::move(rows), out.sink());
         return out.take(0);
     });
 }
+
+#undef OSTRELLINE_BUILD_OPERATION
+
+#ifndef OSTRELLINE_HIDING_MODULE
 
 OSTRELLINE_ENTRY(initiate_queries) {
     static const char* const params[] = {"sender_data", "receiver_data", "sender_okvs", "receiver_okvs", "swift_pk"};
@@ -501,6 +545,7 @@ OSTRELLINE_ENTRY(finish) {
         return list.release();
     });
 }
+#endif  // !OSTRELLINE_HIDING_MODULE
 
 #undef OSTRELLINE_ENTRY
 
@@ -508,6 +553,16 @@ OSTRELLINE_ENTRY(finish) {
     PyMethodDef { #fn, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn##_entry)), \
                   METH_FASTCALL | METH_KEYWORDS, doc }
 
+#ifdef OSTRELLINE_HIDING_MODULE
+PyMethodDef function_table[] = {
+    OSTRELLINE_METHOD(build_okvs,
+                      "Builds a membership-hiding OKVS for one party. Takes the public key of this party and the "
+                      "data from the database, which is a list of rows. Each row is a list of the relevant columns "
+                      "as a String. The store has the byte format of ostrelline.build_okvs, but its bytes at a held "
+                      "row look like those at any other row; held rows match only on a query side that clears "
+                      "small-order components, as ostrelline.initiate_queries does."),
+};
+#else
 PyMethodDef function_table[] = {
     OSTRELLINE_METHOD(key_gen,
                       "Generates a key pair for this party, returning a tuple with (public_key: bytes, secret_key: "
@@ -521,14 +576,26 @@ PyMethodDef function_table[] = {
     OSTRELLINE_METHOD(decrypt, nullptr),
     OSTRELLINE_METHOD(finish, nullptr),
 };
+#endif
 
 #undef OSTRELLINE_METHOD
 
+#ifdef OSTRELLINE_HIDING_MODULE
+#define OSTRELLINE_MODULE_NAME "ostrelline_hiding"
+#define OSTRELLINE_MODULE_DOC \
+    "Membership-hiding stores for the ostrelline protocol: build_okvs with the arguments, failures and byte " \
+    "format of ostrelline.build_okvs, whose stores do not tell which rows they hold."
+#else
+#define OSTRELLINE_MODULE_NAME "ostrelline"
+#define OSTRELLINE_MODULE_DOC \
+    "A Python module for the cryptographic operations necessary to do feature extraction (element matching in " \
+    "two datasets)."
+#endif
+
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
-    "ostrelline",
-    "A Python module for the cryptographic operations necessary to do feature extraction (element matching in two "
-    "datasets).",
+    OSTRELLINE_MODULE_NAME,
+    OSTRELLINE_MODULE_DOC,
     0,
     nullptr,
     nullptr,
@@ -560,8 +627,8 @@ PyObject* init_module() {
     if (!module) return nullptr;
     if (initialised.exchange(true)) {
         PyErr_SetString(PyExc_ImportError,
-                        "ostrelline may only be initialised once per interpreter process; it cannot be imported "
-                        "again, nor into a subinterpreter");
+                        OSTRELLINE_MODULE_NAME " may only be initialised once per interpreter process; it cannot "
+                        "be imported again, nor into a subinterpreter");
         return nullptr;
     }
     Ref module_name(PyModule_GetNameObject(module.get()));
@@ -579,7 +646,11 @@ PyObject* init_module() {
 
 }  // namespace
 
+#ifdef OSTRELLINE_HIDING_MODULE
+PyMODINIT_FUNC PyInit_ostrelline_hiding(void) {
+#else
 PyMODINIT_FUNC PyInit_ostrelline(void) {
+#endif
     try {
         return init_module();
     } catch (...) {

@@ -22,13 +22,26 @@ using edwards25519::EdwardsPoint;
 using edwards25519::Scalar;
 using Store = okvs::schemes::paxos::Paxos<Ciphertext>;
 
-std::span<const std::uint8_t> ByteArg::require(std::string_view type_text) const {
-    if (is_bytes) return {data, size};
+namespace {
+
+[[noreturn]] void downcast_error(std::string_view type_text, const std::string& from) {
     std::string message(type_text);
     message += ": PyDowncastError { from: ";
-    message += describe != nullptr ? describe(object) : std::string("<unknown object>");
+    message += from;
     message += ", to: \"PyBytes\" }";
     support::fail(std::move(message));
+}
+
+}  // namespace
+
+std::span<const std::uint8_t> ByteArg::require(std::string_view type_text) const {
+    if (is_bytes) return {data, size};
+    downcast_error(type_text, describe != nullptr ? describe(object) : std::string("<unknown object>"));
+}
+
+std::span<const std::uint8_t> ByteArg::require_secret(std::string_view type_text) const {
+    if (is_bytes) return {data, size};
+    downcast_error(type_text, "<redacted " + (type_name != nullptr ? type_name(object) : std::string("object")) + ">");
 }
 
 namespace {
@@ -128,7 +141,7 @@ EdwardsPoint read_public_key(const ByteArg& public_key) {
 }
 
 Scalar read_secret_key(const ByteArg& secret_key, std::string_view type_text) {
-    auto bytes = secret_key.require(type_text);
+    auto bytes = secret_key.require_secret(type_text);
     if (bytes.size() != 32) slice_length_mismatch(bytes.size());
     std::uint8_t copy[32];
     support::Wipe wipe_copy(copy);
@@ -136,7 +149,10 @@ Scalar read_secret_key(const ByteArg& secret_key, std::string_view type_text) {
     return Scalar::from_bits(copy);
 }
 
-void build_okvs(const ByteArg& public_key, Rows rows, Sink out, Backend backend) {
+namespace {
+
+// Both kinds of store: `hiding` selects Ciphertext::hiding_zero over zero.
+void build_store(const ByteArg& public_key, Rows rows, Sink out, Backend backend, bool hiding) {
     EdwardsPoint key = read_public_key(public_key);
     // Every multiple of the identity or of the point of order 2 is one of those
     // two points, neither of which has uniform point bytes: encrypting under
@@ -150,16 +166,28 @@ void build_okvs(const ByteArg& public_key, Rows rows, Sink out, Backend backend)
     std::vector<std::pair<DataRow, Ciphertext>> pairs;
     pairs.reserve(rows.size());
     if (use_batch(backend)) {
-        std::vector<Ciphertext> zeros = paths::zero_batch(key, rows.size());
+        std::vector<Ciphertext> zeros = paths::zero_batch(key, rows.size(), hiding);
         for (std::size_t i = 0; i < rows.size(); ++i) pairs.emplace_back(std::move(rows[i]), zeros[i]);
     } else {
         edwards25519::EdwardsBasepointTable table(key);
-        for (DataRow& row : rows) pairs.emplace_back(std::move(row), Ciphertext::zero(table));
+        for (DataRow& row : rows) {
+            pairs.emplace_back(std::move(row), hiding ? Ciphertext::hiding_zero(table) : Ciphertext::zero(table));
+        }
     }
     Rows().swap(rows);
     Store store = Store::encode<DataRow>(std::span<const std::pair<DataRow, Ciphertext>>(pairs));
     decltype(pairs)().swap(pairs);
     store.to_bytes(out(store.serialized_size()));
+}
+
+}  // namespace
+
+void build_okvs(const ByteArg& public_key, Rows rows, Sink out, Backend backend) {
+    build_store(public_key, std::move(rows), out, backend, false);
+}
+
+void build_hiding_okvs(const ByteArg& public_key, Rows rows, Sink out, Backend backend) {
+    build_store(public_key, std::move(rows), out, backend, true);
 }
 
 void initiate_queries(Rows sender_data, Rows receiver_data, const ByteArg& sender_okvs, const ByteArg& receiver_okvs,

@@ -25,12 +25,17 @@ struct ByteArg {
     bool is_bytes = false;
     const std::uint8_t* data = nullptr;
     std::size_t size = 0;
-    // For a refused object: its repr(), produced on demand.
+    // For a refused object: its repr() and its type's name, produced on demand.
     const void* object = nullptr;
     std::string (*describe)(const void* object) = nullptr;
+    std::string (*type_name)(const void* object) = nullptr;
 
     // The bytes, or an internal failure "<text>: PyDowncastError { from: <repr>, to: \"PyBytes\" }".
     std::span<const std::uint8_t> require(std::string_view type_text) const;
+    // As require, for a secret: a refused object is described as
+    // "<redacted TYPE>", never by its repr(), which could hold the secret
+    // (a key given as bytearray, hex string or list of ints).
+    std::span<const std::uint8_t> require_secret(std::string_view type_text) const;
 
     static ByteArg of(std::span<const std::uint8_t> bytes) {
         ByteArg arg;
@@ -81,6 +86,11 @@ edwards25519::EdwardsPoint read_public_key(const ByteArg& public_key);
 edwards25519::Scalar read_secret_key(const ByteArg& secret_key, std::string_view type_text);
 
 void build_okvs(const ByteArg& public_key, Rows rows, Sink out, Backend backend = Backend::automatic);
+// As build_okvs, with the same checks, failures and byte format, but every
+// stored value made by Ciphertext::hiding_zero: the store's bytes at a held
+// row are distributed like those at any other row. Held rows match only on a
+// query side that clears small-order components, as initiate_queries does.
+void build_hiding_okvs(const ByteArg& public_key, Rows rows, Sink out, Backend backend = Backend::automatic);
 void initiate_queries(Rows sender_data, Rows receiver_data, const ByteArg& sender_okvs,
                       const ByteArg& receiver_okvs, const ByteArg& swift_pk, Sink out,
                       Backend backend = Backend::automatic);

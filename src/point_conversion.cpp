@@ -93,6 +93,14 @@ std::optional<std::array<std::uint8_t, 32>> point_to_uniform_bytes(const Edwards
     return point_to_uniform_bytes(p, static_cast<std::uint8_t>(support::random_u32() >> 31));
 }
 
+std::array<std::uint8_t, 32> with_representative(const std::array<std::uint8_t, 32>& bytes, std::uint8_t negate) {
+    FieldElement r = FieldElement::from_bytes(bytes);
+    r.conditional_negate(Choice::from_bit(negate));
+    std::array<std::uint8_t, 32> out = r.to_bytes();
+    out[31] = static_cast<std::uint8_t>(out[31] | (bytes[31] & 0x80));
+    return out;
+}
+
 // Equivalent to to_edwards(elligator_encode(r), sign) with two exponentiations
 // instead of four, in projective form:
 //   w = -A / D1 with D1 = 1 + 2 r^2, and -w - A = -2 A r^2 / D1;

@@ -53,6 +53,14 @@ std::optional<std::array<std::uint8_t, 32>> point_to_uniform_bytes(const edwards
 // (the top bit of one 32-bit output).
 std::optional<std::array<std::uint8_t, 32>> point_to_uniform_bytes(const edwards25519::EdwardsPoint& p);
 
+// The same uniform point bytes written with the other representative of the
+// same point when `negate` is 1: bits 0..254 hold p - r in place of r (r and -r
+// give the same u, and bit 255 keeps the sign). point_to_uniform_bytes always
+// writes the even one of the two; flipping a coin here makes the parity of the
+// representative, and so every bit of the 32 bytes, look uniform. Constant
+// time in `negate` and in the bytes.
+std::array<std::uint8_t, 32> with_representative(const std::array<std::uint8_t, 32>& bytes, std::uint8_t negate);
+
 // The point of any 32 bytes: to_edwards(elligator_encode(bits 0..254), bit 255).
 // Never fails on valid arithmetic; the internal failure kInvalidElligatorPoint
 // guards the impossible case.

@@ -53,11 +53,14 @@ void combine_batch(Bytes sender, Bytes receiver, std::uint8_t* const out[4], std
 // scalars in batches of eight through x B and its uniform point bytes; the
 // survivors, eight at a time, through x K. Each result has its own scalar,
 // the first whose two points both converted. `key` must not be of order 1
-// or 2 (no multiple of it would ever convert).
-std::vector<Ciphertext> zero_batch(const edwards25519::EdwardsPoint& key, std::size_t count);
+// or 2 (no multiple of it would ever convert). With `hiding`, each result is
+// as `Ciphertext::hiding_zero` makes it: a random 8-torsion point added to
+// each point and a representative of random parity written.
+std::vector<Ciphertext> zero_batch(const edwards25519::EdwardsPoint& key, std::size_t count, bool hiding = false);
 
 // `add_and_randomize` of sender[i] with receiver[i] and key for i < count,
-// each 128-byte result to out + 128 i, batch path; count at most eight.
+// each 128-byte result to out + 128 i, batch path; count at most eight. The
+// decoded points are cleared of small-order components as on the scalar path.
 void add_and_randomize_batch(const Ciphertext* sender, const Ciphertext* receiver, std::size_t count,
                              const edwards25519::EdwardsPoint& key, std::uint8_t* out,
                              const edwards25519::Scalar* scalars = nullptr);

@@ -99,6 +99,11 @@ PointBatch point_broadcast(const EdwardsPoint& p) noexcept {
     return {field_broadcast(p.X), field_broadcast(p.Y), field_broadcast(p.Z), field_broadcast(p.T)};
 }
 
+PointBatch select(const PointBatch& a, const PointBatch& b, LaneMask choose_b) noexcept {
+    return {select(a.X, b.X, choose_b), select(a.Y, b.Y, choose_b), select(a.Z, b.Z, choose_b),
+            select(a.T, b.T, choose_b)};
+}
+
 void point_to_lanes(const PointBatch& p, std::span<EdwardsPoint, kLanes> out) noexcept {
     std::array<FieldElement, kLanes> x, y, z, t;
     field_to_lanes(p.X, x);

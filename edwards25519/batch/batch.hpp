@@ -86,6 +86,8 @@ void point_to_lanes(const PointBatch& p, std::span<EdwardsPoint, kLanes> out) no
 
 PointBatch add(const PointBatch& a, const PointBatch& b) noexcept;
 PointBatch double_point(const PointBatch& a) noexcept;
+// Lane i of b where bit i of choose_b is set, of a otherwise.
+PointBatch select(const PointBatch& a, const PointBatch& b, LaneMask choose_b) noexcept;
 // Equality as group elements, per lane.
 LaneMask equal(const PointBatch& a, const PointBatch& b) noexcept;
 

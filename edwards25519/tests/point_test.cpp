@@ -79,6 +79,27 @@ TEST(Point, TorsionPointsHaveTheirOrders) {
     for (const EdwardsPoint& t : torsion) EXPECT_TRUE(t.mul_by_cofactor().is_identity().declassify());
 }
 
+// The masked selection gives every 8-torsion point, each for one index mod 8.
+TEST(Point, EightTorsionSelectsEveryTorsionPoint) {
+    const auto torsion = torsion_points();
+    for (std::uint8_t index = 0; index < 32; ++index) {
+        EXPECT_EQ(EdwardsPoint::eight_torsion(index).compress().bytes, torsion[index % 8].compress().bytes)
+            << int(index);
+    }
+    EXPECT_EQ(EdwardsPoint::eight_torsion(1).compress().bytes, oracle::hex32(kOrder8Hex));
+}
+
+TEST(Point, TorsionFreeExactlyWithoutSmallOrderComponent) {
+    const auto torsion = torsion_points();
+    for (int i = 0; i < 8; ++i) {
+        const EdwardsPoint prime = decode(reference_random_point());
+        EXPECT_TRUE(prime.is_torsion_free().declassify());
+        for (std::size_t k = 1; k < 8; ++k) EXPECT_FALSE((prime + torsion[k]).is_torsion_free().declassify()) << k;
+    }
+    EXPECT_TRUE(EdwardsPoint::identity().is_torsion_free().declassify());
+    for (std::size_t k = 1; k < 8; ++k) EXPECT_FALSE(torsion[k].is_torsion_free().declassify());
+}
+
 // Unreduced scalars times small-order and mixed points, against double-and-add.
 TEST(Point, VariableBaseOnSmallOrderPointsMatchesDoubleAndAdd) {
     const auto torsion = torsion_points();

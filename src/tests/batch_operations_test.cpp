@@ -362,15 +362,27 @@ TEST_F(BatchOperations, RandomizeKeepsOneScalarPerEntryAndFailsAlike) {
 
 // The reference for add_and_randomize with a given scalar, from the scalar
 // layer's primitives in the order Ciphertext::add_and_randomize uses them.
-Bytes add_and_randomize_reference(const ostrelline::Ciphertext& s, const ostrelline::Ciphertext& r,
-                                  const EdwardsPoint& key, const Scalar& z) {
+// The scalar path's result for scalar z, and which components it could not
+// pin down: a decoded point whose multiple by 8 is the identity is replaced
+// by a fresh random point on either path.
+struct Reference {
+    Bytes bytes;
+    std::array<bool, 4> random{};
+};
+
+Reference add_and_randomize_reference(const ostrelline::Ciphertext& s, const ostrelline::Ciphertext& r,
+                                      const EdwardsPoint& key, const Scalar& z) {
     using ostrelline::point_conversion::uniform_bytes_to_point;
-    const EdwardsPoint a1 = uniform_bytes_to_point(s.c1), a2 = uniform_bytes_to_point(s.c2);
-    const EdwardsPoint b1 = uniform_bytes_to_point(r.c1), b2 = uniform_bytes_to_point(r.c2);
+    const auto cleared = [](const std::array<std::uint8_t, 32>& half) {
+        return uniform_bytes_to_point(half).mul_by_cofactor();
+    };
+    const EdwardsPoint a1 = cleared(s.c1), a2 = cleared(s.c2), b1 = cleared(r.c1), b2 = cleared(r.c2);
     const auto w = ostrelline::WideCiphertext::from_points(a1.mul(z), b1.mul(z), ED25519_BASEPOINT_TABLE().mul(z),
                                                            ((a2 + b2) + key).mul(z));
     const auto bytes = w.to_bytes();
-    return Bytes(bytes.begin(), bytes.end());
+    const auto degenerate = [](const EdwardsPoint& p) { return p.is_identity().declassify(); };
+    return Reference{Bytes(bytes.begin(), bytes.end()),
+                     {degenerate(a1), degenerate(b1), false, degenerate(a2) || degenerate(b2)}};
 }
 
 TEST_F(BatchOperations, AddAndRandomizeGivesScalarBytesForTheSameScalars) {
@@ -383,16 +395,52 @@ TEST_F(BatchOperations, AddAndRandomizeGivesScalarBytesForTheSameScalars) {
             r[i] = ostrelline::Ciphertext::random();
             z[i] = random_scalar();
         }
-        // Edge halves: all zero (the point (0, -1)), all ones (r = 18, sign set).
+        // Edge halves: all zero (the point (0, -1), cleared to the identity and
+        // so replaced), all ones (r = 18, sign set).
         s[0].c1.fill(0);
         r[count - 1].c2.fill(0xff);
         Bytes got(128 * count);
         ostrelline::paths::add_and_randomize_batch(s.data(), r.data(), count, key, got.data(), z.data());
         for (std::size_t i = 0; i < count; ++i) {
-            const Bytes want = add_and_randomize_reference(s[i], r[i], key, z[i]);
-            EXPECT_EQ(Bytes(got.begin() + 128 * i, got.begin() + 128 * (i + 1)), want) << count << " " << i;
+            const Reference want = add_and_randomize_reference(s[i], r[i], key, z[i]);
+            EXPECT_EQ(want.random[0], i == 0);
+            for (std::size_t k = 0; k < 4; ++k) {
+                const Bytes component(got.begin() + 128 * i + 32 * k, got.begin() + 128 * i + 32 * (k + 1));
+                if (want.random[k]) {
+                    // A fresh point of the prime-order subgroup, not the identity.
+                    std::array<std::uint8_t, 32> c{};
+                    std::copy(component.begin(), component.end(), c.begin());
+                    const EdwardsPoint p = *CompressedEdwardsY{c}.decompress();
+                    EXPECT_FALSE(p.is_identity().declassify());
+                    EXPECT_TRUE(p.is_torsion_free().declassify());
+                } else {
+                    EXPECT_EQ(component, Bytes(want.bytes.begin() + 32 * k, want.bytes.begin() + 32 * (k + 1)))
+                        << count << " " << i << " " << k;
+                }
+            }
         }
     }
+}
+
+// Each ciphertext of zero_batch with `hiding` decodes to (A + T1, k A + T2):
+// cleared of torsion the pair still encrypts the identity, and parities of
+// both halves vary.
+TEST_F(BatchOperations, HidingZeroBatchEncryptsTheIdentityUpToTorsion) {
+    const Scalar k = random_scalar();
+    const EdwardsPoint key = ED25519_BASEPOINT_TABLE().mul(k);
+    const std::vector<ostrelline::Ciphertext> c = ostrelline::paths::zero_batch(key, 61, true);
+    ASSERT_EQ(c.size(), 61u);
+    int odd = 0, torsion_free = 0;
+    for (const ostrelline::Ciphertext& ct : c) {
+        const EdwardsPoint a = ostrelline::point_conversion::uniform_bytes_to_point(ct.c1).mul_by_cofactor();
+        const EdwardsPoint b2 = ostrelline::point_conversion::uniform_bytes_to_point(ct.c2);
+        EXPECT_EQ(b2.mul_by_cofactor(), a.mul(k));
+        odd += (ct.c1[0] & 1) + (ct.c2[0] & 1);
+        torsion_free += b2.is_torsion_free().declassify();
+    }
+    EXPECT_GT(odd, 20);
+    EXPECT_LT(odd, 102);
+    EXPECT_LT(torsion_free, 30);  // about one in eight
 }
 
 // Each ciphertext of zero_batch decodes to (A, k A) for the key's secret k,
@@ -431,7 +479,9 @@ TEST_F(BatchOperations, ProtocolRoundTripOnBothPaths) {
             for (std::size_t i = 0; i < n; ++i) out[i].push_column(label(prefix, i));
             return out;
         };
-        Outcome store_s = run([&](Outcome& o) { ostrelline::build_okvs(key_arg(ps), rows("s", 13), sink_into(o), backend); });
+        Outcome store_s = run([&](Outcome& o) {
+            ostrelline::build_hiding_okvs(key_arg(ps), rows("s", 13), sink_into(o), backend);
+        });
         Outcome store_r = run([&](Outcome& o) { ostrelline::build_okvs(key_arg(pr), rows("r", 11), sink_into(o), backend); });
         ASSERT_TRUE(store_s.error.empty() && store_r.error.empty());
         // Queries 0..10 hold both rows; query 11 misses the receiver row, 12 both.

@@ -170,6 +170,95 @@ TEST(Ciphertext, ShortInputsFail) {
               "range end index 64 out of range for slice of length 63");
 }
 
+// l P = l T = 5 T for P = Q + T with Q of order l: tells T's class.
+EdwardsPoint times_order(const EdwardsPoint& p) {
+    const Bytes32 l = {0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58, 0xd6, 0x9c, 0xf7, 0xa2, 0xde, 0xf9, 0xde, 0x14,
+                       0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0x10};
+    return p.mul(Scalar::from_bits(l.data()));
+}
+
+bool in_prime_order_subgroup(const CompressedEdwardsY& c) { return point_of(c).is_torsion_free().declassify(); }
+
+TEST(Ciphertext, HidingZeroEncryptsTheIdentityUpToTorsion) {
+    const KeyPair key = make_key(), other = make_key();
+    std::set<Bytes32> classes_first, classes_second;
+    int odd_first = 0, odd_second = 0;
+    constexpr int kCount = 160;
+    for (int i = 0; i < kCount; ++i) {
+        const Ciphertext ct = Ciphertext::hiding_zero(key.table);
+        const EdwardsPoint first = uniform_bytes_to_point(ct.c1), second = uniform_bytes_to_point(ct.c2);
+        EXPECT_TRUE(first.mul_by_cofactor().mul(key.secret) == second.mul_by_cofactor());
+        EXPECT_FALSE(first.mul_by_cofactor().mul(other.secret) == second.mul_by_cofactor());
+        classes_first.insert(times_order(first).compress().bytes);
+        classes_second.insert(times_order(second).compress().bytes);
+        odd_first += ct.c1[0] & 1;
+        odd_second += ct.c2[0] & 1;
+    }
+    // Independent uniform torsion parts and coin-flip parities: all eight
+    // classes and both parities show up (each miss has probability < 2^-20).
+    EXPECT_EQ(classes_first.size(), 8u);
+    EXPECT_EQ(classes_second.size(), 8u);
+    EXPECT_GT(odd_first, kCount / 4);
+    EXPECT_LT(odd_first, 3 * kCount / 4);
+    EXPECT_GT(odd_second, kCount / 4);
+    EXPECT_LT(odd_second, 3 * kCount / 4);
+}
+
+TEST(Ciphertext, OtherRepresentativeDecodesToTheSamePoint) {
+    const KeyPair key = make_key();
+    for (int i = 0; i < 16; ++i) {
+        const Ciphertext ct = Ciphertext::zero(key.table);
+        const Bytes32 other = ostrelline::point_conversion::with_representative(ct.c1, 1);
+        EXPECT_EQ(other[0] & 1, 1);  // p - r is odd for an even r
+        EXPECT_EQ(other[31] & 0x80, ct.c1[31] & 0x80);
+        EXPECT_EQ(uniform_bytes_to_point(other), uniform_bytes_to_point(ct.c1));
+        EXPECT_EQ(ostrelline::point_conversion::with_representative(ct.c1, 0), ct.c1);
+        EXPECT_EQ(ostrelline::point_conversion::with_representative(other, 1), ct.c1);
+    }
+}
+
+// Whatever the store cells hold, no query component carries a small-order
+// component; held rows of both kinds of store satisfy the relation.
+TEST(Ciphertext, AddAndRandomizeClearsSmallOrderComponents) {
+    const Parties parties;
+    const std::vector<Ciphertext> senders = {Ciphertext::zero(parties.sender.table),
+                                             Ciphertext::hiding_zero(parties.sender.table)};
+    const std::vector<Ciphertext> receivers = {Ciphertext::zero(parties.receiver.table),
+                                               Ciphertext::hiding_zero(parties.receiver.table)};
+    for (const Ciphertext& a : senders) {
+        for (const Ciphertext& b : receivers) {
+            const WideCiphertext w = a.add_and_randomize(b, parties.network.public_key);
+            EXPECT_TRUE(parties.relation_holds(w));
+            for (const Bytes32& c : components(w)) EXPECT_TRUE(in_prime_order_subgroup(CompressedEdwardsY{c}));
+        }
+    }
+    for (int i = 0; i < 32; ++i) {
+        const WideCiphertext w = Ciphertext::random().add_and_randomize(Ciphertext::random(), parties.network.public_key);
+        for (const Bytes32& c : components(w)) EXPECT_TRUE(in_prime_order_subgroup(CompressedEdwardsY{c}));
+    }
+}
+
+// Cells whose points are of small order (all-zero bytes give the point of
+// order 2) clear to the identity; the replacement random point keeps such a
+// query from matching, whatever the parity of the bank's key.
+TEST(Ciphertext, DegenerateCellsNeverMatch) {
+    Ciphertext zeros{}, ones{};
+    ones.c1.fill(0xff);
+    ones.c2.fill(0xff);
+    for (int round = 0; round < 8; ++round) {
+        const Parties parties;
+        const Ciphertext genuine = Ciphertext::zero(parties.receiver.table);
+        for (const Ciphertext& forged : {zeros, ones}) {
+            const WideCiphertext w = forged.add_and_randomize(genuine, parties.network.public_key);
+            EXPECT_FALSE(parties.relation_holds(w));
+            EXPECT_FALSE(point_of(w.sender).is_identity().declassify());
+            for (const Bytes32& c : components(w)) EXPECT_TRUE(in_prime_order_subgroup(CompressedEdwardsY{c}));
+            const WideCiphertext both = forged.add_and_randomize(forged, parties.network.public_key);
+            EXPECT_FALSE(parties.relation_holds(both));
+        }
+    }
+}
+
 // With points of known discrete logarithm every component is pinned down
 // relative to gamma = r B: sender = alpha gamma, receiver = beta gamma,
 // delta = (a2 + b2 + kappa) gamma.
@@ -187,9 +276,10 @@ TEST(Ciphertext, AddAndRandomizeComponentsFromKnownPoints) {
     const WideCiphertext w = a.add_and_randomize(b, ED25519_BASEPOINT_TABLE().mul(scalar_of(kappa)));
     const EdwardsPoint gamma = point_of(w.gamma);
     EXPECT_FALSE(gamma.is_identity().declassify());
-    EXPECT_EQ(w.sender.bytes, gamma.mul(scalar_of(logs[0])).compress().bytes);
-    EXPECT_EQ(w.receiver.bytes, gamma.mul(scalar_of(logs[2])).compress().bytes);
-    EXPECT_EQ(w.delta.bytes, gamma.mul(scalar_of(logs[1] + logs[3] + kappa)).compress().bytes);
+    // The decoded points are multiplied by the cofactor 8 before use.
+    EXPECT_EQ(w.sender.bytes, gamma.mul(scalar_of(8 * logs[0])).compress().bytes);
+    EXPECT_EQ(w.receiver.bytes, gamma.mul(scalar_of(8 * logs[2])).compress().bytes);
+    EXPECT_EQ(w.delta.bytes, gamma.mul(scalar_of(8 * (logs[1] + logs[3]) + kappa)).compress().bytes);
 }
 
 TEST(Ciphertext, AddAndRandomizeRelationForGenuineInputsOnly) {
