@@ -1,0 +1,289 @@
+"""The ``ostrelline`` command: one subcommand per protocol step.
+
+Each subcommand reads and checks its input files, runs its step and writes
+its outputs atomically. A refused file or a failure prints one line naming
+the file and the problem to standard error and exits with status 1; Ctrl-C
+exits with status 130; in both cases nothing is written.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
+
+from . import steps
+from .errors import ToolError
+
+__all__ = ["main", "ProgressBar"]
+
+EXIT_FAILURE = 1
+EXIT_INTERRUPTED = 130
+
+
+class ProgressBar:
+    """A progress callback: a bar redrawn in place on a terminal; with
+    ``mode="always"`` and no terminal, a line a second (and the first and last).
+    ``mode="auto"`` draws only on a terminal; ``"never"`` draws nothing."""
+
+    def __init__(self, mode: str = "auto", stream: Optional[TextIO] = None):
+        self.stream = stream if stream is not None else sys.stderr
+        self.terminal = bool(getattr(self.stream, "isatty", lambda: False)())
+        self.enabled = mode == "always" or (mode == "auto" and self.terminal)
+        self._last = 0.0
+        self._started: Dict[str, float] = {}
+
+    def __call__(self, step: str, done: int, total: int) -> None:
+        if not self.enabled:
+            return
+        now = time.monotonic()
+        started = self._started.setdefault(step, now)
+        final = done >= total
+        interval = 0.1 if self.terminal else 1.0
+        if done and not final and now - self._last < interval:
+            return
+        self._last = now
+        width = 30
+        filled = width * done // total if total else width
+        rate = done / (now - started) if now > started else 0.0
+        line = f"{step:<12} [{'#' * filled}{'.' * (width - filled)}] {done:,}/{total:,} ({rate:,.0f}/s)"
+        if self.terminal:
+            self.stream.write("\r" + line + ("\n" if final else ""))
+        else:
+            self.stream.write(line + "\n")
+        self.stream.flush()
+
+
+def _columns(values: Optional[List[str]]) -> List[str]:
+    names = [name.strip() for value in values or [] for name in value.split(",")]
+    return [name for name in names if name]
+
+
+def _size(path: str) -> str:
+    return f"{os.path.getsize(path):,} bytes"
+
+
+def _keygen(args: argparse.Namespace, progress: ProgressBar) -> None:
+    fp = steps.keygen(args.public, args.secret, args.role, overwrite=args.force)
+    print(f"{args.role} key {fp.hex()}")
+    print(f"  public key {args.public}: give it to the other parties")
+    print(f"  secret key {args.secret} (mode 0600): keep it")
+
+
+def _build_store(args: argparse.Namespace, progress: ProgressBar) -> None:
+    construction = "specified" if args.specified else "hiding"
+    report = steps.build_store(
+        args.key, args.input, _columns(args.columns), args.out, args.normalise, construction, progress
+    )
+    duplicates = report.rows_read - report.rows_stored
+    print(
+        f"wrote {args.out}: {construction} store of {report.rows_stored:,} rows, {_size(args.out)}; "
+        "send it to the payment network"
+    )
+    if duplicates:
+        print(f"  {duplicates:,} rows repeated an earlier row and were stored once")
+
+
+def _initiate(args: argparse.Namespace, progress: ProgressBar) -> None:
+    header = steps.initiate(
+        args.payments,
+        _columns(args.sender_columns),
+        _columns(args.receiver_columns),
+        args.sender_store,
+        args.receiver_store,
+        args.network_key,
+        args.out,
+        args.normalise,
+        args.sender_key,
+        args.receiver_key,
+        args.chunk_size,
+        progress,
+    )
+    print(f"wrote {args.out}: {header.count:,} queries, {_size(args.out)} (keep it; randomize it twice)")
+
+
+def _randomize(args: argparse.Namespace, progress: ProgressBar) -> None:
+    header = steps.randomize(args.queries, args.out, args.chunk_size, progress)
+    print(f"wrote {args.out}: randomized copy of {header.count:,} queries, {_size(args.out)}")
+
+
+def _combine(args: argparse.Namespace, progress: ProgressBar) -> None:
+    header = steps.combine(
+        args.first,
+        args.second,
+        args.sender_out,
+        args.receiver_out,
+        args.gamma_out,
+        args.delta_out,
+        args.chunk_size,
+        progress,
+    )
+    print(f"combined {header.count:,} entries:")
+    print(f"  {args.sender_out}: {_size(args.sender_out)}, send it to the sending bank")
+    print(f"  {args.receiver_out}: {_size(args.receiver_out)}, send it to the receiving bank")
+    print(f"  {args.gamma_out}, {args.delta_out}: keep them")
+
+
+def _decrypt(args: argparse.Namespace, progress: ProgressBar) -> None:
+    header = steps.decrypt(args.points, args.secret_key, args.out, args.chunk_size, progress)
+    print(f"wrote {args.out}: {header.count:,} decrypted points, {_size(args.out)}; send it to the payment network")
+
+
+def _finish(args: argparse.Namespace, progress: ProgressBar) -> None:
+    payments, matches = steps.finish(
+        args.sender,
+        args.receiver,
+        args.gamma,
+        args.delta,
+        args.secret_key,
+        args.payments,
+        args.out,
+        args.column,
+        args.chunk_size,
+        progress,
+    )
+    print(f"wrote {args.out}: {payments:,} payments, {matches:,} with both accounts held (column {args.column!r})")
+
+
+def _inspect(args: argparse.Namespace, progress: ProgressBar) -> int:
+    description = steps.describe(args.file)
+    width = max(len(k) for k in description)
+    for key, value in description.items():
+        print(f"{key:<{width}}  {value}")
+    if description["checksum"] != "ok":
+        print(f"ostrelline: error: {args.file}: is corrupted (its payload checksum does not match)", file=sys.stderr)
+        return EXIT_FAILURE
+    if args.export:
+        steps.export(args.file, args.export)
+        print(f"exported the payload to {args.export}")
+    return 0
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="ostrelline",
+        description="Party tools of the record-matching protocol. Every file they write starts with a "
+        "self-checking header; `inspect --export` takes out the module's bytes.",
+    )
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def command(name: str, run: Callable[..., Any], help_text: str, chunks: bool = True) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=help_text, description=help_text)
+        sub.set_defaults(run=run)
+        sub.add_argument(
+            "--progress",
+            choices=("auto", "always", "never"),
+            default="auto",
+            help="progress on standard error: on a terminal only (auto, the default), always, or never",
+        )
+        if chunks:
+            sub.add_argument(
+                "--chunk-size",
+                type=int,
+                default=steps.DEFAULT_CHUNK_SIZE,
+                metavar="N",
+                help=f"at most N entries per call of the module (default {steps.DEFAULT_CHUNK_SIZE})",
+            )
+        return sub
+
+    def normalise(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument(
+            "--normalise",
+            choices=("none", "identifier"),
+            default="none",
+            help="identifier: remove white space and upper-case every value before encoding (default none); "
+            "stores and queries must agree",
+        )
+
+    sub = command("keygen", _keygen, "write a key pair: a public-key file and a secret-key file (mode 0600)", False)
+    sub.add_argument("--role", required=True, choices=steps.ROLES, help="the party the key is for")
+    sub.add_argument("--public", required=True, metavar="FILE", help="public-key file to write")
+    sub.add_argument("--secret", required=True, metavar="FILE", help="secret-key file to write")
+    sub.add_argument("--force", action="store_true", help="overwrite existing key files")
+
+    sub = command("build-store", _build_store, "a bank: build its store from a CSV or Parquet table", False)
+    sub.add_argument("--key", required=True, metavar="FILE", help="the bank's public-key file")
+    sub.add_argument("--input", required=True, metavar="TABLE", help="CSV or Parquet file of the bank's rows")
+    sub.add_argument(
+        "--columns", required=True, action="append", metavar="A,B", help="the columns that make a row, in order"
+    )
+    sub.add_argument(
+        "--specified",
+        action="store_true",
+        help="build the specified kind of store, for a payment network running another implementation "
+        "(it reveals which rows the bank holds); the default is the membership-hiding kind",
+    )
+    sub.add_argument("--out", required=True, metavar="FILE", help="store file to write")
+    normalise(sub)
+
+    sub = command("initiate", _initiate, "the payment network: query both banks' stores for every payment")
+    sub.add_argument("--payments", required=True, metavar="TABLE", help="CSV or Parquet file of the payments")
+    sub.add_argument("--sender-columns", required=True, action="append", metavar="A,B", help="sender row columns")
+    sub.add_argument("--receiver-columns", required=True, action="append", metavar="C,D", help="receiver row columns")
+    sub.add_argument("--sender-store", required=True, metavar="FILE", help="the sending bank's store")
+    sub.add_argument("--receiver-store", required=True, metavar="FILE", help="the receiving bank's store")
+    sub.add_argument("--network-key", required=True, metavar="FILE", help="the payment network's public-key file")
+    sub.add_argument("--sender-key", metavar="FILE", help="the sending bank's public-key file, checked against its store")
+    sub.add_argument(
+        "--receiver-key", metavar="FILE", help="the receiving bank's public-key file, checked against its store"
+    )
+    sub.add_argument("--out", required=True, metavar="FILE", help="query stream to write")
+    normalise(sub)
+
+    sub = command("randomize", _randomize, "the payment network: a freshly blinded copy of the query stream")
+    sub.add_argument("queries", metavar="QUERIES", help="query stream")
+    sub.add_argument("--out", required=True, metavar="FILE", help="randomized copy to write")
+
+    sub = command("combine", _combine, "the payment network: add two randomized copies; one stream per bank")
+    sub.add_argument("first", metavar="COPY1", help="first randomized copy")
+    sub.add_argument("second", metavar="COPY2", help="second randomized copy")
+    sub.add_argument("--sender-out", required=True, metavar="FILE", help="points for the sending bank")
+    sub.add_argument("--receiver-out", required=True, metavar="FILE", help="points for the receiving bank")
+    sub.add_argument("--gamma-out", required=True, metavar="FILE", help="gamma points, kept")
+    sub.add_argument("--delta-out", required=True, metavar="FILE", help="delta points, kept")
+
+    sub = command("decrypt", _decrypt, "a bank: decrypt partially the points the payment network sent it")
+    sub.add_argument("points", metavar="POINTS", help="point stream from the payment network")
+    sub.add_argument("--secret-key", required=True, metavar="FILE", help="the bank's secret-key file")
+    sub.add_argument("--out", required=True, metavar="FILE", help="decrypted points to write")
+
+    sub = command("finish", _finish, "the payment network: the match bit of every payment")
+    sub.add_argument("--sender", required=True, metavar="FILE", help="points decrypted by the sending bank")
+    sub.add_argument("--receiver", required=True, metavar="FILE", help="points decrypted by the receiving bank")
+    sub.add_argument("--gamma", required=True, metavar="FILE", help="gamma points from combine")
+    sub.add_argument("--delta", required=True, metavar="FILE", help="delta points from combine")
+    sub.add_argument("--secret-key", required=True, metavar="FILE", help="the payment network's secret-key file")
+    sub.add_argument("--payments", required=True, metavar="TABLE", help="the payments table given to initiate")
+    sub.add_argument("--column", default="match", help="name of the match column (default match)")
+    sub.add_argument(
+        "--out", required=True, metavar="FILE", help="results to write (the payments table with the match column)"
+    )
+
+    sub = command("inspect", _inspect, "show a file's header and check it; optionally export its payload", False)
+    sub.add_argument("file", metavar="FILE")
+    sub.add_argument(
+        "--export", metavar="OUT", help="write the payload alone (the module's bytes, or the results table) to OUT"
+    )
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args = _parser().parse_args(argv)
+    progress = ProgressBar(args.progress)
+    try:
+        status = args.run(args, progress)
+    except KeyboardInterrupt:
+        print("\nostrelline: interrupted; nothing written", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except (ToolError, ValueError, ImportError) as error:
+        print(f"ostrelline: error: {error}", file=sys.stderr)
+        return EXIT_FAILURE
+    except MemoryError:
+        print("ostrelline: error: out of memory; nothing written", file=sys.stderr)
+        return EXIT_FAILURE
+    return status or 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
