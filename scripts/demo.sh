@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Sets everything up, then runs the protocol end to end with three parties on
-# generated sample data.
+# Sets everything up, then runs the three parties of the protocol through the
+# `ostrelline` command on generated CSV and Parquet tables in a temporary
+# folder (examples/parties.sh): what each party sends and learns, and a few
+# files the tools refuse. Options: --accounts, --payments, --match-share, --seed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-exec "${PYTHON:-python3}" examples/demo.py "$@"
+exec bash examples/parties.sh "$@"

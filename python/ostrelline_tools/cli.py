@@ -78,7 +78,7 @@ def _build_store(args: argparse.Namespace, progress: ProgressBar) -> None:
     )
     duplicates = report.rows_read - report.rows_stored
     print(
-        f"wrote {args.out}: {construction} store of {report.rows_stored:,} rows, {_size(args.out)}; "
+        f"wrote {args.out}: {'membership-hiding' if construction == 'hiding' else 'specified'} store of {report.rows_stored:,} rows, {_size(args.out)}; "
         "send it to the payment network"
     )
     if duplicates:
