@@ -114,3 +114,24 @@ def test_encoding_examples_and_normalisation():
     assert rows.encode_row(["é", ""]) == "2:é0:"  # lengths count UTF-8 bytes
     assert rows.encode_row(["de89 3704\u00a0x"], "identifier") == rows.encode_row(["DE893704X"], "identifier")
     assert rows.encode_row(["de89 3704"]) != rows.encode_row(["DE893704"])
+
+
+def test_tables_read_as_strings(tmp_path):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+    from ostrelline_tools.errors import InputError
+
+    (tmp_path / "t.csv").write_text('a,b\n007,"x,y"\n8,\n')
+    arrays = next(rows.read_batches(tmp_path / "t.csv", ["b", "a"]))
+    assert rows.encode_batch("t.csv", ["b", "a"], arrays) == ["3:x,y3:007", "0:1:8"]  # leading zeros kept
+    pq.write_table(pa.table({"n": pa.array([7, None], pa.int64()), "f": [1.5, 2.5]}), tmp_path / "t.parquet")
+    assert rows.count_rows(tmp_path / "t.parquet", ["n"]) == 2
+    (n,) = next(rows.read_batches(tmp_path / "t.parquet", ["n"]))
+    with pytest.raises(InputError, match="column 'n' is empty in row 2"):
+        rows.encode_batch(tmp_path / "t.parquet", ["n"], [n])
+    assert rows.encode_batch("t", ["n"], [n.slice(0, 1)]) == ["1:7"]
+    (f,) = next(rows.read_batches(tmp_path / "t.parquet", ["f"]))
+    with pytest.raises(InputError, match="only strings and integers"):
+        rows.encode_batch(tmp_path / "t.parquet", ["f"], [f])
+    with pytest.raises(InputError, match="has no column 'z'"):
+        rows.count_rows(tmp_path / "t.parquet", ["z"])

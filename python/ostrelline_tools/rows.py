@@ -20,8 +20,8 @@ recorded: they are the holder's business.
 
 Tables are read with pyarrow in batches: CSV columns are read as strings
 (leading zeros stay), Parquet columns may be strings, integers or
-dictionary-encoded strings. An empty (null) cell in a named column is
-refused.
+dictionary-encoded strings. A null in a named column is refused (a CSV
+field left empty is the empty string).
 """
 from __future__ import annotations
 
