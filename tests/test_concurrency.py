@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import pytest
 
@@ -117,8 +118,15 @@ def test_forked_children_draw_fresh_randomness():
     assert len(set(outputs) | {parent_pk + parent_sk}) == 4
 
 
+def _pool_ready(barrier):
+    # Every worker exists before any takes a task, so that a loaded machine
+    # cannot leave all tasks to the first worker that started.
+    barrier.wait(timeout=120)
+
+
 def _pool_task(index):
     pk, sk = ostrelline.key_gen()
+    time.sleep(0.05)
     return os.getpid(), pk, sk, protocol_run((f"P{index}",), ("none",))
 
 
@@ -128,8 +136,8 @@ def test_multiprocessing_pool_children_draw_fresh_randomness(method):
         pytest.skip(f"no {method} start method")
     ostrelline.key_gen()
     context = multiprocessing.get_context(method)
-    with context.Pool(3) as pool:
-        results = pool.map(_pool_task, range(9))
+    with context.Pool(3, initializer=_pool_ready, initargs=(context.Barrier(3),)) as pool:
+        results = pool.map(_pool_task, range(9), chunksize=1)
     parent = ostrelline.key_gen()
     assert all(bits == [True, False] for *_, bits in results)
     assert len({pid for pid, *_ in results}) >= 2
