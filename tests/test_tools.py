@@ -381,3 +381,15 @@ def test_ctrl_c_stops_quickly_and_writes_nothing(tmp_path):
         status, seconds = _interrupt(args, tmp_path, started)
         assert status == 130 and seconds < 2.0, (args[0], status, seconds)
         assert set(os.listdir(tmp_path)) == before
+
+
+def test_demo_runs_the_parties(tmp_path):
+    """The demo's body (scripts/demo.sh runs it after the set-up), on small tables."""
+    script = os.path.join(os.path.dirname(PYTHON_DIR), "examples", "parties.sh")
+    env = dict(_env(), PYTHON=sys.executable, TMPDIR=str(tmp_path))
+    result = subprocess.run(["bash", script, "--accounts", "80", "--payments", "120"], env=env,
+                            capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stdout[-2000:] + result.stderr[-2000:]
+    assert "agreement with the generated truth: 120/120 (all correct)" in result.stdout
+    assert result.stdout.count("ostrelline: error: ") == 5 and "no refused step wrote anything" in result.stdout
+    assert os.listdir(tmp_path) == []  # the temporary folder is gone
