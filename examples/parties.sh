@@ -84,8 +84,9 @@ send "$receiver" from-receiver.ost "$network"
 echo
 echo "== The payment network learns one bit per payment"
 party "payment network" "$network" finish --sender from-sender.ost --receiver from-receiver.ost \
-    --gamma gamma.ost --delta delta.ost --secret-key network.sec --payments payments.parquet --out results.ost
-party "payment network" "$network" inspect results.ost --export results.parquet
+    --gamma gamma.ost --delta delta.ost --secret-key network.sec --payments payments.parquet --out results.parquet
+echo "  results.parquet is the payments table with a match column; its header sits in the Parquet metadata:"
+party "payment network" "$network" inspect results.parquet
 "$PYTHON" - "$network/results.parquet" "$work/truth/truth.csv" <<'PY'
 import csv
 import sys

@@ -1,6 +1,7 @@
 """The party tools end to end: the ``ostrelline`` command on CSV and Parquet
 tables, every refused file, colliding columns, interruption and progress."""
 import csv
+import json
 import os
 import random
 import select
@@ -19,7 +20,7 @@ pa = pytest.importorskip("pyarrow")
 import pyarrow.parquet as pq  # noqa: E402
 
 import ostrelline  # noqa: E402
-from ostrelline_tools import ModuleError, ToolError, cli, files, kinds, steps  # noqa: E402
+from ostrelline_tools import BadFileError, ModuleError, ToolError, cli, files, kinds, results, steps  # noqa: E402
 
 def _has_hiding():
     try:
@@ -100,26 +101,31 @@ def protocol(directory, suffix, construction):
     outputs.append(
         c("finish", "--sender", "from_sender.ost", "--receiver", "from_receiver.ost", "--gamma", "gamma.ost",
           "--delta", "delta.ost", "--secret-key", "network.sec", "--payments", f"payments{suffix}",
-          "--out", "results.ost")
+          "--out", f"results{suffix}")
     )
     for result in outputs:
         assert result.returncode == 0, result.stderr
     return outputs
 
 
-def read_results(directory, suffix):
-    assert run_cli("inspect", "results.ost", "--export", f"results{suffix}", cwd=directory).returncode == 0
-    if suffix == ".parquet":
-        return pq.read_table(directory / f"results{suffix}").column("match").to_pylist()
-    with open(directory / f"results{suffix}", newline="") as file:
-        return [row["match"] == "true" for row in csv.DictReader(file)]
+def read_results(path):
+    """The match column of a result, read as any reader of the format would."""
+    if str(path).endswith(".parquet"):
+        return pq.read_table(path).column("match").to_pylist()
+    with open(path, newline="") as file:
+        return [{"true": True, "false": False}[row["match"]] for row in csv.DictReader(file)]
 
 
 @pytest.mark.parametrize("suffix,construction", [(".csv", CONSTRUCTIONS[0]), (".parquet", "specified")])
 def test_whole_flow(tmp_path, suffix, construction):
     truth = make_tables(tmp_path, suffix)
     outputs = protocol(tmp_path, suffix, construction)
-    assert read_results(tmp_path, suffix) == truth
+    assert read_results(tmp_path / f"results{suffix}") == truth
+    # The payments' own columns come through unchanged, the match column last.
+    if suffix == ".parquet":
+        table = pq.read_table(tmp_path / "results.parquet")
+        assert table.drop(["match"]).equals(pq.read_table(tmp_path / "payments.parquet"))
+        assert run_cli("inspect", "results.parquet", cwd=tmp_path).returncode == 0
     secret_hex = [files.open_file(tmp_path / f"{r}.sec").payload().hex() for r in ("sender", "receiver", "network")]
     printed = "".join(o.stdout + o.stderr for o in outputs)
     assert not any(key in printed for key in secret_hex)
@@ -177,6 +183,7 @@ def run(tmp_path_factory):
     flipped[-100] ^= 0x40
     (d / "flipped.ost").write_bytes(bytes(flipped))
     files.export_payload(d / "sender.store", d / "bare.store")
+    (d / "twice.csv").write_text("s_iban,s_branch,r_iban,r_branch,s_iban\na,b,c,d,e\n")
     (d / "loose.sec").write_bytes((d / "sender.sec").read_bytes())
     os.chmod(d / "loose.sec", 0o644)
     return d
@@ -245,6 +252,27 @@ REFUSED = {
 }
 
 
+REFUSED.update({
+    # a public key given as a secret key is named for what it is (no advice to chmod a public key)
+    "a public key as a secret key": (["decrypt", "to_sender.ost", "--secret-key", "sender.pub", "--out", "out.ost"],
+                                     "sender.pub", "is a public key ('public-key' file), expected a 'secret-key'"),
+    "results written over the payments table": ([a if a != "out.ost" else "payments.csv" for a in _finish()],
+                                                "payments.csv", "named both as an input"),
+    "a stream decrypted over itself": (["decrypt", "to_sender.ost", "--secret-key", "sender.sec", "--out",
+                                        "to_sender.ost"], "to_sender.ost", "named both as an input"),
+    "combine writing one output twice": (["combine", "copy1.ost", "copy2.ost", "--sender-out", "o1", "--receiver-out",
+                                          "o1", "--gamma-out", "o3", "--delta-out", "o4"], "o1", "named both"),
+    "an output that is a folder": ([a if a != "out.ost" else "." for a in _finish()], ".", "is a folder"),
+    "a table with two columns of one name": ([a if a != "payments.csv" else "twice.csv" for a in _initiate()],
+                                             "twice.csv", "more than one column named 's_iban'"),
+    "a missing payments table": ([a if a != "payments.csv" else "nope.csv" for a in _initiate()], "nope.csv",
+                                 "cannot be read (No such file"),
+    "a missing column in the sender's table": (["build-store", "--key", "sender.pub", "--input", "sender.csv",
+                                                "--columns", "iban,bic", "--out", "out.ost"], "sender.csv",
+                                               "no column 'bic'"),
+})
+
+
 @pytest.mark.parametrize("case", sorted(REFUSED))
 def test_refused_files(run, case, capsys, monkeypatch):
     argv, path, problem = REFUSED[case]
@@ -254,6 +282,65 @@ def test_refused_files(run, case, capsys, monkeypatch):
     message = capsys.readouterr().err
     assert f"{path}:" in message and problem in message, message
     assert set(os.listdir(run)) == before  # nothing written, no temporary file left
+
+
+def test_results_tables_and_their_checks(run, tmp_path, capsys):
+    """finish writes a plain table; a Parquet one carries the header in its metadata, and every damage is found."""
+    parts = [run / n for n in ("from_sender.ost", "from_receiver.ost", "gamma.ost", "delta.ost", "network.sec")]
+    counts = steps.finish(*parts, run / "payments.csv", tmp_path / "r.parquet")
+    steps.finish(*parts, run / "payments.csv", tmp_path / "r.out")  # no known suffix: the payments' format, CSV
+    assert (tmp_path / "r.out").read_bytes().startswith(b'"s_iban","s_branch"')
+    os.rename(tmp_path / "r.out", tmp_path / "r.csv")
+    matches = read_results(tmp_path / "r.parquet")
+    assert counts == (300, sum(matches)) and 0 < sum(matches) < 300
+    assert read_results(tmp_path / "r.csv") == matches
+    gamma = files.check_file(run / "gamma.ost")
+    record = results.check(tmp_path / "r.parquet")
+    assert record["entries"] == 300 and record["fingerprint"] == gamma.fingerprint.hex()
+    assert {k: record["meta"][k] for k in ("run", "payments", "sender", "receiver")} == {
+        k: gamma.meta[k] for k in ("run", "payments", "sender", "receiver")}
+    assert record["meta"]["column"] == "match" and record["meta"]["format"] == "parquet"
+
+    table = pq.read_table(tmp_path / "r.parquet")
+    index = table.schema.get_field_index("match")
+    forged = dict(record, meta=dict(record["meta"], run="0" * 32))
+    chunk = pq.ParquetFile(tmp_path / "r.parquet").metadata.row_group(0).column(0)
+    flipped = bytearray((tmp_path / "r.parquet").read_bytes())
+    flipped[chunk.data_page_offset + chunk.total_compressed_size - 2] ^= 0x10
+    (tmp_path / "page.parquet").write_bytes(bytes(flipped))
+    pq.write_table(table.set_column(index, "match", pa.array([not m for m in matches])), tmp_path / "bits.parquet")
+    pq.write_table(table.slice(0, 299), tmp_path / "cut.parquet")
+    pq.write_table(table.replace_schema_metadata({b"ostrelline": json.dumps(forged).encode()}), tmp_path / "meta.parquet")
+    damaged = {
+        "bits.parquet": "match column does not match its checksum",
+        "cut.parquet": "holds 299 rows, its header 300",
+        "meta.parquet": "results header (its checksum does not match)",
+        "page.parquet": "is corrupted",
+        "r.csv": "a CSV result carries no header",
+    }
+    for name, problem in damaged.items():
+        with pytest.raises(BadFileError) as caught:
+            results.check(tmp_path / name)
+        assert problem in caught.value.problem, (name, caught.value.problem)
+    for name in ("bits.parquet", "page.parquet"):  # inspect shows the header and reports the damage
+        assert cli.main(["inspect", str(tmp_path / name)]) == 1
+        shown = capsys.readouterr()
+        assert "checksum         MISMATCH" in shown.out and "is corrupted" in shown.err
+    assert cli.main(["inspect", str(tmp_path / "r.parquet"), "--export", str(tmp_path / "x")]) == 1
+    assert "any Parquet reader opens it" in capsys.readouterr().err and not (tmp_path / "x").exists()
+    pq.write_table(pq.read_table(tmp_path / "r.parquet").replace_schema_metadata(None), tmp_path / "plain.parquet")
+    with pytest.raises(BadFileError, match="without the tools' results header"):
+        results.check(tmp_path / "plain.parquet")
+
+
+def test_keygen_writes_both_keys_or_neither(tmp_path):
+    with pytest.raises(BadFileError, match="cannot be written"):
+        steps.keygen(tmp_path / "absent" / "a.pub", tmp_path / "a.sec", "sender")
+    with pytest.raises(BadFileError, match="cannot be written"):
+        steps.keygen(tmp_path / "a.pub", tmp_path / "absent" / "a.sec", "sender")
+    assert os.listdir(tmp_path) == []
+    steps.keygen(tmp_path / "a.pub", tmp_path / "a.sec", "sender")
+    assert sorted(os.listdir(tmp_path)) == ["a.pub", "a.sec"]
 
 
 def test_column_collisions_do_not_match(tmp_path):
@@ -276,10 +363,8 @@ def test_column_collisions_do_not_match(tmp_path):
         steps.combine(*(tmp_path / n for n in ("q1", "q2", "ps", "pr", "g", "d")))
         steps.decrypt(tmp_path / "ps", tmp_path / "sender.sec", tmp_path / "ds")
         steps.decrypt(tmp_path / "pr", tmp_path / "receiver.sec", tmp_path / "dr")
-        steps.finish(*(tmp_path / n for n in ("ds", "dr", "g", "d", "network.sec", "p.csv", "out")))
-        steps.export(tmp_path / "out", tmp_path / "out.csv")
-        with open(tmp_path / "out.csv", newline="") as file:
-            results[normalise] = [row["match"] == "true" for row in csv.DictReader(file)]
+        steps.finish(*(tmp_path / n for n in ("ds", "dr", "g", "d", "network.sec", "p.csv", "out.csv")))
+        results[normalise] = read_results(tmp_path / "out.csv")
     assert results["none"] == [False, True, False, False]
     assert results["identifier"] == [False, True, False, True]  # "AB","d" is "a b","d" once normalised
 

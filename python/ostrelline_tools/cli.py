@@ -13,7 +13,7 @@ import sys
 import time
 from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
 
-from . import steps
+from . import results, steps
 from .errors import ToolError
 
 __all__ = ["main", "ProgressBar"]
@@ -144,6 +144,8 @@ def _finish(args: argparse.Namespace, progress: ProgressBar) -> None:
         progress,
     )
     print(f"wrote {args.out}: {payments:,} payments, {matches:,} with both accounts held (column {args.column!r})")
+    if results.output_format(args.out, args.payments) == "csv":
+        print("  a CSV result carries no header: keep the Parquet form where the checks of `inspect` matter")
 
 
 def _inspect(args: argparse.Namespace, progress: ProgressBar) -> int:
@@ -257,13 +259,23 @@ def _parser() -> argparse.ArgumentParser:
     sub.add_argument("--payments", required=True, metavar="TABLE", help="the payments table given to initiate")
     sub.add_argument("--column", default="match", help="name of the match column (default match)")
     sub.add_argument(
-        "--out", required=True, metavar="FILE", help="results to write (the payments table with the match column)"
+        "--out",
+        required=True,
+        metavar="FILE",
+        help="results to write: the payments table with the match column, as CSV or Parquet by the suffix "
+        "(.csv, .parquet), else in the payments table's format",
     )
 
-    sub = command("inspect", _inspect, "show a file's header and check it; optionally export its payload", False)
+    sub = command(
+        "inspect",
+        _inspect,
+        "show a file's header and check it (a Parquet result: its header record and checksums); "
+        "optionally export its payload",
+        False,
+    )
     sub.add_argument("file", metavar="FILE")
     sub.add_argument(
-        "--export", metavar="OUT", help="write the payload alone (the module's bytes, or the results table) to OUT"
+        "--export", metavar="OUT", help="write the payload alone (the module's bytes) to OUT"
     )
     return parser
 
@@ -278,6 +290,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return EXIT_INTERRUPTED
     except (ToolError, ValueError, ImportError) as error:
         print(f"ostrelline: error: {error}", file=sys.stderr)
+        return EXIT_FAILURE
+    except OSError as error:  # a disk that fills up, a file that goes away mid-step
+        where = f"{error.filename}: " if error.filename else ""
+        print(f"ostrelline: error: {where}{error.strerror or error}; nothing written", file=sys.stderr)
         return EXIT_FAILURE
     except MemoryError:
         print("ostrelline: error: out of memory; nothing written", file=sys.stderr)

@@ -73,6 +73,8 @@ __all__ = [
     "Header",
     "StoredFile",
     "FileWriter",
+    "AtomicOutput",
+    "same_file",
     "register_kind",
     "kind",
     "fingerprint",
@@ -354,15 +356,77 @@ def check_file(path: PathLike, kinds: Optional[Sequence[str]] = None) -> Header:
         return stored.header
 
 
+class AtomicOutput:
+    """One output file written atomically, as a context manager giving a
+    binary file object: the bytes go into a temporary file beside ``path``
+    (mode 0600 when ``secret``), which is renamed over ``path`` only on a
+    clean exit of the ``with`` block; on any exception, Ctrl-C included, it
+    is removed and ``path`` is left as it was. With ``overwrite`` false an
+    existing ``path`` is refused, before and at the rename."""
+
+    def __init__(self, path: PathLike, secret: bool = False, overwrite: bool = True):
+        self.path = os.fspath(path)
+        self.secret = secret
+        self.overwrite = overwrite
+        self._temp: Optional[str] = None
+        self.file: Any = None
+
+    def __enter__(self) -> Any:
+        if os.path.isdir(self.path):
+            raise BadFileError(self.path, "is a folder; name a file to write")
+        if not self.overwrite and os.path.lexists(self.path):
+            raise BadFileError(self.path, "already exists; not overwritten")
+        directory, name = os.path.split(os.path.abspath(self.path))
+        mode = 0o600 if self.secret else 0o666
+        for _ in range(100):
+            temp = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.part")
+            try:
+                fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode)
+                break
+            except FileExistsError:
+                continue
+            except OSError as error:
+                raise BadFileError(self.path, f"cannot be written ({error.strerror or error})") from None
+        else:  # pragma: no cover - a hundred name collisions in a row
+            raise BadFileError(self.path, "cannot be written (no free temporary name)")
+        self._temp = temp
+        self.file = os.fdopen(fd, "wb")
+        return self.file
+
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        try:
+            if exc_type is None:
+                self._commit()
+        finally:
+            if self.file is not None and not self.file.closed:
+                self.file.close()
+            if self._temp is not None and os.path.lexists(self._temp):
+                os.unlink(self._temp)
+
+    def _commit(self) -> None:
+        assert self._temp is not None
+        try:
+            self.file.flush()
+            os.fsync(self.file.fileno())
+            self.file.close()
+            if self.overwrite:
+                os.replace(self._temp, self.path)
+            else:
+                os.link(self._temp, self.path)
+        except FileExistsError:
+            raise BadFileError(self.path, "already exists; not overwritten") from None
+        except OSError as error:
+            raise BadFileError(self.path, f"cannot be written ({error.strerror or error})") from None
+
+
 class FileWriter:
-    """Writes one file atomically: the header, then the payload in pieces.
+    """Writes one file atomically (see ``AtomicOutput``): the header, then the
+    payload in pieces.
 
     ``count`` may be set (``writer.count = n``) until the writer closes; the
     metadata is fixed when the writer opens. On a clean exit of the ``with``
     block the header is completed and the temporary file renamed over
-    ``path``; on any exception, Ctrl-C included, the temporary file is removed
-    and ``path`` is left as it was. With ``overwrite`` false an existing
-    ``path`` is refused, before and at the rename."""
+    ``path``; on any exception nothing is left behind."""
 
     def __init__(
         self,
@@ -378,34 +442,17 @@ class FileWriter:
         self.path = os.fspath(path)
         self.kind = _kinds[kind_name]
         self.count = count
-        self.overwrite = overwrite
         fp = key_fingerprint if key_fingerprint is not None else bytes(FINGERPRINT_SIZE)
         if len(fp) != FINGERPRINT_SIZE:
             raise ValueError(f"a key fingerprint is {FINGERPRINT_SIZE} bytes")
         self._header = Header(kind_name, count, fp, dict(meta or {}))
         self._digest = _checksum()
         self._length = 0
-        self._temp: Optional[str] = None
+        self._output = AtomicOutput(self.path, self.kind.secret, overwrite)
         self._file: Any = None
 
     def __enter__(self) -> "FileWriter":
-        if not self.overwrite and os.path.lexists(self.path):
-            raise BadFileError(self.path, "already exists; not overwritten")
-        directory, name = os.path.split(os.path.abspath(self.path))
-        mode = 0o600 if self.kind.secret else 0o666
-        for _ in range(100):
-            temp = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.part")
-            try:
-                fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode)
-                break
-            except FileExistsError:
-                continue
-            except OSError as error:
-                raise BadFileError(self.path, f"cannot be written ({error.strerror or error})") from None
-        else:  # pragma: no cover - a hundred name collisions in a row
-            raise BadFileError(self.path, "cannot be written (no free temporary name)")
-        self._temp = temp
-        self._file = os.fdopen(fd, "wb")
+        self._file = self._output.__enter__()
         self._file.write(self._header.encode())
         return self
 
@@ -416,16 +463,15 @@ class FileWriter:
         self._length += len(data)
 
     def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
-        try:
-            if exc_type is None:
-                self._finish()
-        finally:
-            if self._file is not None and not self._file.closed:
-                self._file.close()
-            if self._temp is not None and os.path.lexists(self._temp):
-                os.unlink(self._temp)
+        if exc_type is None:
+            try:
+                self._complete_header()
+            except BaseException as error:
+                self._output.__exit__(type(error), error, error.__traceback__)
+                raise
+        self._output.__exit__(exc_type, exc, tb)
 
-    def _finish(self) -> None:
+    def _complete_header(self) -> None:
         header = self._header
         header.count = self.count
         header.payload_length = self._length
@@ -438,16 +484,6 @@ class FileWriter:
         assert len(encoded) == length, "metadata changed while writing"
         self._file.seek(0)
         self._file.write(encoded)
-        self._file.flush()
-        os.fsync(self._file.fileno())
-        self._file.close()
-        if self.overwrite:
-            os.replace(self._temp, self.path)
-        else:
-            try:
-                os.link(self._temp, self.path)
-            except FileExistsError:
-                raise BadFileError(self.path, "already exists; not overwritten") from None
 
 
 def write_file(
@@ -471,24 +507,23 @@ def write_file(
 def export_payload(path: PathLike, destination: PathLike, kinds: Optional[Sequence[str]] = None) -> Header:
     """Checks ``path`` and writes its payload alone, the module's bytes, to
     ``destination`` (atomically; mode 0600 for secret kinds)."""
-    destination = os.fspath(destination)
     with open_file(path, kinds) as stored:
-        directory, name = os.path.split(os.path.abspath(destination))
-        temp = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.part")
-        mode = 0o600 if stored.kind.secret else 0o666
-        try:
-            fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode)
-        except OSError as error:
-            raise BadFileError(destination, f"cannot be written ({error.strerror or error})") from None
-        try:
-            with os.fdopen(fd, "wb") as out:
-                offset, length = 0, stored.header.payload_length
-                while offset < length:
-                    block = stored.read(offset, _READ_BLOCK)
-                    out.write(block)
-                    offset += len(block)
-            os.replace(temp, destination)
-        finally:
-            if os.path.lexists(temp):
-                os.unlink(temp)
+        if same_file(path, destination):
+            raise BadFileError(destination, "is the file exported; name another file for the payload")
+        with AtomicOutput(destination, stored.kind.secret) as out:
+            offset, length = 0, stored.header.payload_length
+            while offset < length:
+                block = stored.read(offset, _READ_BLOCK)
+                out.write(block)
+                offset += len(block)
         return stored.header
+
+
+def same_file(a: PathLike, b: PathLike) -> bool:
+    """Whether two paths name one file (the same path, or links to one file)."""
+    if os.path.abspath(a) == os.path.abspath(b):
+        return True
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False

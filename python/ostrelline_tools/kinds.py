@@ -7,7 +7,9 @@
 | store        | a store of ``build_okvs`` (either kind)  | rows     | the bank's key      |
 | queries      | wide-ciphertext stream, 128 B per entry  | payments | the network's key   |
 | points       | point stream, 32 B per entry             | payments | see ``component``   |
-| results      | the payments table with a match column   | payments | the network's key   |
+| results      | a payments table with a match column (a  | payments | the network's key   |
+|              | file of the tools; `finish` now writes   |          |                     |
+|              | plain tables, see `results`)             |          |                     |
 
 Metadata fields (besides ``rows``, the row-encoding record):
 

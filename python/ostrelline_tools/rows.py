@@ -113,25 +113,42 @@ def _check_columns(path: PathLike, available: Sequence[str], wanted: Sequence[st
         raise InputError(
             path, f"has no column {', '.join(repr(c) for c in missing)} (it has {', '.join(map(repr, available))})"
         )
+    # A name that heads two columns would silently pick one of them.
+    repeated = [c for c in dict.fromkeys(wanted) if list(available).count(c) > 1]
+    if repeated:
+        raise InputError(path, f"has more than one column named {', '.join(map(repr, repeated))}")
+
+
+def _csv_open(path: PathLike, read: Any, convert: Any) -> Any:
+    pa, _ = _arrow()
+    from pyarrow import csv
+
+    try:
+        return csv.open_csv(os.fspath(path), read_options=read, convert_options=convert)
+    except (pa.ArrowException, OSError) as error:
+        raise InputError(path, f"cannot be read as CSV ({str(error).splitlines()[0]})") from None
+
+
+def csv_columns(path: PathLike) -> List[str]:
+    """The column names of a CSV table (from its first line)."""
+    from pyarrow import csv
+
+    return _csv_open(path, csv.ReadOptions(block_size=1 << 20), None).schema.names
 
 
 def _csv_reader(path: PathLike, columns: Sequence[str], block_rows: int) -> Any:
     pa, _ = _arrow()
     from pyarrow import csv
 
+    _check_columns(path, csv_columns(path), columns)
     # Blocks of roughly block_rows rows of a few dozen bytes each.
     read = csv.ReadOptions(block_size=max(1 << 16, 64 * block_rows))
     convert = csv.ConvertOptions(
-        include_columns=list(columns), column_types={c: pa.string() for c in columns}, strings_can_be_null=False
+        include_columns=list(dict.fromkeys(columns)),
+        column_types={c: pa.string() for c in columns},
+        strings_can_be_null=False,
     )
-    try:
-        reader = csv.open_csv(os.fspath(path), read_options=read, convert_options=convert)
-    except (pa.ArrowException, OSError) as error:
-        text = str(error)
-        if "not exist in CSV file" in text:
-            _check_columns(path, csv.open_csv(os.fspath(path)).schema.names, columns)
-        raise InputError(path, f"cannot be read as CSV ({text.splitlines()[0]})") from None
-    return reader
+    return _csv_open(path, read, convert)
 
 
 def _parquet(path: PathLike, columns: Sequence[str]) -> Any:
@@ -220,75 +237,58 @@ def encode_row(values: Sequence[str], normalise: str = "none") -> str:
     return encode_batch("<row>", [str(i) for i in range(len(values))], arrays, normalise)[0]
 
 
-class _Sink:
-    """A write-only file object over ``writer.write`` for pyarrow's writers."""
-
-    def __init__(self, writer: Any):
-        self._writer = writer
-        self._position = 0
-        self.closed = False
-
-    def write(self, data: Any) -> int:
-        data = memoryview(data).cast("B")
-        self._writer.write(data)
-        self._position += len(data)
-        return len(data)
-
-    def tell(self) -> int:
-        return self._position
-
-    def flush(self) -> None:
-        pass
-
-    def close(self) -> None:
-        self.closed = True
-
-    def writable(self) -> bool:
-        return True
-
-
 def _table_writer(fmt: str, sink: Any, schema: Any) -> Any:
     if fmt == "parquet":
         import pyarrow.parquet as pq
 
-        return pq.ParquetWriter(sink, schema)
+        return pq.ParquetWriter(sink, schema, write_page_checksum=True)
     from pyarrow import csv
 
     return csv.CSVWriter(sink, schema)
 
 
-def write_with_column(path: PathLike, column: str, values: Sequence[bool], writer: Any, batch_rows: int = 65536) -> None:
+def write_with_column(
+    path: PathLike,
+    column: str,
+    values: Sequence[bool],
+    out: Any,
+    fmt: Optional[str] = None,
+    metadata: Optional[Dict[bytes, bytes]] = None,
+    batch_rows: int = 65536,
+) -> None:
     """Writes the table of ``path`` (every column, CSV columns as strings) with
-    ``column`` of ``values`` added, in the same format, to ``writer``."""
+    ``column`` of ``values`` added to the binary file object ``out``, as
+    ``fmt`` ("csv" or "parquet"; the table's own format by default), with
+    ``metadata`` as the schema's key-value metadata (Parquet only)."""
     pa, _ = _arrow()
-    fmt = table_format(path)
-    if fmt == "parquet":
+    source_format = table_format(path)
+    fmt = fmt or source_format
+    if source_format == "parquet":
         source = _parquet(path, [])
         names = source.schema_arrow.names
+        _check_columns(path, names, names)
         batches = source.iter_batches(batch_size=batch_rows)
     else:
-        from pyarrow import csv
-
-        names = csv.open_csv(os.fspath(path)).schema.names
+        names = csv_columns(path)
         batches = _iter_csv(path, names, batch_rows)
     if column in names:
         raise InputError(path, f"already has a column {column!r}; name another one for the results")
-    sink = pa.PythonFile(_Sink(writer), mode="w")
-    out = None
+    sink = pa.PythonFile(out, mode="w")
+    writer = None
     done = 0
     try:
         for batch in batches:
             flags = pa.array(values[done : done + batch.num_rows], pa.bool_())
             done += batch.num_rows
             batch = pa.RecordBatch.from_arrays(list(batch.columns) + [flags], names=list(batch.schema.names) + [column])
-            if out is None:
-                out = _table_writer(fmt, sink, batch.schema)
-            out.write_batch(batch)
-        if out is None:  # an empty table still gets its columns
-            schema = pa.schema([pa.field(n, pa.string()) for n in names] + [pa.field(column, pa.bool_())])
-            out = _table_writer(fmt, sink, schema)
+            if writer is None:
+                writer = _table_writer(fmt, sink, batch.schema.with_metadata(metadata) if metadata else batch.schema)
+            writer.write_batch(batch)
+        if writer is None:  # an empty table still gets its columns
+            schema = pa.schema([pa.field(n, pa.string()) for n in names] + [pa.field(column, pa.bool_())], metadata)
+            writer = _table_writer(fmt, sink, schema)
     finally:
-        if out is not None:
-            out.close()
+        if writer is not None:
+            writer.close()
     if done != len(values):
         raise InputError(path, f"holds {done} rows, the results {len(values)}")

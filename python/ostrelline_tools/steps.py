@@ -33,7 +33,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import ostrelline
 
-from . import files, kinds, rows
+from . import files, kinds, results, rows
 from .errors import BadFileError, KeyMismatchError, ModuleError, PathLike, ToolError
 from .files import FileWriter, Header, StoredFile
 
@@ -138,29 +138,46 @@ def keygen(public_path: PathLike, secret_path: PathLike, role: str, overwrite: b
     for path in (public_path, secret_path):
         if not overwrite and os.path.lexists(path):
             raise BadFileError(path, "already exists; not overwritten")
-    files.write_file(secret_path, kinds.SECRET_KEY.name, secret_key, 1, fp, meta, overwrite)
-    files.write_file(public_path, kinds.PUBLIC_KEY.name, public_key, 1, fp, meta, overwrite)
+    # Both files or neither: each is written to a temporary file first, the
+    # public key renamed into place only once the secret key's is written,
+    # and taken back should the secret key's rename fail.
+    written = False
+    try:
+        with FileWriter(secret_path, kinds.SECRET_KEY.name, 1, fp, meta, overwrite) as secret_writer:
+            secret_writer.write(secret_key)
+            files.write_file(public_path, kinds.PUBLIC_KEY.name, public_key, 1, fp, meta, overwrite)
+            written = True
+    except BaseException:
+        if written:
+            os.unlink(public_path)
+        raise
     return fp
 
 
 def _read_key(path: PathLike, kind: files.Kind, roles: Sequence[str]) -> Tuple[bytes, Header]:
-    if kind.secret:
-        try:
-            mode = os.stat(path).st_mode
-        except OSError as error:
-            raise BadFileError(path, f"cannot be read ({error.strerror or error})") from None
-        if stat.S_IMODE(mode) & 0o077:
-            raise BadFileError(
-                path, f"is a secret key readable by other users (mode {stat.S_IMODE(mode):04o}); chmod 600 it"
-            )
     with files.open_file(path, [kind.name]) as stored:
         header = stored.header
+        if kind.secret:
+            # Checked once the file is known to be a secret key, so that another
+            # kind of file is named for what it is.
+            mode = stat.S_IMODE(os.stat(path).st_mode)
+            if mode & 0o077:
+                raise BadFileError(path, f"is a secret key readable by other users (mode {mode:04o}); chmod 600 it")
         role = header.meta.get("role")
         if role not in roles:
             wanted = " or ".join(f"the {_PARTY[r]}'s" for r in roles)
             raise KeyMismatchError(path, f"is the {_PARTY.get(role, repr(role))}'s {kind.description}, not {wanted}")
         key = stored.payload()
     return key, header
+
+
+def _outputs_apart(inputs: Sequence[Optional[PathLike]], outputs: Sequence[PathLike]) -> None:
+    """Refuses an output that names an input of the step, or another output:
+    writing it would replace what the step reads, or one result with another."""
+    for index, out in enumerate(outputs):
+        for other in [i for i in inputs if i is not None] + list(outputs[:index]):
+            if files.same_file(out, other):
+                raise BadFileError(out, "is named both as an input or output of this step and as an output")
 
 
 def _fp_hex(fp: bytes) -> str:
@@ -255,6 +272,7 @@ def build_store(
     key: membership-hiding by default, the specified kind with
     ``construction="specified"``. Rows that encode alike are stored once."""
     encoding = rows.RowEncoding(len(columns), normalise)
+    _outputs_apart([public_key_path, table_path], [out_path])
     public_key, key_header = _read_key(public_key_path, kinds.PUBLIC_KEY, BANKS)
     _, function = _builder(construction)
     step = "build-store"
@@ -327,6 +345,10 @@ def initiate(
 ) -> Header:
     """The payment network's query stream: payment i looks up its sender row in
     the sending bank's store and its receiver row in the receiving bank's."""
+    _outputs_apart(
+        [payments_path, sender_store_path, receiver_store_path, network_key_path, sender_key_path, receiver_key_path],
+        [out_path],
+    )
     network_key, network_header = _read_key(network_key_path, kinds.PUBLIC_KEY, ("network",))
     sender_store, sender_header = _open_store(sender_store_path, "sender")
     receiver_store, receiver_header = _open_store(receiver_store_path, "receiver")
@@ -408,6 +430,7 @@ def randomize(
 ) -> Header:
     """A freshly blinded copy of a query stream (each copy gets its own identifier)."""
     step = "randomize"
+    _outputs_apart([queries_path], [out_path])
     with _open_stream(queries_path, kinds.QUERIES) as source:
         header = source.header
         meta = dict(header.meta, copy=secrets.token_hex(16))
@@ -467,9 +490,7 @@ def combine(
             (gamma_out, a.fingerprint, dict(own, run=run, component="gamma")),
             (delta_out, a.fingerprint, dict(own, run=run, component="delta")),
         )
-        names = [os.path.abspath(t[0]) for t in targets]
-        if len(set(names)) != 4 or {os.path.abspath(first_path), os.path.abspath(second_path)} & set(names):
-            raise ToolError("combine needs four distinct output files, none of them an input")
+        _outputs_apart([first_path, second_path], [t[0] for t in targets])
         writers = [
             stack.enter_context(FileWriter(path, kinds.POINTS.name, a.count, fp, meta)) for path, fp, meta in targets
         ]
@@ -492,6 +513,7 @@ def decrypt(
 ) -> Header:
     """A bank's partial decryption of the point stream the payment network sent it."""
     step = "decrypt"
+    _outputs_apart([points_path, secret_key_path], [out_path])
     with _open_stream(points_path, kinds.POINTS) as source:
         header = source.header
         component = header.meta.get("component")
@@ -528,9 +550,14 @@ def finish(
     progress: Optional[Progress] = None,
 ) -> Tuple[int, int]:
     """The payment network's match bits, written as the payments table with a
-    ``column`` of booleans (CSV or Parquet, as the payments table). Returns
-    (payments, matches)."""
+    ``column`` of booleans: a plain CSV or Parquet file, as the suffix of
+    ``out_path`` says (``.csv``, ``.parquet``) or else as the payments table
+    is. A Parquet result carries the tools' header in its schema metadata
+    (see ``results``). Returns (payments, matches)."""
     step = "finish"
+    _outputs_apart(
+        [sender_path, receiver_path, gamma_path, delta_path, network_secret_path, payments_path], [out_path]
+    )
     import contextlib
 
     with contextlib.ExitStack() as stack:
@@ -567,10 +594,8 @@ def finish(
                 )
             ),
         )
-        table_format = rows.table_format(payments_path)
-        meta = {"run": g.meta["run"], "format": table_format, "column": column}
-        with FileWriter(out_path, kinds.RESULTS.name, len(matches), g.fingerprint, meta) as writer:
-            rows.write_with_column(payments_path, column, matches, writer)
+        meta = {k: g.meta[k] for k in ("run", "payments", "sender", "receiver") if k in g.meta}
+        results.write(payments_path, out_path, column, matches, g.fingerprint, meta)
     return len(matches), sum(matches)
 
 
@@ -579,7 +604,10 @@ def finish(
 
 def describe(path: PathLike) -> Dict[str, Any]:
     """What ``inspect`` shows of a file: its header, checked, and whether the
-    payload checksum holds. Never the payload."""
+    payload checksum holds (for a Parquet result, its header record and
+    whether its checksums hold). Never the payload."""
+    if _is_parquet(path):
+        return results.describe(path)
     with files.StoredFile(path) as stored:
         header = stored.header
         try:
@@ -602,5 +630,15 @@ def describe(path: PathLike) -> Dict[str, Any]:
 
 
 def export(path: PathLike, destination: PathLike) -> Header:
-    """Writes the file's payload alone (the module's bytes, or the results table) to ``destination``."""
+    """Writes the file's payload alone (the module's bytes) to ``destination``."""
+    if _is_parquet(path):
+        raise BadFileError(path, "is a results table already; any Parquet reader opens it as it is")
     return files.export_payload(path, destination)
+
+
+def _is_parquet(path: PathLike) -> bool:
+    try:
+        with open(path, "rb") as file:
+            return file.read(4) == b"PAR1"
+    except OSError:
+        return False  # the file's own reader says what is wrong
