@@ -106,14 +106,37 @@ void thread_name(char (&name)[32]) noexcept {
     std::snprintf(name, sizeof name, "<unnamed>");
 }
 
+// Whether the backtrace hint has been written in this process: one byte
+// shared by both extension modules through the interpreter's dictionary for
+// extension state (set up at initialisation, so that reporting allocates
+// nothing), or this module's own byte when that failed.
+char own_hint_flag = 0;
+char* hint_shown = &own_hint_flag;
+
+void share_hint_flag() noexcept {
+    PyObject* registry = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (registry == nullptr) return;
+    PyObject* flag = PyDict_GetItemString(registry, "ostrelline.fault_hint_shown");  // borrowed
+    if (flag == nullptr) {
+        Ref created(PyByteArray_FromStringAndSize(&own_hint_flag, 1));
+        if (!created || PyDict_SetItemString(registry, "ostrelline.fault_hint_shown", created.get()) < 0) {
+            PyErr_Clear();
+            return;
+        }
+        flag = created.get();
+    }
+    if (!PyByteArray_Check(flag) || PyByteArray_GET_SIZE(flag) != 1) return;
+    // The dictionary keeps the byte alive until the interpreter is finalised.
+    hint_shown = PyByteArray_AS_STRING(flag);
+}
+
 void report_fault(const char* message, const std::source_location& where) noexcept {
-    static bool first = true;
     char name[32] = {};
     thread_name(name);
     std::fprintf(stderr, "thread '%s' failed in ostrelline at %s:%u:%u: %s\n", name, where.file_name(),
                  static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()), message);
-    if (first) {
-        first = false;
+    if (*hint_shown == 0) {
+        *hint_shown = 1;
         std::fputs("note: the failure is raised as PanicException; to obtain a backtrace, run the program under "
                    "gdb with `catch throw`\n",
                    stderr);
@@ -631,6 +654,7 @@ PyObject* init_module() {
                         "be imported again, nor into a subinterpreter");
         return nullptr;
     }
+    share_hint_flag();
     Ref module_name(PyModule_GetNameObject(module.get()));
     if (!module_name) return nullptr;
     for (PyMethodDef& def : function_table) {

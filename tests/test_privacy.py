@@ -280,7 +280,8 @@ def test_hiding_module_has_one_function_and_the_same_failures(bank_key):
 
 def test_both_modules_raise_one_panic_class():
     # A fresh interpreter, with the hiding module failing first, so that the
-    # class is created there and found by the other module.
+    # class is created there and found by the other module; the backtrace
+    # hint is written once for the process, not once per module.
     program = (
         "import ostrelline_hiding, ostrelline\n"
         "def kind(call):\n"
@@ -293,5 +294,6 @@ def test_both_modules_raise_one_panic_class():
     )
     result = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=60)
     assert result.stdout.strip() == "ok", result.stderr
+    assert len(result.stderr.splitlines()) == 3 and result.stderr.count("backtrace") == 1, result.stderr
     with pytest.raises(PanicException):
         ostrelline_hiding.build_okvs(1, [])
