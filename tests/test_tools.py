@@ -333,6 +333,20 @@ def test_results_tables_and_their_checks(run, tmp_path, capsys):
         results.check(tmp_path / "plain.parquet")
 
 
+def test_control_characters_from_files_are_escaped(run, tmp_path, capsys):
+    """Metadata comes from files another party wrote: printed raw, escape sequences would reach the terminal."""
+    hostile = "\x1b]0;owned\x07\x1b[2J"
+    files.write_file(tmp_path / "evil.ost", kinds.POINTS.name, bytes(32), 1, None,
+                     {"run": "r", "component": hostile, hostile: hostile})
+    assert cli.main(["inspect", str(tmp_path / "evil.ost")]) == 0
+    assert cli.main(["decrypt", str(tmp_path / "evil.ost"), "--secret-key", str(run / "sender.sec"), "--out",
+                     str(tmp_path / "out.ost")]) == 1
+    shown = capsys.readouterr()
+    assert "\x1b" not in shown.out + shown.err and "\x07" not in shown.out + shown.err
+    assert "\\x1b]0;owned\\x07" in shown.out and "payment network's \\x1b]0;owned" in shown.err
+    assert not (tmp_path / "out.ost").exists()
+
+
 def test_keygen_writes_both_keys_or_neither(tmp_path):
     with pytest.raises(BadFileError, match="cannot be written"):
         steps.keygen(tmp_path / "absent" / "a.pub", tmp_path / "a.sec", "sender")

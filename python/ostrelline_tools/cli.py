@@ -16,7 +16,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
 from . import results, steps
 from .errors import ToolError
 
-__all__ = ["main", "ProgressBar"]
+__all__ = ["main", "ProgressBar", "shown"]
 
 EXIT_FAILURE = 1
 EXIT_INTERRUPTED = 130
@@ -53,6 +53,13 @@ class ProgressBar:
         else:
             self.stream.write(line + "\n")
         self.stream.flush()
+
+
+def shown(text: object) -> str:
+    """``text`` as it may go to a terminal: names and metadata come from files
+    another party wrote, so control characters (escape sequences that would
+    move the cursor, retitle the window or hide a line) are written escaped."""
+    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii") for c in str(text))
 
 
 def _columns(values: Optional[List[str]]) -> List[str]:
@@ -152,9 +159,9 @@ def _inspect(args: argparse.Namespace, progress: ProgressBar) -> int:
     description = steps.describe(args.file)
     width = max(len(k) for k in description)
     for key, value in description.items():
-        print(f"{key:<{width}}  {value}")
+        print(shown(f"{key:<{width}}  {value}"))
     if description["checksum"] != "ok":
-        print(f"ostrelline: error: {args.file}: is corrupted (its payload checksum does not match)", file=sys.stderr)
+        print(f"ostrelline: error: {shown(args.file)}: is corrupted (its checksums do not match)", file=sys.stderr)
         return EXIT_FAILURE
     if args.export:
         steps.export(args.file, args.export)
@@ -289,11 +296,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print("\nostrelline: interrupted; nothing written", file=sys.stderr)
         return EXIT_INTERRUPTED
     except (ToolError, ValueError, ImportError) as error:
-        print(f"ostrelline: error: {error}", file=sys.stderr)
+        print(f"ostrelline: error: {shown(error)}", file=sys.stderr)
         return EXIT_FAILURE
     except OSError as error:  # a disk that fills up, a file that goes away mid-step
         where = f"{error.filename}: " if error.filename else ""
-        print(f"ostrelline: error: {where}{error.strerror or error}; nothing written", file=sys.stderr)
+        print(shown(f"ostrelline: error: {where}{error.strerror or error}; nothing written"), file=sys.stderr)
         return EXIT_FAILURE
     except MemoryError:
         print("ostrelline: error: out of memory; nothing written", file=sys.stderr)
