@@ -331,6 +331,14 @@ def test_results_tables_and_their_checks(run, tmp_path, capsys):
     pq.write_table(pq.read_table(tmp_path / "r.parquet").replace_schema_metadata(None), tmp_path / "plain.parquet")
     with pytest.raises(BadFileError, match="without the tools' results header"):
         results.check(tmp_path / "plain.parquet")
+    # A payments column that CSV cannot hold is refused by name, and nothing is written.
+    pq.write_table(table.drop(["match"]).append_column("tags", pa.array([[1, 2]] * 300)), tmp_path / "tags.parquet")
+    with pytest.raises(BadFileError, match="cannot hold the payments table as CSV") as caught:
+        results.write(tmp_path / "tags.parquet", tmp_path / "tags.csv", "match", matches, bytes(16), {})
+    assert caught.value.path == str(tmp_path / "tags.csv") and not (tmp_path / "tags.csv").exists()
+    assert not [name for name in os.listdir(tmp_path) if name.endswith(".part")]
+    results.write(tmp_path / "tags.parquet", tmp_path / "tags2.parquet", "match", matches, bytes(16), {})
+    assert pq.read_table(tmp_path / "tags2.parquet").column("tags").to_pylist() == [[1, 2]] * 300
 
 
 def test_control_characters_from_files_are_escaped(run, tmp_path, capsys):

@@ -93,8 +93,15 @@ def write(
             }
         )
         metadata = {METADATA_KEY: json.dumps(record, sort_keys=True, separators=(",", ":")).encode("utf-8")}
-    with files.AtomicOutput(out_path) as out:
-        rows.write_with_column(payments_path, column, values, out, fmt, metadata)
+    import pyarrow as pa
+
+    try:
+        with files.AtomicOutput(out_path) as out:
+            rows.write_with_column(payments_path, column, values, out, fmt, metadata)
+    except pa.ArrowException as error:  # a column type the format cannot hold (lists in CSV, say)
+        raise BadFileError(
+            out_path, f"cannot hold the payments table as {fmt.upper()} ({str(error).splitlines()[0]})"
+        ) from None
     return fmt
 
 
