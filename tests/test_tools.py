@@ -326,6 +326,8 @@ def test_results_tables_and_their_checks(run, tmp_path, capsys):
         assert cli.main(["inspect", str(tmp_path / name)]) == 1
         shown = capsys.readouterr()
         assert "checksum         MISMATCH" in shown.out and "is corrupted" in shown.err
+    assert cli.main(["inspect", str(tmp_path / "r.csv")]) == 1
+    assert "a CSV result carries no header to check" in capsys.readouterr().err
     assert cli.main(["inspect", str(tmp_path / "r.parquet"), "--export", str(tmp_path / "x")]) == 1
     assert "any Parquet reader opens it" in capsys.readouterr().err and not (tmp_path / "x").exists()
     pq.write_table(pq.read_table(tmp_path / "r.parquet").replace_schema_metadata(None), tmp_path / "plain.parquet")

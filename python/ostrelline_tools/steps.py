@@ -608,6 +608,10 @@ def describe(path: PathLike) -> Dict[str, Any]:
     whether its checksums hold). Never the payload."""
     if _is_parquet(path):
         return results.describe(path)
+    if os.fspath(path).lower().endswith(".csv") and os.path.isfile(path):
+        with open(path, "rb") as file:
+            if not file.read(len(files.MAGIC)) == files.MAGIC:
+                raise BadFileError(path, "is a CSV table: a CSV result carries no header to check (write .parquet)")
     with files.StoredFile(path) as stored:
         header = stored.header
         try:
