@@ -357,6 +357,15 @@ def test_control_characters_from_files_are_escaped(run, tmp_path, capsys):
     assert not (tmp_path / "out.ost").exists()
 
 
+def test_a_taken_column_name_is_refused_before_the_work(run, tmp_path):
+    parts = [run / n for n in ("from_sender.ost", "from_receiver.ost", "gamma.ost", "delta.ost", "network.sec")]
+    for column, problem in (("id", "already has a column 'id'"), ("", "needs a name for the match column")):
+        seen = []
+        with pytest.raises(BadFileError, match=problem):
+            steps.finish(*parts, run / "payments.csv", tmp_path / "out.csv", column, progress=lambda *a: seen.append(a))
+        assert seen == [] and os.listdir(tmp_path) == []
+
+
 def test_keygen_writes_both_keys_or_neither(tmp_path):
     with pytest.raises(BadFileError, match="cannot be written"):
         steps.keygen(tmp_path / "absent" / "a.pub", tmp_path / "a.sec", "sender")

@@ -40,6 +40,9 @@ __all__ = [
     "read_batches",
     "encode_batch",
     "encode_row",
+    "table_columns",
+    "require_new_column",
+    "write_with_column",
 ]
 
 SCHEME = "length-prefixed-utf8"
@@ -247,6 +250,21 @@ def _table_writer(fmt: str, sink: Any, schema: Any) -> Any:
     return csv.CSVWriter(sink, schema)
 
 
+def table_columns(path: PathLike) -> List[str]:
+    """The column names of a CSV or Parquet table."""
+    if table_format(path) == "parquet":
+        return list(_parquet(path, []).schema_arrow.names)
+    return csv_columns(path)
+
+
+def require_new_column(path: PathLike, names: Sequence[str], column: str) -> None:
+    """Refuses a results column name that is empty or that the table already has."""
+    if not column:
+        raise InputError(path, "needs a name for the match column")
+    if column in names:
+        raise InputError(path, f"already has a column {column!r}; name another one for the results")
+
+
 def write_with_column(
     path: PathLike,
     column: str,
@@ -271,8 +289,7 @@ def write_with_column(
     else:
         names = csv_columns(path)
         batches = _iter_csv(path, names, batch_rows)
-    if column in names:
-        raise InputError(path, f"already has a column {column!r}; name another one for the results")
+    require_new_column(path, names, column)
     sink = pa.PythonFile(out, mode="w")
     writer = None
     done = 0

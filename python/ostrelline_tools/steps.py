@@ -579,6 +579,8 @@ def finish(
             )
         if _digest_file(payments_path) != g.meta.get("payments"):
             raise BadFileError(payments_path, "is not the payments table the queries of this run were made from")
+        # Before the work rather than after it: a name the table already has.
+        rows.require_new_column(payments_path, rows.table_columns(payments_path), column)
         matches: List[bool] = []
         _Chunks(step, g.count, chunk_size, progress).run(
             g.count,
