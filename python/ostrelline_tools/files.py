@@ -1,10 +1,11 @@
 """Files that check themselves: a small header in front of the module's bytes.
 
-Every file the party tools write (keys, stores, query and point streams,
-results) is a header followed by a payload. The payload is exactly the bytes
-the extension module produced or reads (a key, a store, a stream), unchanged,
-so a peer running another implementation can take it out (``export_payload``,
-``ostrelline inspect --export``).
+Every file the party tools write (keys, stores, query and point streams)
+is a header followed by a payload. The payload is exactly the bytes the
+extension module produced or reads (a key, a store, a stream), unchanged, so
+a peer running another implementation can take it out (``export_payload``,
+``ostrelline inspect --export``). The results are plain tables instead, whose
+Parquet form carries the same information in its metadata (``results``).
 
 Layout (all integers little-endian; offsets in bytes)::
 
