@@ -9,6 +9,7 @@ import pickle
 
 import distributed
 import pytest
+from distributed.security import Security
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -38,9 +39,10 @@ def pool():
 
 @pytest.fixture(scope="module")
 def dask_client(pool):
+    # TLS with temporary certificates: decrypt and finish send secret keys.
     cluster = distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=":0",
-        silence_logs=logging.CRITICAL,
+        silence_logs=logging.CRITICAL, security=Security.temporary(),
     )
     client = distributed.Client(cluster)
     yield client
@@ -219,6 +221,33 @@ def test_every_worker_draws_its_own_scalars(make_engine):
     out = make_engine(1).randomize(entry * 16)
     copies = [out[i : i + 128] for i in range(0, len(out), 128)]
     assert len(set(copies)) == 16 and entry not in copies
+
+
+class Shouting(str):
+    """A str subclass whose pickle round trip upper-cases it and whose str() lies:
+    the module reads its characters as they are."""
+
+    def __reduce__(self):
+        return (Shouting, (self.upper(),))
+
+    def __str__(self):
+        return "something else"
+
+
+def test_str_subclasses_give_the_single_call_s_bits(make_engine, world):
+    w, engine = world, make_engine(5)
+    assert pickle.loads(pickle.dumps(Shouting("abc"))) == "ABC"
+    bank = [[Shouting(f"acct-{i:03d}"), "bank-s"] for i in range(30)]
+    senders = [[Shouting(f"acct-{i:03d}"), "bank-s"] if i % 2 else [f"acct-{i:03d}", "bank-s"] for i in range(12)]
+    senders[3] = (Shouting("acct-003"), Shouting("bank-s"))
+    receivers = [tuple(row) for row in w["queries_r"][:12]]
+    store = engine.build_okvs(w["spk"], bank)
+    plain = ostrelline.build_okvs(w["spk"], bank)
+    for sender_store in (store, plain):
+        single = ostrelline.initiate_queries(senders, receivers, sender_store, w["R"], w["qpk"])
+        chunked = engine.initiate_queries(senders, receivers, sender_store, w["R"], w["qpk"])
+        assert match_bits(w, chunked) == match_bits(w, single) == [i % 4 != 2 for i in range(12)]
+    assert type(senders[1][0]) is Shouting  # the caller's rows are left alone
 
 
 def test_build_okvs_is_one_task(make_engine, world):
@@ -531,32 +560,28 @@ def test_a_worker_reads_the_store_file_once(tmp_path):
     assert _worker._resolve(b"plain") == b"plain"
 
 
-def test_dask_scatters_the_stores_once(dask_client, world, monkeypatch):
+def test_dask_sends_each_store_once_as_a_task(dask_client, world, monkeypatch):
     w = world
-    scattered, submitted = [], []
-    real_scatter, real_submit = dask_client.scatter, dask_client.submit
-
-    def scatter(data, *args, **kwargs):
-        scattered.append((data, kwargs))
-        return real_scatter(data, *args, **kwargs)
+    submitted = []
+    real_submit = dask_client.submit
 
     def submit(fn, *args, **kwargs):
-        submitted.append((args, kwargs))
+        submitted.append((fn, args, kwargs))
         return real_submit(fn, *args, **kwargs)
 
-    monkeypatch.setattr(dask_client, "scatter", scatter)
     monkeypatch.setattr(dask_client, "submit", submit)
     engine = op.DaskEngine(dask_client, chunk_size=5)
     queries = engine.initiate_queries(w["queries_s"], w["queries_r"], w["S"], w["R"], w["qpk"])
     assert match_bits(w, queries) == w["truth"]
-    broadcast = [data for data, kwargs in scattered if kwargs.get("broadcast")]
-    assert broadcast == [w["S"], w["R"]]
-    assert len(submitted) == 5
-    store_futures = {(args[3].key, args[4].key) for args, _ in submitted}
-    assert len(store_futures) == 1
-    for args, kwargs in submitted:
+    holders = [args for fn, args, _ in submitted if fn is _worker.hold]
+    assert holders == [(w["S"],), (w["R"],)]
+    chunk_tasks = [(args, kwargs) for fn, args, kwargs in submitted if fn is not _worker.hold]
+    assert len(chunk_tasks) == 5
+    assert len({(args[3].key, args[4].key) for args, _ in chunk_tasks}) == 1
+    for args, kwargs in chunk_tasks:
         assert kwargs.get("pure") is False
-        assert not any(isinstance(a, (bytes, list, _worker.Packed)) for a in args[1:5])
+        assert all(isinstance(a, _worker.Packed) for a in args[1:3])  # the row slices, inside the task
+        assert all(isinstance(a, distributed.Future) for a in args[3:5])
 
 
 def test_any_executor_will_do(world):

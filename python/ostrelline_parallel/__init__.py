@@ -26,6 +26,8 @@ __all__ = [
     "Engine",
     "ExecutorEngine",
     "DaskEngine",
+    "PlainTransportError",
+    "PlainTransportWarning",
     "WorkerPanic",
     "panic_exception_type",
     "build_okvs",
@@ -39,8 +41,8 @@ __all__ = [
 
 def __getattr__(name: str) -> Any:
     # The Dask engine imports dask.distributed, which only it needs.
-    if name == "DaskEngine":
-        from .cluster import DaskEngine
+    if name in ("DaskEngine", "PlainTransportError", "PlainTransportWarning"):
+        from . import cluster
 
-        return DaskEngine
+        return getattr(cluster, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

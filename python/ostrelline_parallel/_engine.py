@@ -84,24 +84,38 @@ def is_bytes(*values: Any) -> bool:
     return all(isinstance(v, bytes) for v in values)
 
 
-def plain_rows(rows: Any) -> bool:
-    """True when the module is sure to convert ``rows`` and a slice of it pickles
-    as it is: a list or tuple of lists or tuples of ``str`` that encode to UTF-8."""
+def plain_rows(rows: Any) -> Optional[Sequence[Sequence[str]]]:
+    """``rows`` as the chunks may carry them, or None when the module is not sure
+    to convert them (the step is then one call in the calling process).
+
+    Plain means a list or tuple of lists or tuples of ``str`` that encode to
+    UTF-8. The module reads a string's characters, whatever its class; pickle
+    rebuilds an instance of a ``str`` subclass through the class, which may give
+    other characters. Rows holding such instances are therefore copied with
+    every string made an exact ``str`` of the same characters (the rows
+    themselves are left alone)."""
     if type(rows) not in (list, tuple):
-        return False
+        return None
+    exact = True
     for row in rows:
         if type(row) not in (list, tuple):
-            return False
+            return None
         try:
             joined = "".join(row)
         except TypeError:
-            return False
+            return None
         if not joined.isascii():
             try:
                 joined.encode("utf-8")
             except UnicodeEncodeError:
-                return False
-    return True
+                return None
+        if exact and not all(type(s) is str for s in row):
+            exact = False
+    if exact:
+        return rows
+    # str.__str__ of a subclass instance is a plain copy of its characters; a
+    # subclass's own __str__ could say anything.
+    return [[str.__str__(s) for s in row] for row in rows]
 
 
 class ChunkFailure:
@@ -143,10 +157,18 @@ class Engine:
         """Chunk arguments as the tasks receive them (sent as they are by default)."""
         return values
 
+    def _pack(self, args: List[Tuple[Any, ...]]) -> List[Tuple[Any, ...]]:
+        """Task arguments of other tasks than the chunks of a step, as they travel."""
+        return args
+
     def _stores(self, sender_okvs: bytes, receiver_okvs: bytes) -> ContextManager[Tuple[Any, Any]]:
         """The two stores as the ``initiate_queries`` tasks of one run receive them,
         for as long as the run lasts (sent as they are by default)."""
         return contextlib.nullcontext((sender_okvs, receiver_okvs))
+
+    def _secret_travels(self, step: str) -> None:
+        """Called before the tasks of a step that carry a secret key are sent:
+        a transport that would carry it in the clear refuses or warns here."""
 
     # ----------------------------------------------------------------- core
 
@@ -208,9 +230,10 @@ class Engine:
 
     def build_okvs(self, public_key: bytes, strings_in_each_row: Sequence[Sequence[str]]) -> bytes:
         """One store per bank: one call, run by one worker."""
-        if not (is_bytes(public_key) and plain_rows(strings_in_each_row)):
+        rows = plain_rows(strings_in_each_row)
+        if rows is None or not is_bytes(public_key):
             return ostrelline.build_okvs(public_key, strings_in_each_row)
-        (store,) = self._run("build_okvs", "build_okvs", [(public_key, strings_in_each_row)], [0], None)
+        (store,) = self._run("build_okvs", "build_okvs", [(public_key, rows)], [0], None)
         return store
 
     def initiate_queries(
@@ -224,11 +247,12 @@ class Engine:
         progress: Optional[Progress] = None,
     ) -> bytes:
         """``initiate_queries`` over slices of the two row lists."""
-        if not (plain_rows(sender_data) and plain_rows(receiver_data) and is_bytes(sender_okvs, receiver_okvs, swift_pk)):
+        senders_plain, receivers_plain = plain_rows(sender_data), plain_rows(receiver_data)
+        if senders_plain is None or receivers_plain is None or not is_bytes(sender_okvs, receiver_okvs, swift_pk):
             return ostrelline.initiate_queries(sender_data, receiver_data, sender_okvs, receiver_okvs, swift_pk)
         # Stores and key, as the single call checks them before any row.
         ostrelline.initiate_queries([], [], sender_okvs, receiver_okvs, swift_pk)
-        pairs = chunks.split_query_rows(sender_data, receiver_data, self.chunk_size)
+        pairs = chunks.split_query_rows(senders_plain, receivers_plain, self.chunk_size)
         sizes = [min(len(s), len(r)) for s, r in pairs]
         senders = self._share([s for s, _ in pairs])
         receivers = self._share([r for _, r in pairs])
@@ -265,6 +289,7 @@ class Engine:
         if not is_bytes(points, bank_secret_key):
             return ostrelline.decrypt(points, bank_secret_key)
         ostrelline.decrypt(b"", bank_secret_key)  # the key, as the single call checks it first
+        self._secret_travels("decrypt")
         pieces = chunks.split_stream(points, chunks.POINT, self.chunk_size)
         sizes = [chunks.entry_count(p, chunks.POINT) for p in pieces]
         args = [(p, bank_secret_key) for p in self._share(pieces)]
@@ -285,6 +310,7 @@ class Engine:
         if not is_bytes(*streams, swift_secret_key):
             return ostrelline.finish(sender_points, receiver_points, gamma_points, delta_points, swift_secret_key)
         ostrelline.finish(b"", b"", b"", b"", swift_secret_key)  # the key, as the single call checks it first
+        self._secret_travels("finish")
         pieces = chunks.split_streams(streams, chunks.POINT, self.chunk_size)
         sizes = [chunks.entry_count(p[0], chunks.POINT) for p in pieces]
         columns = [self._share([p[k] for p in pieces]) for k in range(4)]

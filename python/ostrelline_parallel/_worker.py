@@ -9,6 +9,7 @@ exception passes unchanged.
 """
 from __future__ import annotations
 
+import importlib
 import pickle
 from typing import Any, Optional, Tuple
 
@@ -16,6 +17,11 @@ import ostrelline
 
 # The operations a chunk may run; key_gen has no stream to cut.
 OPERATIONS = frozenset({"build_okvs", "initiate_queries", "randomize", "combine", "decrypt", "finish"})
+# Tasks of the sharded stores: (module, function), imported where they run.
+SHARD_TASKS = {
+    "build_shard": ("ostrelline_parallel.shards", "build_shard"),
+    "shard_queries": ("ostrelline_parallel.shards", "shard_queries"),
+}
 
 
 class WorkerPanic(Exception):
@@ -91,6 +97,12 @@ class Packed:
         return (Packed, (self.data,))
 
 
+def hold(value: Any) -> Any:
+    """A task that gives back its argument: a value kept in the task graph,
+    which the scheduler can compute again when the workers holding it are lost."""
+    return value
+
+
 def is_panic(error: BaseException) -> bool:
     kind = type(error)
     return kind.__name__ == "PanicException" and kind.__module__ == "ostrelline"
@@ -98,9 +110,13 @@ def is_panic(error: BaseException) -> bool:
 
 def run(operation: str, *args: Any) -> Any:
     """Calls ``ostrelline.<operation>(*args)``, wrapping a PanicException in WorkerPanic."""
-    if operation not in OPERATIONS:
+    if operation in SHARD_TASKS:
+        module, name = SHARD_TASKS[operation]
+        function = getattr(importlib.import_module(module), name)
+    elif operation in OPERATIONS:
+        function = getattr(ostrelline, operation)
+    else:
         raise ValueError(f"unknown operation {operation!r}")
-    function = getattr(ostrelline, operation)
     args = tuple(_resolve(a) for a in args)
     failure = None
     try:
