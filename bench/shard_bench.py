@@ -1,0 +1,142 @@
+"""Sharded stores on a Dask LocalCluster against the unsharded single calls.
+
+Two banks of --rows accounts each, every bank cut into --shards shards, and
+--payments payments against them (half of them matching). Prints, for the
+bank builds and for initiate_queries: wall time, and peak resident memory of
+each worker (measured in a fresh worker process per phase) against one
+process making the same single calls. Not a test; sizes are options, so that
+it can be run small (the defaults are the full size, which takes a while on
+two cores).
+
+    python bench/shard_bench.py --rows 200000 --payments 100000
+"""
+from __future__ import annotations
+
+import argparse
+import logging
+import multiprocessing
+import os
+import random
+import resource
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "python"))
+
+import distributed  # noqa: E402
+
+import ostrelline  # noqa: E402
+import ostrelline_parallel as op  # noqa: E402
+from ostrelline_parallel import shards  # noqa: E402
+from ostrelline_tools.sharded import write_sharded_store  # noqa: E402
+
+
+def bank_rows(prefix, count):
+    return [[f"{prefix}{i:010d}", "branch-01"] for i in range(count)]
+
+
+def payments(rows, count, seed):
+    rng = random.Random(seed)
+    out = []
+    for i in range(count):
+        if rng.random() < 0.5:
+            out.append(list(rows[rng.randrange(len(rows))]))
+        else:
+            out.append([f"XX{i:010d}", "branch-01"])
+    return out
+
+
+def peak_mib():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def single_calls(args, result):
+    """In a fresh process: the unsharded build of both banks, then initiate_queries."""
+    (pk_s, _), (pk_r, _), (pk_q, _) = ostrelline.key_gen(), ostrelline.key_gen(), ostrelline.key_gen()
+    rows_s, rows_r = bank_rows("DE", args.rows), bank_rows("FR", args.rows)
+    senders, receivers = payments(rows_s, args.payments, 1), payments(rows_r, args.payments, 2)
+    base = peak_mib()
+    start = time.perf_counter()
+    store_s = ostrelline.build_okvs(pk_s, rows_s)
+    store_r = ostrelline.build_okvs(pk_r, rows_r)
+    build = time.perf_counter() - start
+    start = time.perf_counter()
+    ostrelline.initiate_queries(senders, receivers, store_s, store_r, pk_q)
+    query = time.perf_counter() - start
+    result.update(build=build, query=query, peak=peak_mib(), base=base, store=len(store_s))
+
+
+def worker_peaks(client):
+    return sorted(client.run(peak_mib).values())
+
+
+def sharded(args, folder):
+    (pk_s, _), (pk_r, _), (pk_q, _) = ostrelline.key_gen(), ostrelline.key_gen(), ostrelline.key_gen()
+    rows_s, rows_r = bank_rows("DE", args.rows), bank_rows("FR", args.rows)
+    senders, receivers = payments(rows_s, args.payments, 1), payments(rows_r, args.payments, 2)
+    with distributed.LocalCluster(
+        n_workers=args.workers, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=":0",
+        silence_logs=logging.ERROR,
+    ) as cluster, distributed.Client(cluster) as client:
+        engine = op.DaskEngine(client, chunk_size=args.chunk_size)
+        idle = worker_peaks(client)
+        start = time.perf_counter()
+        store_s = write_sharded_store(engine, os.path.join(folder, "s.ost"), pk_s, rows_s, args.shards)
+        store_r = write_sharded_store(engine, os.path.join(folder, "r.ost"), pk_r, rows_r, args.shards)
+        build = time.perf_counter() - start
+        build_peaks = worker_peaks(client)
+        client.restart()
+        start = time.perf_counter()
+        queries = shards.initiate_sharded_queries(engine, senders, receivers, store_s, store_r, pk_q)
+        query = time.perf_counter() - start
+        query_peaks = worker_peaks(client)
+        assert len(queries) == 128 * args.payments
+    return dict(build=build, query=query, idle=idle, build_peaks=build_peaks, query_peaks=query_peaks,
+                shard=store_s.layout.shard_size, capacity=store_s.layout.capacity,
+                construction=store_s.layout.construction)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rows", type=int, default=2_000_000, help="accounts per bank")
+    parser.add_argument("--shards", type=int, default=16)
+    parser.add_argument("--payments", type=int, default=1_000_000)
+    parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--chunk-size", type=int, default=4096)
+    parser.add_argument("--skip-single", action="store_true", help="do not run the unsharded single calls")
+    args = parser.parse_args()
+    print(f"banks of {args.rows:,} rows in {args.shards} shards, {args.payments:,} payments, "
+          f"{args.workers} Dask workers, construction {shards.default_construction()}", flush=True)
+    if not args.skip_single:
+        with multiprocessing.Manager() as manager:
+            result = manager.dict()
+            child = multiprocessing.get_context("spawn").Process(target=single_calls, args=(args, result))
+            child.start()
+            child.join()
+            single = dict(result)
+        print(f"single calls   build both banks {single['build']:8.1f} s   initiate_queries {single['query']:7.1f} s   "
+              f"peak {single['peak']:7.0f} MiB (rows and payments alone {single['base']:.0f} MiB), "
+              f"store {single['store'] / 2**20:.1f} MiB per bank", flush=True)
+    folder = tempfile.mkdtemp(prefix="shard-bench-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+    try:
+        run = sharded(args, folder)
+    finally:
+        for name in ("s.ost", "r.ost"):
+            path = os.path.join(folder, name)
+            if os.path.exists(path):
+                os.unlink(path)
+        os.rmdir(folder)
+    mib = 2**20
+    print(f"sharded        build both banks {run['build']:8.1f} s   initiate_queries {run['query']:7.1f} s   "
+          f"({run['construction']} stores, {run['capacity']:,} rows and {run['shard'] / mib:.1f} MiB per shard)")
+    print(f"peak per worker: idle {run['idle']} MiB; after the builds {[round(p) for p in run['build_peaks']]} MiB; "
+          f"after the queries (fresh workers) {[round(p) for p in run['query_peaks']]} MiB; "
+          f"two shards {2 * run['shard'] / mib:.1f} MiB")
+    if not args.skip_single:
+        print(f"speed-up: build {single['build'] / run['build']:.2f}x, initiate_queries {single['query'] / run['query']:.2f}x")
+
+
+if __name__ == "__main__":
+    main()

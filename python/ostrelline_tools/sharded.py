@@ -1,0 +1,75 @@
+"""Sharded store files: k ordinary stores one after the other behind one header.
+
+The header (kind "sharded-store") counts the bank's real rows and carries the
+bank key's fingerprint like a store's; its metadata adds the layout that
+``ostrelline_parallel.shards`` cuts by: the number of shards k, the padded
+rows per shard (the capacity, a function of the row count and k), the bytes
+per shard, each shard's offset in the payload, the shard function with its
+seed, and the store construction. The payload is the shards in order, each
+exactly the bytes of one ``build_okvs`` call, so a worker maps only the
+shards it needs (at the header length plus the recorded offset).
+"""
+from __future__ import annotations
+
+import os
+from typing import Optional, Sequence
+
+from ostrelline_parallel import shards as _shards
+from ostrelline_parallel._engine import Engine, Progress
+
+from .errors import BadFileError, KeyMismatchError, PathLike
+from .files import FileWriter, Header, Kind, StoredFile, fingerprint, kind, register_kind
+
+__all__ = ["SHARDED_STORE", "write_sharded_store", "open_sharded_store"]
+
+
+def _payload(header: Header) -> int:
+    meta = header.meta
+    return int(meta.get("shards", 0)) * int(meta.get("shard_size", 0))
+
+
+try:
+    SHARDED_STORE = register_kind(Kind("sharded-store", "sharded bank store", payload_size=_payload))
+except ValueError:  # registered already, by an earlier import of this module under another name
+    SHARDED_STORE = kind("sharded-store")
+
+
+def write_sharded_store(
+    engine: Engine,
+    path: PathLike,
+    public_key: bytes,
+    rows: Sequence[Sequence[str]],
+    shards: int,
+    *,
+    construction: Optional[str] = None,
+    role: Optional[str] = None,
+    progress: Optional[Progress] = None,
+) -> _shards.ShardedStore:
+    """Builds the shards on ``engine``'s workers and writes them to ``path``
+    (atomically: nothing is left there on a failure); returns the store."""
+    layout, built = _shards.build_shards(engine, public_key, rows, shards, construction=construction, progress=progress)
+    meta = layout.meta()
+    if role is not None:
+        meta["role"] = role
+    with FileWriter(path, SHARDED_STORE.name, layout.rows, fingerprint(public_key), meta) as writer:
+        for store in built:
+            writer.write(store)
+    return open_sharded_store(path)
+
+
+def open_sharded_store(path: PathLike, public_key: Optional[bytes] = None, verify: bool = False) -> _shards.ShardedStore:
+    """The sharded store in ``path``, its header checked (and its payload
+    checksum with ``verify``; a task reads only its shards). With
+    ``public_key``, a store made under another key is refused."""
+    path = os.path.abspath(os.fspath(path))
+    with StoredFile(path, [SHARDED_STORE.name]) as stored:
+        if verify:
+            stored.verify()
+        header = stored.header
+    if public_key is not None and header.fingerprint != fingerprint(public_key):
+        raise KeyMismatchError(path, "was made under another bank key than the one given")
+    try:
+        layout = _shards.ShardLayout.from_meta(header.meta, header.count)
+    except (KeyError, TypeError, ValueError) as error:
+        raise BadFileError(path, f"has a sharded-store header that does not hold together ({error})") from None
+    return _shards.ShardedStore(path, header.header_length, layout, header.payload_checksum.hex())
