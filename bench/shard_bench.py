@@ -52,24 +52,43 @@ def peak_mib():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
+def cpu_seconds():
+    times = os.times()
+    return times.user + times.system
+
+
+def build_function():
+    if shards.default_construction() == "hiding":
+        import ostrelline_hiding
+
+        return ostrelline_hiding.build_okvs
+    return ostrelline.build_okvs
+
+
 def single_calls(args, result):
     """In a fresh process: the unsharded build of both banks, then initiate_queries."""
     (pk_s, _), (pk_r, _), (pk_q, _) = ostrelline.key_gen(), ostrelline.key_gen(), ostrelline.key_gen()
     rows_s, rows_r = bank_rows("DE", args.rows), bank_rows("FR", args.rows)
     senders, receivers = payments(rows_s, args.payments, 1), payments(rows_r, args.payments, 2)
     base = peak_mib()
-    start = time.perf_counter()
-    store_s = ostrelline.build_okvs(pk_s, rows_s)
-    store_r = ostrelline.build_okvs(pk_r, rows_r)
-    build = time.perf_counter() - start
-    start = time.perf_counter()
+    build_okvs = build_function()
+    start, cpu = time.perf_counter(), cpu_seconds()
+    store_s = build_okvs(pk_s, rows_s)
+    store_r = build_okvs(pk_r, rows_r)
+    build, build_cpu = time.perf_counter() - start, cpu_seconds() - cpu
+    start, cpu = time.perf_counter(), cpu_seconds()
     ostrelline.initiate_queries(senders, receivers, store_s, store_r, pk_q)
-    query = time.perf_counter() - start
-    result.update(build=build, query=query, peak=peak_mib(), base=base, store=len(store_s))
+    query, query_cpu = time.perf_counter() - start, cpu_seconds() - cpu
+    result.update(build=build, query=query, build_cpu=build_cpu, query_cpu=query_cpu, peak=peak_mib(), base=base,
+                  store=len(store_s))
 
 
 def worker_peaks(client):
     return sorted(client.run(peak_mib).values())
+
+
+def worker_cpu(client):
+    return sum(client.run(cpu_seconds).values())
 
 
 def sharded(args, folder):
@@ -82,18 +101,18 @@ def sharded(args, folder):
     ) as cluster, distributed.Client(cluster) as client:
         engine = op.DaskEngine(client, chunk_size=args.chunk_size)
         idle = worker_peaks(client)
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), worker_cpu(client)
         store_s = write_sharded_store(engine, os.path.join(folder, "s.ost"), pk_s, rows_s, args.shards)
         store_r = write_sharded_store(engine, os.path.join(folder, "r.ost"), pk_r, rows_r, args.shards)
-        build = time.perf_counter() - start
+        build, build_cpu = time.perf_counter() - start, worker_cpu(client) - cpu
         build_peaks = worker_peaks(client)
         client.restart()
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), worker_cpu(client)
         queries = shards.initiate_sharded_queries(engine, senders, receivers, store_s, store_r, pk_q)
-        query = time.perf_counter() - start
+        query, query_cpu = time.perf_counter() - start, worker_cpu(client) - cpu
         query_peaks = worker_peaks(client)
         assert len(queries) == 128 * args.payments
-    return dict(build=build, query=query, idle=idle, build_peaks=build_peaks, query_peaks=query_peaks,
+    return dict(build=build, query=query, build_cpu=build_cpu, query_cpu=query_cpu, idle=idle, build_peaks=build_peaks, query_peaks=query_peaks,
                 shard=store_s.layout.shard_size, capacity=store_s.layout.capacity,
                 construction=store_s.layout.construction)
 
@@ -117,6 +136,7 @@ def main():
             child.join()
             single = dict(result)
         print(f"single calls   build both banks {single['build']:8.1f} s   initiate_queries {single['query']:7.1f} s   "
+              f"(CPU {single['build_cpu']:.1f} s and {single['query_cpu']:.1f} s)   "
               f"peak {single['peak']:7.0f} MiB (rows and payments alone {single['base']:.0f} MiB), "
               f"store {single['store'] / 2**20:.1f} MiB per bank", flush=True)
     folder = tempfile.mkdtemp(prefix="shard-bench-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
@@ -130,10 +150,12 @@ def main():
         os.rmdir(folder)
     mib = 2**20
     print(f"sharded        build both banks {run['build']:8.1f} s   initiate_queries {run['query']:7.1f} s   "
-          f"({run['construction']} stores, {run['capacity']:,} rows and {run['shard'] / mib:.1f} MiB per shard)")
-    print(f"peak per worker: idle {run['idle']} MiB; after the builds {[round(p) for p in run['build_peaks']]} MiB; "
+          f"(CPU of all workers {run['build_cpu']:.1f} s and {run['query_cpu']:.1f} s; "
+          f"{run['construction']} stores, {run['capacity']:,} rows and {run['shard'] / mib:.1f} MiB per shard)")
+    print(f"peak per worker: idle {[round(p) for p in run['idle']]} MiB; after the builds {[round(p) for p in run['build_peaks']]} MiB; "
           f"after the queries (fresh workers) {[round(p) for p in run['query_peaks']]} MiB; "
           f"two shards {2 * run['shard'] / mib:.1f} MiB")
+    print(f"other programs' load during the run: {os.getloadavg()[0]:.1f} (1-minute load average, 2 cores here)")
     if not args.skip_single:
         print(f"speed-up: build {single['build'] / run['build']:.2f}x, initiate_queries {single['query'] / run['query']:.2f}x")
 

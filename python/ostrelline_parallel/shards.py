@@ -214,7 +214,7 @@ class ShardRef:
     def __init__(self, path: str, offset: int, size: int, name: str):
         self.path, self.offset, self.size, self.name = path, offset, size, name
 
-    def __reduce__(self):
+    def __reduce__(self) -> Tuple[Any, ...]:
         return (ShardRef, (self.path, self.offset, self.size, self.name))
 
     def load(self) -> bytes:
@@ -236,8 +236,9 @@ def _shard_bytes(side: int, ref: ShardRef) -> bytes:
     kept = _kept[side]
     if kept is None or kept[0] != ref.name:
         _kept[side] = None  # the shard before goes first
-        _kept[side] = (ref.name, ref.load())
-    return _kept[side][1]  # type: ignore[index]
+        kept = (ref.name, ref.load())
+        _kept[side] = kept
+    return kept[1]
 
 
 def shard_queries(sender_rows: List[Any], receiver_rows: List[Any], sender: ShardRef, receiver: ShardRef, swift_pk: bytes) -> bytes:
@@ -245,6 +246,16 @@ def shard_queries(sender_rows: List[Any], receiver_rows: List[Any], sender: Shar
     import ostrelline
 
     return ostrelline.initiate_queries(sender_rows, receiver_rows, _shard_bytes(0, sender), _shard_bytes(1, receiver), swift_pk)
+
+
+def _offset_progress(progress: Progress, step: str, base: int, total: int) -> Progress:
+    """Reports the progress of one batch of tasks as progress of the whole step."""
+
+    def report(_step: str, done: int, _total: int) -> None:
+        if done:
+            progress(step, base + done, total)
+
+    return report
 
 
 def build_shards(
@@ -286,9 +297,9 @@ def build_shards(
             stop = min(start + max(1, window), shards)
             args = [(construction, public_key, parts[i], capacity) for i in range(start, stop)]
             sizes = [len(parts[i]) for i in range(start, stop)]
-            report = None
+            report: Optional[Progress] = None
             if progress is not None:
-                report = lambda step, d, t, base=done: d and progress("build_shards", base + d, total)  # noqa: E731
+                report = _offset_progress(progress, "build_shards", done, total)
             built = engine._run("build_shards", "build_shard", engine._pack(args), sizes, report)
             for index, store in enumerate(built):
                 if len(store) != shard_size:
