@@ -24,6 +24,7 @@ echo "setup: installing Python tools"
 "$PYTHON" -m pip install --quiet --disable-pip-version-check cmake ninja scikit-build-core pytest hypothesis pynacl xxhash dask distributed
 "$PYTHON" -m pip install --quiet --disable-pip-version-check pyarrow
 "$PYTHON" -m pip install --quiet --disable-pip-version-check cryptography  # Dask TLS certificates of the parallel tests
+"$PYTHON" -m pip install --quiet --disable-pip-version-check bochscpu-python  # the AVX-512 CPU of scripts/emulated_batch.sh
 
 echo "setup: building and installing ostrelline"
 "$PYTHON" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps .

@@ -14,6 +14,7 @@ echo "== C++ unit tests"
 cmake -S . -B build/tests "${generator[@]}" -DOSTRELLINE_TESTS=ON -DOSTRELLINE_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/tests -j2
 ctest --test-dir build/tests --output-on-failure -j2
+echo "== The AVX-512 IFMA batch backend's C++ tests on an emulated CPU"; bash scripts/emulated_batch.sh
 
 echo "== C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/sanitize "${generator[@]}" -DOSTRELLINE_TESTS=ON -DOSTRELLINE_PYTHON=OFF \
