@@ -447,6 +447,32 @@ def test_progress_reports(run, tmp_path, capsys):
     assert terminal.text.endswith("\n")
 
 
+@pytest.mark.parametrize("fixed,per_entry", [(0.0, 30e-6), (0.0, 2e-3), (1.2, 30e-6), (0.3, 30e-6)])
+def test_chunks_follow_the_cost_of_a_call(monkeypatch, fixed, per_entry):
+    """A call costs a fixed part (initiate parses both stores on every call) and a part per entry: chunks keep
+    calls short where the fixed part is small, and do not shrink to a few entries a call where it is large."""
+    clock = [0.0]
+    monkeypatch.setattr(steps.time, "monotonic", lambda: clock[0])
+    spans = []
+
+    def call(start, stop):
+        spans.append((start, stop))
+        clock[0] += fixed + per_entry * (stop - start)
+
+    chunks = steps._Chunks("initiate", 100_000, 4096, None)
+    chunks.run(100_000, call)
+    assert spans[0] == (0, 256) and spans[-1][1] == 100_000
+    assert all(a[1] == b[0] for a, b in zip(spans, spans[1:]))  # every entry once, in order
+    sizes = [b - a for a, b in spans[1:-1]]
+    if fixed > 0.75:
+        assert len(spans) <= 30 and max(sizes) == 4096  # chunks of the limit: the fixed part cannot be cut
+    elif fixed > 0:
+        assert len(spans) <= 45 and max(fixed + per_entry * n for n in sizes) <= 1.5 + 1e-9
+    else:
+        longest = max(fixed + per_entry * n for n in sizes)
+        assert longest <= 0.25 + 1e-9 and (longest > 0.2 or max(sizes) == 4096)
+
+
 def _interrupt(args, cwd, started_when):
     """Starts the command, sends SIGINT once ``started_when(line)`` holds for a
     progress line, and returns (exit status, seconds from the signal to the exit)."""

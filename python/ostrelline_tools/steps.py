@@ -64,6 +64,8 @@ COMPONENTS = ("sender", "receiver", "gamma", "delta")
 DEFAULT_CHUNK_SIZE = 4096
 # A call should take about this long, so that Ctrl-C acts well within two seconds.
 _CALL_SECONDS = 0.25
+# A call whose fixed part is large may take this long, so that the fixed part stays a small share.
+_LONGEST_CALL = 1.5
 _FIRST_CHUNK = 256
 _PARTY = {"sender": "sending bank", "receiver": "receiving bank", "network": "payment network"}
 
@@ -90,7 +92,15 @@ def _call(step: str, function: Callable[..., Any], *args: Any) -> Any:
 class _Chunks:
     """Cuts a step's entries into the module's calls: small at first, then sized
     so that a call takes about ``_CALL_SECONDS`` (Ctrl-C is acted on between
-    calls), never more than ``limit`` entries; reports progress after each."""
+    calls), never more than ``limit`` entries; reports progress after each.
+
+    A call costs a fixed part (``initiate_queries`` parses both stores on
+    every call: about a second for stores of a million rows) plus a part per
+    entry. Sizing on the whole time per entry would shrink the chunks as the
+    fixed part grows, until every call paid it for a handful of entries; so
+    the two parts are told apart from calls of different sizes, and a call is
+    made long enough that the fixed part is at most a quarter of it (up to
+    ``_LONGEST_CALL``; past that, chunks of ``limit`` entries)."""
 
     def __init__(self, step: str, total: int, limit: int, progress: Optional[Progress]):
         if limit < 1:
@@ -98,6 +108,8 @@ class _Chunks:
         self.step, self.total, self.limit, self.progress = step, total, limit, progress
         self.size = min(limit, _FIRST_CHUNK)
         self.done = 0
+        self.calls = 0
+        self._latest: Dict[int, float] = {}  # seconds of the latest call of each size
         self._report()
 
     def _report(self) -> None:
@@ -111,14 +123,29 @@ class _Chunks:
             stop = min(count, start + self.size)
             began = time.monotonic()
             call(start, stop)
-            elapsed = time.monotonic() - began
+            self._observe(stop - start, time.monotonic() - began)
             self.done += stop - start
             start = stop
             self._report()
-            if elapsed > _CALL_SECONDS:
-                self.size = max(16, int(self.size * _CALL_SECONDS / elapsed))
-            elif elapsed < _CALL_SECONDS / 2:
-                self.size = min(self.limit, self.size * 2)
+
+    def _observe(self, entries: int, elapsed: float) -> None:
+        self.calls += 1
+        latest = self._latest
+        latest[entries] = elapsed
+        small, large = (min(latest), latest[min(latest)]), (max(latest), latest[max(latest)])
+        if large[0] > small[0]:
+            per_entry = max((large[1] - small[1]) / (large[0] - small[0]), 1e-9)
+            fixed = max(small[1] - per_entry * small[0], 0.0)
+        else:
+            per_entry, fixed = max(elapsed / entries, 1e-9), 0.0
+        if fixed > _LONGEST_CALL / 2:
+            size = self.limit
+        else:
+            target = max(_CALL_SECONDS, min(4 * fixed, _LONGEST_CALL))
+            size = int((target - fixed) / per_entry)
+            if self.calls == 1:
+                size = min(size, self.size * 2)  # one call tells nothing of the fixed part yet
+        self.size = max(16, min(self.limit, size))
 
 
 # --------------------------------------------------------------------------- keys
