@@ -13,7 +13,7 @@ import sys
 import time
 from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
 
-from . import results, steps
+from . import engines, results, steps
 from .errors import ToolError
 
 __all__ = ["main", "ProgressBar", "shown"]
@@ -81,11 +81,13 @@ def _keygen(args: argparse.Namespace, progress: ProgressBar) -> None:
 def _build_store(args: argparse.Namespace, progress: ProgressBar) -> None:
     construction = "specified" if args.specified else "hiding"
     report = steps.build_store(
-        args.key, args.input, _columns(args.columns), args.out, args.normalise, construction, progress
+        args.key, args.input, _columns(args.columns), args.out, args.normalise, construction, progress,
+        shards=args.shards, engine=args.engine,
     )
     duplicates = report.rows_read - report.rows_stored
+    layout = f" in {report.header.meta['shards']:,} shards" if args.shards is not None else ""
     print(
-        f"wrote {args.out}: {'membership-hiding' if construction == 'hiding' else 'specified'} store of {report.rows_stored:,} rows, {_size(args.out)}; "
+        f"wrote {args.out}: {'membership-hiding' if construction == 'hiding' else 'specified'} store of {report.rows_stored:,} rows{layout}, {_size(args.out)}; "
         "send it to the payment network"
     )
     if duplicates:
@@ -106,12 +108,13 @@ def _initiate(args: argparse.Namespace, progress: ProgressBar) -> None:
         args.receiver_key,
         args.chunk_size,
         progress,
+        engine=args.engine,
     )
     print(f"wrote {args.out}: {header.count:,} queries, {_size(args.out)} (keep it; randomize it twice)")
 
 
 def _randomize(args: argparse.Namespace, progress: ProgressBar) -> None:
-    header = steps.randomize(args.queries, args.out, args.chunk_size, progress)
+    header = steps.randomize(args.queries, args.out, args.chunk_size, progress, engine=args.engine)
     print(f"wrote {args.out}: randomized copy of {header.count:,} queries, {_size(args.out)}")
 
 
@@ -125,6 +128,7 @@ def _combine(args: argparse.Namespace, progress: ProgressBar) -> None:
         args.delta_out,
         args.chunk_size,
         progress,
+        engine=args.engine,
     )
     print(f"combined {header.count:,} entries:")
     print(f"  {args.sender_out}: {_size(args.sender_out)}, send it to the sending bank")
@@ -133,7 +137,7 @@ def _combine(args: argparse.Namespace, progress: ProgressBar) -> None:
 
 
 def _decrypt(args: argparse.Namespace, progress: ProgressBar) -> None:
-    header = steps.decrypt(args.points, args.secret_key, args.out, args.chunk_size, progress)
+    header = steps.decrypt(args.points, args.secret_key, args.out, args.chunk_size, progress, engine=args.engine)
     print(f"wrote {args.out}: {header.count:,} decrypted points, {_size(args.out)}; send it to the payment network")
 
 
@@ -149,6 +153,7 @@ def _finish(args: argparse.Namespace, progress: ProgressBar) -> None:
         args.column,
         args.chunk_size,
         progress,
+        engine=args.engine,
     )
     print(f"wrote {args.out}: {payments:,} payments, {matches:,} with both accounts held (column {args.column!r})")
     if results.output_format(args.out, args.payments) == "csv":
@@ -167,6 +172,32 @@ def _inspect(args: argparse.Namespace, progress: ProgressBar) -> int:
         steps.export(args.file, args.export)
         print(f"exported the payload to {args.export}")
     return 0
+
+
+def _shard_count(value: str) -> Any:
+    if value == "auto":
+        return value
+    try:
+        count = int(value)
+    except ValueError:
+        count = 0
+    if count < 1:
+        raise argparse.ArgumentTypeError(f"a whole number of at least 1 or auto, not {value!r}")
+    return count
+
+
+def _run(args: argparse.Namespace, progress: ProgressBar) -> Optional[int]:
+    """Runs the subcommand, on the engine its options name (none by default)."""
+    with engines.open_engine(
+        getattr(args, "workers", None),
+        getattr(args, "scheduler", None),
+        getattr(args, "tls_ca_file", None),
+        getattr(args, "tls_cert", None),
+        getattr(args, "tls_key", None),
+        getattr(args, "chunk_size", steps.DEFAULT_CHUNK_SIZE),
+    ) as engine:
+        args.engine = engine
+        return args.run(args, progress)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -196,6 +227,23 @@ def _parser() -> argparse.ArgumentParser:
             )
         return sub
 
+    def beyond(sub: argparse.ArgumentParser) -> None:
+        group = sub.add_argument_group(
+            "beyond one process",
+            "run the step's chunks on a process pool of this machine or on a Dask scheduler's workers "
+            "(same results); a secret key travels to a scheduler only over TLS",
+        )
+        where = group.add_mutually_exclusive_group()
+        where.add_argument("--workers", type=int, metavar="N", help="run on a pool of N worker processes")
+        where.add_argument(
+            "--scheduler", metavar="ADDRESS", help="run on the workers of the Dask scheduler at ADDRESS (tls://HOST:PORT)"
+        )
+        group.add_argument("--tls-ca-file", metavar="FILE", help="with --scheduler: the CA certificate of the cluster")
+        group.add_argument("--tls-cert", metavar="FILE", help="with --scheduler: this client's certificate")
+        group.add_argument(
+            "--tls-key", metavar="FILE", help="with --scheduler: this client's private key (if not in --tls-cert)"
+        )
+
     def normalise(sub: argparse.ArgumentParser) -> None:
         sub.add_argument(
             "--normalise",
@@ -224,7 +272,14 @@ def _parser() -> argparse.ArgumentParser:
         "(it reveals which rows the bank holds); the default is the membership-hiding kind",
     )
     sub.add_argument("--out", required=True, metavar="FILE", help="store file to write")
+    sub.add_argument(
+        "--shards",
+        type=_shard_count,
+        metavar="K",
+        help="write a sharded store of K shards (auto: about 25,000 rows a shard), one build task per shard",
+    )
     normalise(sub)
+    beyond(sub)
 
     sub = command("initiate", _initiate, "the payment network: query both banks' stores for every payment")
     sub.add_argument("--payments", required=True, metavar="TABLE", help="CSV or Parquet file of the payments")
@@ -239,10 +294,12 @@ def _parser() -> argparse.ArgumentParser:
     )
     sub.add_argument("--out", required=True, metavar="FILE", help="query stream to write")
     normalise(sub)
+    beyond(sub)
 
     sub = command("randomize", _randomize, "the payment network: a freshly blinded copy of the query stream")
     sub.add_argument("queries", metavar="QUERIES", help="query stream")
     sub.add_argument("--out", required=True, metavar="FILE", help="randomized copy to write")
+    beyond(sub)
 
     sub = command("combine", _combine, "the payment network: add two randomized copies; one stream per bank")
     sub.add_argument("first", metavar="COPY1", help="first randomized copy")
@@ -251,11 +308,13 @@ def _parser() -> argparse.ArgumentParser:
     sub.add_argument("--receiver-out", required=True, metavar="FILE", help="points for the receiving bank")
     sub.add_argument("--gamma-out", required=True, metavar="FILE", help="gamma points, kept")
     sub.add_argument("--delta-out", required=True, metavar="FILE", help="delta points, kept")
+    beyond(sub)
 
     sub = command("decrypt", _decrypt, "a bank: decrypt partially the points the payment network sent it")
     sub.add_argument("points", metavar="POINTS", help="point stream from the payment network")
     sub.add_argument("--secret-key", required=True, metavar="FILE", help="the bank's secret-key file")
     sub.add_argument("--out", required=True, metavar="FILE", help="decrypted points to write")
+    beyond(sub)
 
     sub = command("finish", _finish, "the payment network: the match bit of every payment")
     sub.add_argument("--sender", required=True, metavar="FILE", help="points decrypted by the sending bank")
@@ -272,6 +331,7 @@ def _parser() -> argparse.ArgumentParser:
         help="results to write: the payments table with the match column, as CSV or Parquet by the suffix "
         "(.csv, .parquet), else in the payments table's format",
     )
+    beyond(sub)
 
     sub = command(
         "inspect",
@@ -291,7 +351,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = _parser().parse_args(argv)
     progress = ProgressBar(args.progress)
     try:
-        status = args.run(args, progress)
+        status = _run(args, progress)
     except KeyboardInterrupt:
         print("\nostrelline: interrupted; nothing written", file=sys.stderr)
         return EXIT_INTERRUPTED

@@ -12,7 +12,7 @@ shards it needs (at the header length plus the recorded offset).
 from __future__ import annotations
 
 import os
-from typing import Optional, Sequence
+from typing import Any, Dict, Optional, Sequence
 
 from ostrelline_parallel import shards as _shards
 from ostrelline_parallel._engine import Engine, Progress
@@ -20,7 +20,7 @@ from ostrelline_parallel._engine import Engine, Progress
 from .errors import BadFileError, KeyMismatchError, PathLike
 from .files import FileWriter, Header, Kind, StoredFile, fingerprint, kind, register_kind
 
-__all__ = ["SHARDED_STORE", "write_sharded_store", "open_sharded_store"]
+__all__ = ["SHARDED_STORE", "write_sharded_store", "open_sharded_store", "store_as_shards"]
 
 
 def _payload(header: Header) -> int:
@@ -44,11 +44,13 @@ def write_sharded_store(
     construction: Optional[str] = None,
     role: Optional[str] = None,
     progress: Optional[Progress] = None,
+    meta: Optional[Dict[str, Any]] = None,
 ) -> _shards.ShardedStore:
     """Builds the shards on ``engine``'s workers and writes them to ``path``
-    (atomically: nothing is left there on a failure); returns the store."""
+    (atomically: nothing is left there on a failure); returns the store.
+    ``meta`` adds fields to the header's metadata (the row encoding, say)."""
     layout, built = _shards.build_shards(engine, public_key, rows, shards, construction=construction, progress=progress)
-    meta = layout.meta()
+    meta = dict(meta or {}, **layout.meta())
     if role is not None:
         meta["role"] = role
     with FileWriter(path, SHARDED_STORE.name, layout.rows, fingerprint(public_key), meta) as writer:
@@ -73,3 +75,14 @@ def open_sharded_store(path: PathLike, public_key: Optional[bytes] = None, verif
     except (KeyError, TypeError, ValueError) as error:
         raise BadFileError(path, f"has a sharded-store header that does not hold together ({error})") from None
     return _shards.ShardedStore(path, header.header_length, layout, header.payload_checksum.hex())
+
+
+def store_as_shards(path: PathLike, header: Header) -> _shards.ShardedStore:
+    """An ordinary store file seen as a sharded store of one shard (every row
+    hashes to shard 0 of 1), so that it can be queried beside a sharded store
+    of the other bank; its tasks read the store from the file."""
+    construction = str(header.meta.get("construction", "specified"))
+    layout = _shards.ShardLayout(1, header.count, header.payload_length, header.count, construction)
+    return _shards.ShardedStore(
+        os.path.abspath(os.fspath(path)), header.header_length, layout, header.payload_checksum.hex()
+    )

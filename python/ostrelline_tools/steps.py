@@ -18,6 +18,10 @@ Who runs what:
 ``progress``, where a step takes it, is called as ``progress(step, done,
 total)`` with entries (rows, payments) done so far: 0 first, then after each
 chunk. Failures raise the exceptions of ``errors``.
+
+``engine``, where a step takes it, is an engine of ``ostrelline_parallel``
+(see ``engines.open_engine``): the step's module calls then run on its
+workers, in chunks of the engine's own ``chunk_size``, with the same result.
 """
 from __future__ import annotations
 
@@ -33,6 +37,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import ostrelline
 
+from . import engines as _engines
 from . import files, kinds, results, rows
 from .errors import BadFileError, KeyMismatchError, ModuleError, PathLike, ToolError
 from .files import FileWriter, Header, StoredFile
@@ -146,6 +151,34 @@ class _Chunks:
             if self.calls == 1:
                 size = min(size, self.size * 2)  # one call tells nothing of the fixed part yet
         self.size = max(16, min(self.limit, size))
+
+
+def _chunker(step: str, total: int, chunk_size: int, progress: Optional[Progress], engine: Optional[Any]) -> Any:
+    """The chunking of a step: calls of the module here, or windows of the engine's chunks."""
+    if engine is None:
+        return _Chunks(step, total, chunk_size, progress)
+    return _engines.Windows(step, total, engine, progress)
+
+
+def _operation(chunker: Any, step: str, name: Any) -> Callable[..., Any]:
+    """The operation ``name`` of the module as ``chunker`` runs it: one call here,
+    or the engine's step over its workers (``name`` may then be a function
+    taking the engine first); a PanicException comes back as ModuleError."""
+    if isinstance(chunker, _engines.Windows):
+        function = chunker.function(name)
+    else:
+        function = getattr(ostrelline, name)
+    return lambda *args: _call(step, function, *args)
+
+
+def _sharded() -> Any:
+    """The sharded-store kind's module (it registers the kind), or None where
+    its hash (xxhash) is not installed."""
+    try:
+        from . import sharded
+    except ImportError:
+        return None
+    return sharded
 
 
 # --------------------------------------------------------------------------- keys
@@ -294,14 +327,33 @@ def build_store(
     normalise: str = "none",
     construction: str = "hiding",
     progress: Optional[Progress] = None,
+    shards: Optional[Any] = None,
+    engine: Optional[Any] = None,
 ) -> BuildReport:
     """A bank's store of the rows of ``columns`` of its table, under its public
     key: membership-hiding by default, the specified kind with
-    ``construction="specified"``. Rows that encode alike are stored once."""
+    ``construction="specified"``. Rows that encode alike are stored once.
+
+    With ``shards`` (a number k, or "auto" for about 25,000 rows a shard) it
+    writes a sharded store, one build task per shard on ``engine`` (a pool of
+    one worker process when none is given). An unsharded store is one call of
+    the module, which no engine divides: ``engine`` needs ``shards``."""
     encoding = rows.RowEncoding(len(columns), normalise)
+    if engine is not None and shards is None:
+        raise ToolError(
+            "an unsharded store is one call of the module, which no engine divides: "
+            "build a sharded store (--shards K or auto) to build on workers"
+        )
+    if shards is not None and shards != "auto" and (not isinstance(shards, int) or shards < 1):
+        raise ValueError(f"the number of shards is a whole number of at least 1 or auto, not {shards!r}")
     _outputs_apart([public_key_path, table_path], [out_path])
     public_key, key_header = _read_key(public_key_path, kinds.PUBLIC_KEY, BANKS)
     _, function = _builder(construction)
+    sharded = None
+    if shards is not None:
+        sharded = _sharded()
+        if sharded is None:
+            raise ToolError("sharded stores need the module xxhash, which is not installed")
     step = "build-store"
     total = rows.count_rows(table_path, columns)
     if progress is not None:
@@ -321,6 +373,20 @@ def build_store(
         "construction": construction,
         "rows": encoding.record(),
     }
+    if sharded is not None:
+        import contextlib
+
+        from ostrelline_parallel.shards import shards_for
+
+        count = shards_for(len(store_rows)) if shards == "auto" else shards
+        with contextlib.ExitStack() as stack:
+            if engine is None:
+                engine = stack.enter_context(_engines.open_engine(workers=1))
+            sharded.write_sharded_store(
+                engine, out_path, public_key, store_rows, count, construction=construction,
+                role=meta["role"], progress=progress, meta={"rows": meta["rows"]},
+            )
+        return BuildReport(read, len(store_rows), files.read_header(out_path))
     with FileWriter(out_path, kinds.STORE.name, len(store_rows), key_header.fingerprint, meta) as writer:
         if progress is not None:
             progress(step, 0, len(store_rows))
@@ -345,15 +411,30 @@ def _digest_file(path: PathLike) -> str:
     return digest.hexdigest()
 
 
-def _open_store(path: PathLike, role: str) -> Tuple[bytes, Header]:
-    with files.open_file(path, [kinds.STORE.name]) as stored:
+def _open_store(path: PathLike, role: str) -> Tuple[Optional[bytes], Header]:
+    """A bank's store, checked: its bytes and header; a sharded store's bytes
+    are None (its tasks read their shards from the file)."""
+    sharded = _sharded()
+    accepted = [kinds.STORE.name] + ([sharded.SHARDED_STORE.name] if sharded is not None else [])
+    with files.open_file(path, accepted) as stored:
         header = stored.header
         if header.meta.get("role") != role:
             other = header.meta.get("role")
             raise BadFileError(
                 path, f"is the {_PARTY.get(other, repr(other))}'s store, given in the {_PARTY[role]}'s place"
             )
+        if header.kind != kinds.STORE.name:
+            return None, header
         return stored.payload(), header
+
+
+def _shard_view(path: PathLike, header: Header) -> Any:
+    """A store file as the sharded queries read it: a sharded store as it is, an
+    ordinary store as one shard."""
+    sharded = _sharded()
+    if header.kind == kinds.STORE.name:
+        return sharded.store_as_shards(path, header)
+    return sharded.open_sharded_store(path)
 
 
 def initiate(
@@ -369,9 +450,17 @@ def initiate(
     receiver_key_path: Optional[PathLike] = None,
     chunk_size: int = DEFAULT_CHUNK_SIZE,
     progress: Optional[Progress] = None,
+    engine: Optional[Any] = None,
 ) -> Header:
     """The payment network's query stream: payment i looks up its sender row in
-    the sending bank's store and its receiver row in the receiving bank's."""
+    the sending bank's store and its receiver row in the receiving bank's.
+
+    Either store may be sharded (``build_store(..., shards=k)``): the queries
+    then run grouped by shard pair on ``engine`` (a pool of one worker process
+    when none is given), whose workers read the shards from the store files,
+    and the stream is in the same format and order."""
+    import contextlib
+
     _outputs_apart(
         [payments_path, sender_store_path, receiver_store_path, network_key_path, sender_key_path, receiver_key_path],
         [out_path],
@@ -410,23 +499,26 @@ def initiate(
     step = "initiate"
     columns = list(sender_columns) + list(receiver_columns)
     split = len(sender_columns)
-    chunks = _Chunks(step, total, chunk_size, progress)
-    with FileWriter(out_path, kinds.QUERIES.name, 0, network_header.fingerprint, meta) as writer:
-        for arrays in rows.read_batches(payments_path, columns):
+    with contextlib.ExitStack() as stack:
+        writer = stack.enter_context(FileWriter(out_path, kinds.QUERIES.name, 0, network_header.fingerprint, meta))
+        operation: Any = "initiate_queries"
+        stores: Tuple[Any, Any] = (sender_store, receiver_store)
+        if sender_store is None or receiver_store is None:
+            stores = (_shard_view(sender_store_path, sender_header), _shard_view(receiver_store_path, receiver_header))
+            del sender_store, receiver_store
+            from ostrelline_parallel.shards import initiate_sharded_queries as operation
+            if engine is None:
+                engine = stack.enter_context(_engines.open_engine(workers=1, chunk_size=chunk_size))
+        chunks = _chunker(step, total, chunk_size, progress, engine)
+        query = _operation(chunks, step, operation)
+        batch = {} if engine is None else {"batch_rows": _engines.window_for(engine)}
+        for arrays in rows.read_batches(payments_path, columns, **batch):
             senders = rows.encode_batch(payments_path, sender_columns, arrays[:split], normalise, chunks.done)
             receivers = rows.encode_batch(payments_path, receiver_columns, arrays[split:], normalise, chunks.done)
             chunks.run(
                 len(senders),
                 lambda a, b: writer.write(
-                    _call(
-                        step,
-                        ostrelline.initiate_queries,
-                        [[s] for s in senders[a:b]],
-                        [[r] for r in receivers[a:b]],
-                        sender_store,
-                        receiver_store,
-                        network_key,
-                    )
+                    query([[s] for s in senders[a:b]], [[r] for r in receivers[a:b]], *stores, network_key)
                 ),
             )
         done = chunks.done
@@ -453,7 +545,11 @@ def _same_run(path: PathLike, header: Header, reference: Header, reference_path:
 
 
 def randomize(
-    queries_path: PathLike, out_path: PathLike, chunk_size: int = DEFAULT_CHUNK_SIZE, progress: Optional[Progress] = None
+    queries_path: PathLike,
+    out_path: PathLike,
+    chunk_size: int = DEFAULT_CHUNK_SIZE,
+    progress: Optional[Progress] = None,
+    engine: Optional[Any] = None,
 ) -> Header:
     """A freshly blinded copy of a query stream (each copy gets its own identifier)."""
     step = "randomize"
@@ -462,9 +558,9 @@ def randomize(
         header = source.header
         meta = dict(header.meta, copy=secrets.token_hex(16))
         with FileWriter(out_path, kinds.QUERIES.name, header.count, header.fingerprint, meta) as writer:
-            _Chunks(step, header.count, chunk_size, progress).run(
-                header.count, lambda a, b: writer.write(_call(step, ostrelline.randomize, source.entries(a, b)))
-            )
+            chunks = _chunker(step, header.count, chunk_size, progress, engine)
+            randomized = _operation(chunks, step, "randomize")
+            chunks.run(header.count, lambda a, b: writer.write(randomized(source.entries(a, b))))
     return files.read_header(out_path)
 
 
@@ -491,6 +587,7 @@ def combine(
     delta_out: PathLike,
     chunk_size: int = DEFAULT_CHUNK_SIZE,
     progress: Optional[Progress] = None,
+    engine: Optional[Any] = None,
 ) -> Header:
     """Adds two randomized copies of one query stream and writes the four point
     streams: ``sender`` for the sending bank, ``receiver`` for the receiving
@@ -522,12 +619,15 @@ def combine(
             stack.enter_context(FileWriter(path, kinds.POINTS.name, a.count, fp, meta)) for path, fp, meta in targets
         ]
 
+        chunks = _chunker(step, a.count, chunk_size, progress, engine)
+        combined = _operation(chunks, step, "combine")
+
         def call(start: int, stop: int) -> None:
-            streams = _call(step, ostrelline.combine, first.entries(start, stop), second.entries(start, stop))
+            streams = combined(first.entries(start, stop), second.entries(start, stop))
             for writer, stream in zip(writers, streams):
                 writer.write(stream)
 
-        _Chunks(step, a.count, chunk_size, progress).run(a.count, call)
+        chunks.run(a.count, call)
     return files.read_header(gamma_out)
 
 
@@ -537,10 +637,12 @@ def decrypt(
     out_path: PathLike,
     chunk_size: int = DEFAULT_CHUNK_SIZE,
     progress: Optional[Progress] = None,
+    engine: Optional[Any] = None,
 ) -> Header:
     """A bank's partial decryption of the point stream the payment network sent it."""
     step = "decrypt"
     _outputs_apart([points_path, secret_key_path], [out_path])
+    _engines.require_protected(engine, step)
     with _open_stream(points_path, kinds.POINTS) as source:
         header = source.header
         component = header.meta.get("component")
@@ -557,10 +659,9 @@ def decrypt(
             )
         meta = dict(header.meta, decrypted=True)
         with FileWriter(out_path, kinds.POINTS.name, header.count, header.fingerprint, meta) as writer:
-            _Chunks(step, header.count, chunk_size, progress).run(
-                header.count,
-                lambda a, b: writer.write(_call(step, ostrelline.decrypt, source.entries(a, b), secret_key)),
-            )
+            chunks = _chunker(step, header.count, chunk_size, progress, engine)
+            decrypted = _operation(chunks, step, "decrypt")
+            chunks.run(header.count, lambda a, b: writer.write(decrypted(source.entries(a, b), secret_key)))
     return files.read_header(out_path)
 
 
@@ -575,6 +676,7 @@ def finish(
     column: str = "match",
     chunk_size: int = DEFAULT_CHUNK_SIZE,
     progress: Optional[Progress] = None,
+    engine: Optional[Any] = None,
 ) -> Tuple[int, int]:
     """The payment network's match bits, written as the payments table with a
     ``column`` of booleans: a plain CSV or Parquet file, as the suffix of
@@ -585,6 +687,7 @@ def finish(
     _outputs_apart(
         [sender_path, receiver_path, gamma_path, delta_path, network_secret_path, payments_path], [out_path]
     )
+    _engines.require_protected(engine, step)
     import contextlib
 
     with contextlib.ExitStack() as stack:
@@ -609,17 +712,13 @@ def finish(
         # Before the work rather than after it: a name the table already has.
         rows.require_new_column(payments_path, rows.table_columns(payments_path), column)
         matches: List[bool] = []
-        _Chunks(step, g.count, chunk_size, progress).run(
+        chunks = _chunker(step, g.count, chunk_size, progress, engine)
+        finished = _operation(chunks, step, "finish")
+        chunks.run(
             g.count,
             lambda a, b: matches.extend(
-                _call(
-                    step,
-                    ostrelline.finish,
-                    sender.entries(a, b),
-                    receiver.entries(a, b),
-                    gamma.entries(a, b),
-                    delta.entries(a, b),
-                    secret_key,
+                finished(
+                    sender.entries(a, b), receiver.entries(a, b), gamma.entries(a, b), delta.entries(a, b), secret_key
                 )
             ),
         )
@@ -637,6 +736,7 @@ def describe(path: PathLike) -> Dict[str, Any]:
     whether its checksums hold). Never the payload."""
     if _is_parquet(path):
         return results.describe(path)
+    _sharded()  # registers the sharded-store kind, where it can be read
     if os.fspath(path).lower().endswith(".csv") and os.path.isfile(path):
         with open(path, "rb") as file:
             if not file.read(len(files.MAGIC)) == files.MAGIC:
