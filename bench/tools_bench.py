@@ -20,8 +20,9 @@ Both runs' match bits are compared with each other and with the truth.
     PYTHONPATH=python python bench/tools_bench.py                      # 1,000,000 rows and payments
     PYTHONPATH=python python bench/tools_bench.py --rows 100000 --payments 100000
 
-At the default sizes it takes about a quarter of an hour on two cores; it is
-not part of the tests.
+At the default sizes it takes an hour or more on a shared two-core machine
+(each build of 1,000,000 rows some minutes, each payment run a quarter of an
+hour or more); it is not part of the tests.
 """
 import argparse
 import json
