@@ -3,9 +3,10 @@
 # has those instructions, for machines (this one and CI's) that lack them.
 #
 # The tests are the ordinary ones (edwards25519/tests/batch_*_test.cpp,
-# src/tests/batch_*_test.cpp), which compare every batch result with the
-# scalar layer's result for the same input. Built here as static programs,
-# they run under tests/emulation/run_static.py, whose CPU reports and executes
+# src/tests/batch_*_test.cpp) and tests/emulation/batch_select_test.cpp, which
+# compare every batch result with the scalar layer's result for the same
+# input. Built here as static programs, they run under
+# tests/emulation/run_static.py, whose CPU reports and executes
 # AVX-512 F/DQ/BW/VL/IFMA, so batch::available() is true and the kernels'
 # machine code itself is what is tested. Each listed test is its own emulated
 # run; the script fails if the emulator cannot be loaded or if any test fails,
@@ -14,8 +15,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON="${PYTHON:-python3}"
 BUILD=build/emulation
-# Emulation is about a hundred times slower than the host; a run that takes
-# this long is stuck.
+# The emulated CPU runs some tens of millions of instructions a second; one
+# test that takes this long is stuck.
 LIMIT_SECONDS="${EMULATION_LIMIT_SECONDS:-900}"
 
 generator=()
@@ -25,6 +26,10 @@ cmake -S . -B "$BUILD" "${generator[@]}" -DOSTRELLINE_TESTS=ON -DOSTRELLINE_PYTH
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null
 cmake --build "$BUILD" -j2 --target edwards25519_batch_tests batch_operations_tests
 cc -shared -fPIC -O2 -Wall -Werror tests/emulation/glibc_compat.c -o "$BUILD/glibc_compat.so"
+# Point selection and broadcast, which the group layer's tests leave to callers.
+"${CXX:-c++}" -std=c++20 -O2 -Wall -Wextra -Wshadow -Wconversion -Wno-sign-conversion -Werror -static -I. \
+    tests/emulation/batch_select_test.cpp "$BUILD/edwards25519/libedwards25519.a" "$BUILD/support/libsupport.a" \
+    -lgtest -lgtest_main -pthread -o "$BUILD/batch_select_tests"
 
 runner=("$PYTHON" tests/emulation/run_static.py --compat "$BUILD/glibc_compat.so")
 if ! "$PYTHON" -c "
@@ -47,7 +52,7 @@ operations="$BUILD/src/tests/batch_operations_tests"
 # Every test as its own emulated run, two at a time (the stream operations,
 # the longer ones, first), so that both cores stay busy to the end.
 runs=()
-for program in "$operations" "$edwards"; do
+for program in "$operations" "$edwards" "$BUILD/batch_select_tests"; do
     suite=""
     while IFS= read -r line; do
         case "$line" in

@@ -130,7 +130,6 @@ class Program:
         self.exit_code = None
         self.stop_reason = None
         self.unknown = set()
-        self.clock = time.monotonic()
         self._map_pages()
         entry, self.brk_start, phdr, phnum = self._load_elf(path)
         self.brk = self.brk_start
