@@ -10,7 +10,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -96,13 +96,18 @@ PyObject* panic_exception_type() {
 }
 
 // The calling thread's name into `name`; nothing here allocates, so that a
-// failure can be reported when memory has run out.
+// failure can be reported when memory has run out. The name comes from
+// prctl(PR_GET_NAME) (at most 15 bytes and a terminating zero), which every
+// glibc has under its oldest symbol version. pthread_getname_np moved from
+// libpthread into the C library in glibc 2.34, so a module linked against a
+// newer glibc would require 2.34 for it and refuse older systems.
 void thread_name(char (&name)[32]) noexcept {
+    static_assert(sizeof name >= 16, "PR_GET_NAME writes up to 16 bytes");
     if (static_cast<pid_t>(syscall(SYS_gettid)) == getpid()) {
         std::snprintf(name, sizeof name, "main");
         return;
     }
-    if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0] != '\0') return;
+    if (prctl(PR_GET_NAME, name, 0, 0, 0) == 0 && name[0] != '\0') return;
     std::snprintf(name, sizeof name, "<unnamed>");
 }
 

@@ -1,5 +1,6 @@
 """The call frame: module attributes, argument binding, row lists and the
 mapping of internal failures to PanicException."""
+import re
 import subprocess
 import sys
 
@@ -270,6 +271,39 @@ def test_fault_report_goes_to_stderr():
     assert all("thread 'main'" in line and ".cpp:" in line for line in reports)
     # The hint on how to get a backtrace is printed for the first failure only.
     assert len(lines) == 3 and "backtrace" in lines[1]
+
+
+def test_fault_report_names_the_calling_thread():
+    # Another thread is named as the kernel knows it (prctl PR_SET_NAME, at most
+    # 15 bytes): here set by the thread itself through the C library.
+    code = (
+        "import ctypes, threading\n"
+        "import ostrelline\n"
+        "libc = ctypes.CDLL(None, use_errno=True)\n"
+        "def work(name):\n"
+        "    if name is not None:\n"
+        "        assert libc.prctl(15, ctypes.c_char_p(name), 0, 0, 0) == 0\n"  # PR_SET_NAME
+        "    try:\n"
+        "        ostrelline.randomize(b'x')\n"
+        "    except BaseException:\n"
+        "        pass\n"
+        "for name in [b'ostr-worker-7', b'a-name-longer-than-fifteen', None]:\n"
+        "    thread = threading.Thread(target=work, args=(name,))\n"
+        "    thread.start()\n"
+        "    thread.join()\n"
+        "print(open('/proc/self/comm').read().strip())\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    reports = [line for line in result.stderr.splitlines() if "failed in ostrelline at" in line]
+    names = [re.match(r"thread '([^']*)' failed in ostrelline at .*\.cpp:\d+:\d+: ", line).group(1)
+             for line in reports]
+    assert names[:2] == ["ostr-worker-7", "a-name-longer-t"], names
+    # A thread that names itself nothing keeps the name of the process (from
+    # Python 3.14 on, the interpreter names it after its Thread object).
+    assert len(names) == 3 and names[2] not in ("", "main", "<unnamed>"), names
+    if sys.version_info < (3, 14):
+        assert names[2] == result.stdout.strip(), names
 
 
 def test_module_initialises_once_per_process():
