@@ -13,13 +13,17 @@ the single call, failures included (see ``_engine`` for how).
 """
 from __future__ import annotations
 
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from . import chunks
-from ._engine import Engine, panic_exception_type
+from ._engine import Engine, Row, panic_exception_type
 from ._worker import WorkerPanic
 from .chunks import *  # noqa: F401,F403 - the helpers, listed in chunks.__all__
 from .pool import ExecutorEngine, build_okvs, combine, decrypt, finish, initiate_queries, randomize
+
+if TYPE_CHECKING:
+    # Imported on first use at run time (see __getattr__); type checkers see it here.
+    from .cluster import DaskEngine
 
 __all__ = [
     "chunks",
@@ -36,7 +40,11 @@ __all__ = [
     "combine",
     "decrypt",
     "finish",
-] + chunks.__all__
+    "Row",
+]
+# In this form (not `[...] + chunks.__all__`) type checkers follow it, and
+# take every name listed as exported.
+__all__ += chunks.__all__
 
 
 def __getattr__(name: str) -> Any:

@@ -26,7 +26,7 @@ import os
 from concurrent.futures import CancelledError
 import sys
 import threading
-from typing import Any, Callable, ContextManager, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, ContextManager, Iterable, List, Optional, Sequence, Tuple, Type, Union
 
 import ostrelline
 
@@ -34,12 +34,14 @@ from . import chunks
 from ._worker import WorkerPanic
 
 Progress = Callable[[str, int, int], None]
+#: One row: its column strings in a list or a tuple (a bare ``str`` is not a row).
+Row = Union[List[str], Tuple[str, ...]]
 
 _panic_lock = threading.Lock()
-_panic_class: Optional[type] = None
+_panic_class: Optional[Type[BaseException]] = None
 
 
-def panic_exception_type() -> type:
+def panic_exception_type() -> Type[BaseException]:
     """The module's PanicException class (it is not an attribute of the module).
 
     The module makes the class on its first failure. If none has happened in
@@ -60,7 +62,7 @@ def panic_exception_type() -> type:
     return _panic_class
 
 
-def _provoke_panic() -> type:
+def _provoke_panic() -> Type[BaseException]:
     try:
         sys.stderr.flush()
     except Exception:  # noqa: BLE001 - a closed or missing stderr changes nothing here
@@ -70,7 +72,7 @@ def _provoke_panic() -> type:
     try:
         os.dup2(null, 2)
         try:
-            ostrelline.randomize(None)
+            ostrelline.randomize(None)  # type: ignore[arg-type]  # the failure is the point
         except BaseException as error:  # noqa: BLE001
             return type(error)
     finally:
@@ -228,7 +230,7 @@ class Engine:
 
     # ----------------------------------------------------------------- steps
 
-    def build_okvs(self, public_key: bytes, strings_in_each_row: Sequence[Sequence[str]]) -> bytes:
+    def build_okvs(self, public_key: bytes, strings_in_each_row: Sequence[Row]) -> bytes:
         """One store per bank: one call, run by one worker."""
         rows = plain_rows(strings_in_each_row)
         if rows is None or not is_bytes(public_key):
@@ -238,8 +240,8 @@ class Engine:
 
     def initiate_queries(
         self,
-        sender_data: Sequence[Sequence[str]],
-        receiver_data: Sequence[Sequence[str]],
+        sender_data: Sequence[Row],
+        receiver_data: Sequence[Row],
         sender_okvs: bytes,
         receiver_okvs: bytes,
         swift_pk: bytes,

@@ -27,7 +27,7 @@ from typing import Any, Iterable, Iterator, List, Optional, Sequence, Tuple
 import ostrelline
 
 from . import _worker
-from ._engine import Engine, Progress
+from ._engine import Engine, Progress, Row
 from .chunks import DEFAULT_CHUNK_SIZE
 
 __all__ = ["ExecutorEngine", "build_okvs", "initiate_queries", "randomize", "combine", "decrypt", "finish"]
@@ -92,7 +92,7 @@ def _engine_call(executor, max_workers, mp_context, chunk_size, method, *args, *
 
 def build_okvs(
     public_key: bytes,
-    strings_in_each_row: Sequence[Sequence[str]],
+    strings_in_each_row: Sequence[Row],
     *,
     executor: Optional[cf.Executor] = None,
 ) -> bytes:
@@ -104,8 +104,8 @@ def build_okvs(
 
 
 def initiate_queries(
-    sender_data: Sequence[Sequence[str]],
-    receiver_data: Sequence[Sequence[str]],
+    sender_data: Sequence[Row],
+    receiver_data: Sequence[Row],
     sender_okvs: bytes,
     receiver_okvs: bytes,
     swift_pk: bytes,
