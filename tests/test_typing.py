@@ -9,7 +9,10 @@ import re
 import subprocess
 import sys
 
+import pytest
+
 import ostrelline
+import ostrelline_hiding
 import ostrelline_parallel
 
 GOOD = r'''
@@ -19,6 +22,7 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple, Type
 
 import ostrelline
+import ostrelline_hiding
 import ostrelline_parallel as op
 from ostrelline_parallel import ExecutorEngine, Row, join_bytes, panic_exception_type, split_stream
 
@@ -50,7 +54,7 @@ def main() -> None:
     receiver_rows: Sequence[Tuple[str, ...]] = [("GB29", "NWBK")]
     mixed: List[Row] = [["DE89", "3704"], ("XX00",)]
     store_s = ostrelline.build_okvs(pk_s, sender_rows)
-    store_r = ostrelline.build_okvs(public_key=pk_r, strings_in_each_row=receiver_rows)
+    store_r = ostrelline_hiding.build_okvs(public_key=pk_r, strings_in_each_row=receiver_rows)
     queries = ostrelline.initiate_queries(mixed, [("GB29", "NWBK")] * 2, store_s, store_r, pk_q)
     s, r, g, d = ostrelline.combine(ostrelline.randomize(queries), ostrelline.randomize(queries))
     matches = ostrelline.finish(ostrelline.decrypt(s, sk_s), ostrelline.decrypt(r, sk_r), g, d, sk_q)
@@ -87,6 +91,7 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import List, Sequence
 
 import ostrelline
+import ostrelline_hiding
 import ostrelline_parallel as op
 from ostrelline import PanicException  # expect: attr-defined
 
@@ -94,6 +99,7 @@ pk, sk = ostrelline.key_gen()
 ostrelline.key_gen(pk)  # expect: call-arg
 store = ostrelline.build_okvs(pk, ["DE89", "3704"])  # expect: list-item
 ostrelline.build_okvs(pk, "DE89")  # expect: arg-type
+ostrelline_hiding.build_okvs(pk, ["DE89"])  # expect: list-item
 ostrelline.initiate_queries([["a"]], [("b",)], store, store, "pk")  # expect: arg-type
 loose: Sequence[Sequence[str]] = [["a"]]
 ostrelline.build_okvs(pk, loose)  # expect: arg-type
@@ -155,19 +161,20 @@ def test_every_exported_name_exists():
         assert getattr(ostrelline_parallel, name) is not None
 
 
-def test_stubs_match_the_module():
-    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "ostrelline"], capture_output=True, text=True,
+@pytest.mark.parametrize("module", [ostrelline, ostrelline_hiding], ids=lambda m: m.__name__)
+def test_stubs_match_the_module(module):
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", module.__name__], capture_output=True, text=True,
                           timeout=600)
     assert done.returncode == 0, done.stdout + done.stderr
     # stubtest cannot see the parameters (the functions carry no text
     # signature), so the stub's parameter names are bound as keywords here.
-    stub = pathlib.Path(ostrelline.__file__).parent / "ostrelline.pyi"
+    stub = pathlib.Path(module.__file__).parent / f"{module.__name__}.pyi"
     functions = [node for node in ast.parse(stub.read_text()).body if isinstance(node, ast.FunctionDef)]
-    assert [f.name for f in functions] == ostrelline.__all__
+    assert [f.name for f in functions] == module.__all__
     for function in functions:
         keywords = {a.arg: None for a in function.args.args}
         try:
-            getattr(ostrelline, function.name)(**keywords)
+            getattr(module, function.name)(**keywords)
         except TypeError as error:  # a row list refused is fine; a binding failure is not
             assert not re.search(r"keyword argument|required positional argument", str(error)), error
         except BaseException as error:  # noqa: BLE001 - PanicException: bound, then refused the values

@@ -105,6 +105,8 @@ def test_wheel_contents(wheel):
     with zipfile.ZipFile(wheel) as archive:
         names = set(archive.namelist())
     for expected in ["ostrelline.pyi", "ostrelline-stubs/__init__.pyi", "ostrelline-stubs/py.typed",
+                     "ostrelline_hiding.pyi", "ostrelline_hiding-stubs/__init__.pyi",
+                     "ostrelline_hiding-stubs/py.typed",
                      "ostrelline_parallel/__init__.py", "ostrelline_parallel/chunks.py",
                      "ostrelline_parallel/pool.py", "ostrelline_parallel/cluster.py",
                      "ostrelline_parallel/_engine.py", "ostrelline_parallel/_worker.py",
