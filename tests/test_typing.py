@@ -24,6 +24,7 @@ from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple, Type
 import ostrelline
 import ostrelline_hiding
 import ostrelline_parallel as op
+import ostrelline_parallel.shards
 from ostrelline_parallel import ExecutorEngine, Row, join_bytes, panic_exception_type, split_stream
 
 if TYPE_CHECKING:
@@ -48,6 +49,17 @@ def on_dask(engine: Optional[DaskEngine]) -> Optional[op.Engine]:
     return engine
 
 
+def decrypt_or_refuse(engine: op.Engine, points: bytes, key: bytes) -> Optional[bytes]:
+    try:
+        return engine.decrypt(points, key)
+    except op.PlainTransportError:
+        return None
+
+
+def shard_count(rows: Sequence[Row]) -> int:
+    return op.shards.shards_for(len(rows))
+
+
 def main() -> None:
     (pk_s, sk_s), (pk_r, sk_r), (pk_q, sk_q) = keys(), keys(), keys()
     sender_rows: List[List[str]] = [["DE89", "3704"], ["FR76", "3000"]]
@@ -68,6 +80,7 @@ def main() -> None:
                        sk_s, sk_r, sk_q)
     assert chunked == matches
     assert on_dask(None) is None
+    assert shard_count(mixed) >= 1
     assert join_bytes(split_stream(queries, op.WIDE, 1)) == queries
     assert op.join_lists(op.split_rows(mixed, 1)) == mixed
 

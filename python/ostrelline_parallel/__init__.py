@@ -23,7 +23,7 @@ from .pool import ExecutorEngine, build_okvs, combine, decrypt, finish, initiate
 
 if TYPE_CHECKING:
     # Imported on first use at run time (see __getattr__); type checkers see it here.
-    from .cluster import DaskEngine
+    from .cluster import DaskEngine, PlainTransportError, PlainTransportWarning
 
 __all__ = [
     "chunks",

@@ -44,7 +44,7 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import xxhash
 
-from ._engine import Engine, Progress, is_bytes, plain_rows
+from ._engine import Engine, Progress, Row, is_bytes, plain_rows
 from .chunks import WIDE, chunk_bounds
 
 __all__ = [
@@ -261,7 +261,7 @@ def _offset_progress(progress: Progress, step: str, base: int, total: int) -> Pr
 def build_shards(
     engine: Engine,
     public_key: bytes,
-    rows: Sequence[Sequence[str]],
+    rows: Sequence[Row],
     shards: int,
     *,
     construction: Optional[str] = None,
@@ -312,8 +312,8 @@ def build_shards(
 
 def initiate_sharded_queries(
     engine: Engine,
-    sender_data: Sequence[Sequence[str]],
-    receiver_data: Sequence[Sequence[str]],
+    sender_data: Sequence[Row],
+    receiver_data: Sequence[Row],
     sender_store: ShardedStore,
     receiver_store: ShardedStore,
     swift_pk: bytes,
