@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Sets everything up, then runs the C++ unit tests (plain and under
-# AddressSanitizer and UndefinedBehaviorSanitizer) and the Python tests.
+# Sets everything up, then runs the C++ unit tests (plain, the batch
+# backend's on an emulated AVX-512 IFMA CPU, and under AddressSanitizer and
+# UndefinedBehaviorSanitizer), a short valgrind run, the fuzzers and the
+# Python tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON="${PYTHON:-python3}"
+# Seconds per fuzzer; longer runs by hand: FUZZ_SECONDS=600 bash scripts/fuzz.sh
+export FUZZ_SECONDS="${FUZZ_SECONDS:-30}"
 
 bash scripts/setup.sh
 
@@ -14,7 +18,8 @@ echo "== C++ unit tests"
 cmake -S . -B build/tests "${generator[@]}" -DOSTRELLINE_TESTS=ON -DOSTRELLINE_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/tests -j2
 ctest --test-dir build/tests --output-on-failure -j2
-echo "== The AVX-512 IFMA batch backend's C++ tests on an emulated CPU"; bash scripts/emulated_batch.sh
+echo "== The AVX-512 IFMA batch backend's C++ tests on an emulated CPU"
+bash scripts/emulated_batch.sh
 
 echo "== C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/sanitize "${generator[@]}" -DOSTRELLINE_TESTS=ON -DOSTRELLINE_PYTHON=OFF \
@@ -26,7 +31,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 echo "== A short protocol run under valgrind (leaks and memory errors in the module)"
 bash scripts/valgrind.sh
 
-echo "== Fuzzing the parsers and decoders (libFuzzer, ${FUZZ_SECONDS:-60}s each)"
+echo "== Fuzzing the parsers and decoders (libFuzzer, ${FUZZ_SECONDS}s each)"
 bash scripts/fuzz.sh
 
 echo "== Python tests"
