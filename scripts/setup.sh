@@ -17,7 +17,7 @@ PIP=("$PYTHON" -m pip install --quiet --disable-pip-version-check)
 
 DEBIAN_PACKAGES=(g++ pkg-config libxxhash-dev)
 if [ "$MODE" = all ]; then
-    DEBIAN_PACKAGES+=(libsodium-dev libgmp-dev libgtest-dev xxhash clang-19 libclang-rt-19-dev valgrind)
+    DEBIAN_PACKAGES+=(libsodium-dev libgmp-dev libgtest-dev libsimde-dev xxhash clang-19 libclang-rt-19-dev valgrind)
 fi
 
 missing=()
