@@ -100,6 +100,61 @@ def test_padded_shards_are_equal_and_dummies_are_not_found(world):
     assert bits == [True] * len(parts[index]) + [False]
 
 
+def test_dummies_land_in_uniformly_random_places():
+    # Where a dummy row sits says nothing of it: over many orderings every
+    # item is at the front about equally often, and each ordering is a
+    # permutation of the items.
+    items = list(range(8))
+    fronts = [0] * 8
+    for _ in range(4000):
+        ordered = shards.random_order(items)
+        assert sorted(ordered) == items
+        fronts[ordered[0]] += 1
+    expected = 4000 / 8
+    chi_square = sum((f - expected) ** 2 / expected for f in fronts)
+    assert chi_square < 24.3  # the 10^-3 critical value for 7 degrees of freedom
+
+
+class CountingEngine(op.ExecutorEngine):
+    """Counts the tasks sent to the pool."""
+
+    def __init__(self, executor):
+        super().__init__(executor)
+        self.sent = 0
+
+    def _submit(self, operation, args):
+        self.sent += 1
+        return super()._submit(operation, args)
+
+
+def test_a_build_keeps_a_bounded_window_of_shards_out(world):
+    pk = world["keys"]["s"][0]
+    with cf.ThreadPoolExecutor(2) as executor:
+        engine = CountingEngine(executor)
+        layout, built = shards.build_shards(engine, pk, world["bank_s"][:60], 6, construction="specified", window=2)
+        first = next(built)
+        # The first shard comes once the window is out; the next are sent as shards are taken.
+        assert engine.sent == 2 and len(first) == layout.shard_size
+        assert len(list(built)) == 5 and engine.sent == 6
+        # A caller that stops early sends no more.
+        engine.sent = 0
+        _, built = shards.build_shards(engine, pk, world["bank_s"][:60], 6, construction="specified", window=2)
+        next(built)
+        built.close()
+        assert engine.sent == 2
+
+
+def test_a_shard_that_fails_fails_the_build_and_writes_nothing(world, pool, tmp_path):
+    # Two rows with the same key fall into one shard, whose build_okvs call refuses them.
+    rows = world["bank_s"][:40]
+    duplicate = rows + [list(rows[17])]
+    path = tmp_path / "s.ost"
+    with pytest.raises(op.panic_exception_type(), match="have the same key bytes"):
+        write_sharded_store(op.ExecutorEngine(pool), path, world["keys"]["s"][0], duplicate, 4,
+                            construction="specified")
+    assert not path.exists() and not list(tmp_path.iterdir())
+
+
 # --------------------------------------------------------------------------- files and the protocol
 
 

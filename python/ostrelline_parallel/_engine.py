@@ -26,7 +26,7 @@ import os
 from concurrent.futures import CancelledError
 import sys
 import threading
-from typing import Any, Callable, ContextManager, Iterable, List, Optional, Sequence, Tuple, Type, Union
+from typing import Any, Callable, ContextManager, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Type, Union
 
 import ostrelline
 
@@ -148,6 +148,14 @@ class Engine:
         with the result, "error" with the exception, or "cancelled"."""
         raise NotImplementedError
 
+    def _first_completed(self, handles: Sequence[Any]) -> Tuple[Any, str, Any]:
+        """The first of ``handles`` to finish, as ``_completions`` gives it."""
+        return next(iter(self._completions(handles)))
+
+    def _parallelism(self) -> int:
+        """How many tasks the workers run at once (1 where that is unknown)."""
+        return 1
+
     def _key(self, handle: Any) -> Any:
         """What identifies a handle among those ``_completions`` yields."""
         return id(handle)
@@ -217,6 +225,63 @@ class Engine:
         if failure is not None:
             raise self._convert(failure, step)
         return results
+
+    def _run_in_order(
+        self,
+        step: str,
+        operation: str,
+        tasks: Iterable[Tuple[Tuple[Any, ...], int]],
+        total: int,
+        window: int,
+        progress: Optional[Progress],
+    ) -> Iterator[Any]:
+        """Runs one task per ``(arguments, entries)`` of ``tasks`` and yields the
+        results in task order, each as soon as it and all before it are in.
+
+        At most ``window`` tasks are running or finished but not yet yielded: a
+        new one is sent as soon as one is taken, so the workers never wait for
+        the slowest of a batch, and neither the workers nor this process hold
+        more than ``window`` results (a task is let go once its result is here).
+        The first failing task in task order raises its failure; the tasks
+        still out are cancelled then, and when the caller stops early."""
+        window = max(1, window)
+        source = iter(tasks)
+        out: Dict[int, Tuple[Any, int]] = {}  # index -> (handle, entries)
+        finished: Dict[int, Tuple[str, Any]] = {}
+        sent = taken = done = 0
+        if progress is not None:
+            progress(step, 0, total)
+        try:
+            while True:
+                while len(out) + len(finished) < window:
+                    task = next(source, None)
+                    if task is None:
+                        break
+                    args, entries = task
+                    out[sent] = (self._submit(operation, args), entries)
+                    sent += 1
+                if taken in finished:
+                    state, value = finished.pop(taken)
+                    if state != "ok":
+                        raise self._convert(ChunkFailure(taken, value), step)
+                    taken += 1
+                    yield value
+                    continue
+                if not out:
+                    return
+                index_of = {self._key(handle): i for i, (handle, _) in out.items()}
+                handle, state, value = self._first_completed([handle for handle, _ in out.values()])
+                i = index_of[self._key(handle)]
+                entries = out.pop(i)[1]
+                if state == "cancelled":
+                    state, value = "error", CancelledError(f"task {i} of {step} was cancelled")
+                finished[i] = (state, value)
+                if state == "ok":
+                    done += entries
+                    if progress is not None:
+                        progress(step, done, total)
+        finally:
+            self._cancel([handle for handle, _ in out.values()])
 
     @staticmethod
     def _convert(failure: ChunkFailure, step: str) -> BaseException:

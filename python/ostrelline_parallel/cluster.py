@@ -103,6 +103,24 @@ class DaskEngine(Engine):
             else:
                 yield future, "ok", value.value() if isinstance(value, _worker.Packed) else value
 
+    def _first_completed(self, handles: Sequence[distributed.Future]) -> Tuple[distributed.Future, str, Any]:
+        # Only the finished task's result is fetched, not those of the others.
+        done, _ = distributed.wait(list(handles), return_when="FIRST_COMPLETED")
+        future = next(iter(done))
+        if future.status == "cancelled":
+            return future, "cancelled", None
+        if future.status == "error":
+            return future, "error", future.exception()
+        try:
+            value = future.result()
+        except CancelledError:
+            return future, "cancelled", None
+        return future, "ok", value.value() if isinstance(value, _worker.Packed) else value
+
+    def _parallelism(self) -> int:
+        workers = self.client.scheduler_info(n_workers=-1).get("workers", {})
+        return max(1, sum(int(w.get("nthreads", 1)) for w in workers.values()))
+
     def _key(self, handle: distributed.Future) -> Any:
         return handle.key
 

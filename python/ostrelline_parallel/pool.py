@@ -55,6 +55,9 @@ class ExecutorEngine(Engine):
             else:
                 yield handle, "ok", handle.result()
 
+    def _parallelism(self) -> int:
+        return max(1, int(getattr(self.executor, "_max_workers", 1) or 1))
+
     def _cancel(self, handles: Sequence[cf.Future]) -> None:
         for handle in handles:
             handle.cancel()

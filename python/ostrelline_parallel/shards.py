@@ -35,6 +35,7 @@ module is installed; ``ostrelline.build_okvs`` makes the "specified" kind.
 """
 from __future__ import annotations
 
+import ctypes
 import math
 import mmap
 import os
@@ -128,6 +129,32 @@ def dummy_rows(count: int) -> List[List[str]]:
     return [["\0" + secrets.token_hex(16)] for _ in range(count)]
 
 
+def random_order(items: List[Any]) -> List[Any]:
+    """``items`` in a uniformly random order from the system's random source:
+    sorted by a 64-bit random key each (one read of the source, where a
+    shuffle asks it once per item)."""
+    keys = memoryview(os.urandom(8 * len(items))).cast("Q")
+    return [items[i] for i in sorted(range(len(items)), key=keys.__getitem__)]
+
+
+_libc: Any = None
+
+
+def release_freed_memory() -> None:
+    """Hands the free pages of the C heap back to the system. glibc keeps the
+    memory of freed blocks for later allocations; after a build, that is the
+    module's working memory, which would otherwise stay in the worker's
+    resident size. Does nothing where the C library has no ``malloc_trim``."""
+    global _libc
+    if _libc is None:
+        try:
+            _libc = ctypes.CDLL(None).malloc_trim
+        except (AttributeError, OSError):
+            _libc = False
+    if _libc:
+        _libc(0)
+
+
 def build_shard(construction: str, public_key: bytes, rows: List[List[str]], capacity: int) -> bytes:
     """Worker task: one shard padded to ``capacity`` rows with dummies, as a store."""
     if construction == "hiding":
@@ -136,11 +163,13 @@ def build_shard(construction: str, public_key: bytes, rows: List[List[str]], cap
         import ostrelline as module
     else:
         raise ValueError(f"unknown store construction {construction!r}")
-    padded = list(rows) + dummy_rows(capacity - len(rows))
     # The dummies go in random places: a store's layout then says nothing of
     # which rows are real, whatever the construction does with row order.
-    secrets.SystemRandom().shuffle(padded)
-    return module.build_okvs(public_key, padded)
+    padded = random_order(list(rows) + dummy_rows(capacity - len(rows)))
+    store = module.build_okvs(public_key, padded)
+    del padded
+    release_freed_memory()
+    return store
 
 
 @dataclass(frozen=True)
@@ -236,6 +265,7 @@ def _shard_bytes(side: int, ref: ShardRef) -> bytes:
     kept = _kept[side]
     if kept is None or kept[0] != ref.name:
         _kept[side] = None  # the shard before goes first
+        release_freed_memory()
         kept = (ref.name, ref.load())
         _kept[side] = kept
     return kept[1]
@@ -265,11 +295,13 @@ def build_shards(
     shards: int,
     *,
     construction: Optional[str] = None,
-    window: int = 8,
+    window: Optional[int] = None,
     progress: Optional[Progress] = None,
 ) -> Tuple[ShardLayout, Iterator[bytes]]:
     """Builds a sharded store on ``engine``'s workers: the layout, and the shards
-    in order as they come (at most ``window`` shards are in flight or waiting).
+    in order as they come. At most ``window`` shards (by default two per task
+    the workers run at once) are being built or waiting to be taken; the next
+    is sent as soon as one is taken, so no worker waits for a batch to end.
 
     The rows must be a list or tuple of lists or tuples of ``str`` (strings of
     ``str`` subclasses are taken as plain strings), pairwise distinct as the
@@ -288,24 +320,25 @@ def build_shards(
     build_shard(construction, public_key, [], 0)
     shard_size = 2072 + 64 * ((12 * capacity + 4) // 5)  # m = ceil(2.4 n) cells
     layout = ShardLayout(shards, capacity, shard_size, len(plain), construction)
+    if window is None:
+        window = 2 * engine._parallelism()
+
+    sizes = [len(part) for part in parts]
+
+    def tasks() -> Iterator[Tuple[Tuple[Any, ...], int]]:
+        for index in range(shards):
+            # Each shard's rows are packed only when its task is sent, and its
+            # list here is dropped then.
+            (args,) = engine._pack([(construction, public_key, parts[index], capacity)])
+            parts[index] = []
+            yield args, sizes[index]
 
     def shards_in_order() -> Iterator[bytes]:
-        total, done = len(plain), 0
-        if progress is not None:
-            progress("build_shards", 0, total)
-        for start in range(0, shards, max(1, window)):
-            stop = min(start + max(1, window), shards)
-            args = [(construction, public_key, parts[i], capacity) for i in range(start, stop)]
-            sizes = [len(parts[i]) for i in range(start, stop)]
-            report: Optional[Progress] = None
-            if progress is not None:
-                report = _offset_progress(progress, "build_shards", done, total)
-            built = engine._run("build_shards", "build_shard", engine._pack(args), sizes, report)
-            for index, store in enumerate(built):
-                if len(store) != shard_size:
-                    raise RuntimeError(f"shard {start + index} is {len(store)} bytes, not {shard_size}")
-                yield store
-            done += sum(sizes)
+        built = engine._run_in_order("build_shards", "build_shard", tasks(), len(plain), window, progress)
+        for index, store in enumerate(built):
+            if len(store) != shard_size:
+                raise RuntimeError(f"shard {index} is {len(store)} bytes, not {shard_size}")
+            yield store
 
     return layout, shards_in_order()
 
