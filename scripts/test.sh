@@ -18,6 +18,8 @@ echo "== C++ unit tests"
 cmake -S . -B build/tests "${generator[@]}" -DOSTRELLINE_TESTS=ON -DOSTRELLINE_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/tests -j2
 ctest --test-dir build/tests --output-on-failure -j2
+echo "== Vector instructions only inside the vector backends (test programs; the module in the Python tests)"
+find build/tests -type f -perm -u+x -name '*_tests' -print0 | xargs -0 "$PYTHON" scripts/isa_check.py
 echo "== The AVX-512 IFMA batch backend's C++ tests on an emulated CPU"
 bash scripts/emulated_batch.sh
 
