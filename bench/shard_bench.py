@@ -2,11 +2,22 @@
 
 Two banks of --rows accounts each, every bank cut into --shards shards, and
 --payments payments against them (half of them matching). Prints, for the
-bank builds and for initiate_queries: wall time, and peak resident memory of
-each worker (VmHWM, reset before each phase) against one
-process making the same single calls. Not a test; sizes are options, so that
-it can be run small (the defaults are the full size, which takes a while on
-two cores).
+bank builds and for initiate_queries: wall time, CPU time, and the peak
+resident memory of each worker (VmHWM, reset before each phase) against one
+process making the same single calls.
+
+A worker's memory is given twice: as it is, and above the worker's baseline,
+the resident size of an idle worker with the module and this package
+imported (interpreter, Dask and the module's code: the same whatever the data).
+The target, at most twice the two shards a worker holds plus one chunk of
+rows and outputs, is about the data a worker holds, so it is compared with
+the peak above the baseline. A chunk is, for the builds, one shard's rows
+(the module takes a shard's rows in one call) and, for the queries,
+--chunk-size rows of each side and their outputs; its Python size is
+measured with tracemalloc on rows unpickled as a worker unpickles them.
+
+Not a test; sizes are options, so that it can be run small (the defaults are
+the full size, which takes a while on two cores).
 
     python bench/shard_bench.py --rows 200000 --payments 100000
 """
@@ -16,11 +27,13 @@ import argparse
 import logging
 import multiprocessing
 import os
+import pickle
 import random
 import resource
 import sys
 import tempfile
 import time
+import tracemalloc
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "python"))
@@ -60,6 +73,41 @@ def peak_mib():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
+def resident_mib():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    return 0.0
+
+
+def load_modules():
+    """In a worker: imports what the tasks use; the resident size then."""
+    import ostrelline_parallel._worker  # noqa: F401
+    from ostrelline_parallel import shards as worker_shards
+
+    if worker_shards.default_construction() == "hiding":
+        import ostrelline_hiding  # noqa: F401
+    return resident_mib()
+
+
+def package_file():
+    import ostrelline_parallel
+
+    return ostrelline_parallel.__file__
+
+
+def python_mib(value):
+    """The Python memory ``value`` takes when unpickled (as a task's argument is)."""
+    data = pickle.dumps(value, protocol=pickle.HIGHEST_PROTOCOL)
+    tracemalloc.start()
+    copy = pickle.loads(data)
+    size = tracemalloc.get_traced_memory()[0]
+    tracemalloc.stop()
+    del copy
+    return size / 2**20
+
+
 def reset_peak():
     with open("/proc/self/clear_refs", "w") as refs:
         refs.write("5")
@@ -97,7 +145,8 @@ def single_calls(args, result):
 
 
 def worker_peaks(client):
-    return sorted(client.run(peak_mib).values())
+    """Each worker's peak, by address."""
+    return client.run(peak_mib)
 
 
 def worker_cpu(client):
@@ -113,8 +162,10 @@ def sharded(args, folder):
         silence_logs=logging.ERROR,
     ) as cluster, distributed.Client(cluster) as client:
         engine = op.DaskEngine(client, chunk_size=args.chunk_size)
+        baseline = client.run(load_modules)
+        if set(client.run(package_file).values()) != {op.__file__}:
+            print(f"warning: the workers run another copy of ostrelline_parallel than {op.__file__}", flush=True)
         client.run(reset_peak)
-        idle = worker_peaks(client)
         start, cpu = time.perf_counter(), worker_cpu(client)
         store_s = write_sharded_store(engine, os.path.join(folder, "s.ost"), pk_s, rows_s, args.shards)
         store_r = write_sharded_store(engine, os.path.join(folder, "r.ost"), pk_r, rows_r, args.shards)
@@ -126,9 +177,15 @@ def sharded(args, folder):
         query, query_cpu = time.perf_counter() - start, worker_cpu(client) - cpu
         query_peaks = worker_peaks(client)
         assert len(queries) == 128 * args.payments
-    return dict(build=build, query=query, build_cpu=build_cpu, query_cpu=query_cpu, idle=idle, build_peaks=build_peaks, query_peaks=query_peaks,
-                shard=store_s.layout.shard_size, capacity=store_s.layout.capacity,
-                construction=store_s.layout.construction)
+    # The rows as a task gives them to the module: one string each.
+    shard_rows = python_mib(shards.key_rows(shards.split_into_shards(rows_s, args.shards, keys=True)[0]))
+    chunk = args.chunk_size
+    query_chunk = sum(python_mib(shards.key_rows(["".join(row) for row in side[:chunk]])) for side in (senders, receivers))
+    query_chunk += 128 * chunk / 2**20
+    return dict(build=build, query=query, build_cpu=build_cpu, query_cpu=query_cpu, baseline=baseline,
+                build_peaks=build_peaks, query_peaks=query_peaks, shard=store_s.layout.shard_size,
+                capacity=store_s.layout.capacity, construction=store_s.layout.construction,
+                shard_rows=shard_rows, query_chunk=query_chunk)
 
 
 def main():
@@ -166,9 +223,18 @@ def main():
     print(f"sharded        build both banks {run['build']:8.1f} s   initiate_queries {run['query']:7.1f} s   "
           f"(CPU of all workers {run['build_cpu']:.1f} s and {run['query_cpu']:.1f} s; "
           f"{run['construction']} stores, {run['capacity']:,} rows and {run['shard'] / mib:.1f} MiB per shard)")
-    print(f"peak per worker: idle {[round(p) for p in run['idle']]} MiB; after the builds {[round(p) for p in run['build_peaks']]} MiB; "
-          f"after the queries (peak reset before them) {[round(p) for p in run['query_peaks']]} MiB; "
-          f"two shards {2 * run['shard'] / mib:.1f} MiB")
+    two = 2 * run["shard"] / mib
+    base = run["baseline"]
+    workers = sorted(base)
+    print(f"worker baseline (idle, modules imported) {[round(base[w]) for w in workers]} MiB; two shards {two:.1f} MiB")
+    for phase, peaks, chunk in (("builds", run["build_peaks"], run["shard_rows"]),
+                                ("queries", run["query_peaks"], run["query_chunk"])):
+        above = [peaks[w] - base[w] for w in workers]
+        peaks = [peaks[w] for w in workers]
+        target = 2 * two + chunk
+        print(f"peak per worker, {phase}: {[round(p) for p in peaks]} MiB raw, {[round(a) for a in above]} MiB above "
+              f"the baseline; target 2 x {two:.1f} + one chunk {chunk:.1f} = {target:.1f} MiB above the baseline: "
+              f"{'met' if max(above) <= target else 'missed'}")
     print(f"other programs' load during the run: {os.getloadavg()[0]:.1f} (1-minute load average, 2 cores here)")
     if not args.skip_single:
         print(f"speed-up: build {single['build'] / run['build']:.2f}x, initiate_queries {single['query'] / run['query']:.2f}x")

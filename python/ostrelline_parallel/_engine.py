@@ -26,6 +26,7 @@ import os
 from concurrent.futures import CancelledError
 import sys
 import threading
+from itertools import chain
 from typing import Any, Callable, ContextManager, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Type, Union
 
 import ostrelline
@@ -86,6 +87,12 @@ def is_bytes(*values: Any) -> bool:
     return all(isinstance(v, bytes) for v in values)
 
 
+_ROW_TYPES = {list, tuple}
+_STRING_TYPES = {str}
+#: Rows checked at a time by ``plain_rows``.
+_CHECK_BLOCK = 1 << 16
+
+
 def plain_rows(rows: Any) -> Optional[Sequence[Sequence[str]]]:
     """``rows`` as the chunks may carry them, or None when the module is not sure
     to convert them (the step is then one call in the calling process).
@@ -98,12 +105,16 @@ def plain_rows(rows: Any) -> Optional[Sequence[Sequence[str]]]:
     themselves are left alone)."""
     if type(rows) not in (list, tuple):
         return None
+    if not set(map(type, rows)) <= _ROW_TYPES:
+        return None
+    # Checked a block of rows at a time, each check one pass in C: every
+    # string is a str (join refuses anything else), encodes to UTF-8, and is
+    # of exactly the class str.
     exact = True
-    for row in rows:
-        if type(row) not in (list, tuple):
-            return None
+    for start in range(0, len(rows), _CHECK_BLOCK):
+        block = rows[start : start + _CHECK_BLOCK]
         try:
-            joined = "".join(row)
+            joined = "".join(chain.from_iterable(block))
         except TypeError:
             return None
         if not joined.isascii():
@@ -111,7 +122,7 @@ def plain_rows(rows: Any) -> Optional[Sequence[Sequence[str]]]:
                 joined.encode("utf-8")
             except UnicodeEncodeError:
                 return None
-        if exact and not all(type(s) is str for s in row):
+        if exact and not set(map(type, chain.from_iterable(block))) <= _STRING_TYPES:
             exact = False
     if exact:
         return rows

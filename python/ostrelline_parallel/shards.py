@@ -27,8 +27,12 @@ reads only its two shards from the store files, which every worker must be
 able to read (a shared folder, or this machine for a LocalCluster), and keeps
 the last shard of each side for the next task. The results go back in query
 order: the stream has the unsharded format, and the later steps are unchanged.
-A task carries its rows and the places of its shards, so a worker lost in
-mid-step costs only its tasks, run again elsewhere.
+A task carries its rows, each as its key (the row's strings joined, which the
+module takes as the row ``[key]``: the same key bytes), and the places of its
+shards, so a worker lost in mid-step costs only its tasks, run again
+elsewhere. A build or a query run keeps only a window of tasks out at a time
+and takes their results in order as they come, so that neither the workers
+nor the driver hold more than that window's rows and results.
 
 Membership-hiding stores (``ostrelline_hiding``) are the default where that
 module is installed; ``ostrelline.build_okvs`` makes the "specified" kind.
@@ -109,13 +113,22 @@ def shard_of(row: Sequence[str], shards: int) -> int:
     return xxhash.xxh3_64_intdigest(row_key(row), seed=SHARD_SEED) % shards
 
 
-def split_into_shards(rows: Sequence[Sequence[str]], shards: int) -> List[List[Sequence[str]]]:
-    """The rows of each shard, in their order; ShardOverflow when one exceeds the capacity."""
+def split_into_shards(rows: Sequence[Sequence[str]], shards: int, *, keys: bool = False) -> List[List[Any]]:
+    """The rows of each shard, in their order; ShardOverflow when one exceeds the
+    capacity. With ``keys``, each row is given as its key, its strings joined:
+    the module takes the row ``[key]`` for the same key bytes as the row, and
+    one string is about half the memory of a list of several."""
     capacity = shard_capacity(len(rows), shards)
-    parts: List[List[Sequence[str]]] = [[] for _ in range(shards)]
-    hash_ = xxhash.xxh3_64_intdigest
-    for row in rows:
-        parts[hash_("".join(row).encode("utf-8"), seed=SHARD_SEED) % shards].append(row)
+    parts: List[List[Any]] = [[] for _ in range(shards)]
+    append = [part.append for part in parts]
+    hash_, seed = xxhash.xxh3_64_intdigest, SHARD_SEED
+    if keys:
+        for row in rows:
+            key = "".join(row)
+            append[hash_(key.encode("utf-8"), seed=seed) % shards](key)
+    else:
+        for row in rows:
+            append[hash_("".join(row).encode("utf-8"), seed=seed) % shards](row)
     for index, part in enumerate(parts):
         if len(part) > capacity:
             raise ShardOverflow(
@@ -125,8 +138,13 @@ def split_into_shards(rows: Sequence[Sequence[str]], shards: int) -> List[List[S
     return parts
 
 
-def dummy_rows(count: int) -> List[List[str]]:
-    return [["\0" + secrets.token_hex(16)] for _ in range(count)]
+def key_rows(keys: List[str]) -> List[Tuple[str]]:
+    """Rows of one string each, for the module, from row keys."""
+    return [(key,) for key in keys]
+
+
+def dummy_rows(count: int) -> List[Tuple[str]]:
+    return [("\0" + secrets.token_hex(16),) for _ in range(count)]
 
 
 def random_order(items: List[Any]) -> List[Any]:
@@ -155,8 +173,9 @@ def release_freed_memory() -> None:
         _libc(0)
 
 
-def build_shard(construction: str, public_key: bytes, rows: List[List[str]], capacity: int) -> bytes:
-    """Worker task: one shard padded to ``capacity`` rows with dummies, as a store."""
+def build_shard(construction: str, public_key: bytes, keys: List[str], capacity: int) -> bytes:
+    """Worker task: the shard of the rows with these keys, padded to ``capacity``
+    rows with dummies, as a store."""
     if construction == "hiding":
         import ostrelline_hiding as module
     elif construction == "specified":
@@ -165,7 +184,7 @@ def build_shard(construction: str, public_key: bytes, rows: List[List[str]], cap
         raise ValueError(f"unknown store construction {construction!r}")
     # The dummies go in random places: a store's layout then says nothing of
     # which rows are real, whatever the construction does with row order.
-    padded = random_order(list(rows) + dummy_rows(capacity - len(rows)))
+    padded = random_order(key_rows(keys) + dummy_rows(capacity - len(keys)))
     store = module.build_okvs(public_key, padded)
     del padded
     release_freed_memory()
@@ -271,21 +290,13 @@ def _shard_bytes(side: int, ref: ShardRef) -> bytes:
     return kept[1]
 
 
-def shard_queries(sender_rows: List[Any], receiver_rows: List[Any], sender: ShardRef, receiver: ShardRef, swift_pk: bytes) -> bytes:
-    """Worker task: the queries of one group (or a chunk of it) against its two shards."""
+def shard_queries(sender_keys: List[str], receiver_keys: List[str], sender: ShardRef, receiver: ShardRef, swift_pk: bytes) -> bytes:
+    """Worker task: the queries of one group (or a chunk of it), given by their
+    row keys, against its two shards."""
     import ostrelline
 
-    return ostrelline.initiate_queries(sender_rows, receiver_rows, _shard_bytes(0, sender), _shard_bytes(1, receiver), swift_pk)
-
-
-def _offset_progress(progress: Progress, step: str, base: int, total: int) -> Progress:
-    """Reports the progress of one batch of tasks as progress of the whole step."""
-
-    def report(_step: str, done: int, _total: int) -> None:
-        if done:
-            progress(step, base + done, total)
-
-    return report
+    sender_okvs, receiver_okvs = _shard_bytes(0, sender), _shard_bytes(1, receiver)
+    return ostrelline.initiate_queries(key_rows(sender_keys), key_rows(receiver_keys), sender_okvs, receiver_okvs, swift_pk)
 
 
 def build_shards(
@@ -313,7 +324,7 @@ def build_shards(
         raise TypeError("rows must be a list or tuple of lists or tuples of str")
     if not is_bytes(public_key):
         raise TypeError(f"public_key must be bytes, not {type(public_key).__name__}")
-    parts = split_into_shards(plain, shards)
+    parts = split_into_shards(plain, shards, keys=True)
     capacity = shard_capacity(len(plain), shards)
     # The key and the construction, checked once here on no rows; the store
     # size of a padded shard follows from the capacity.
@@ -351,12 +362,15 @@ def initiate_sharded_queries(
     receiver_store: ShardedStore,
     swift_pk: bytes,
     *,
+    window: Optional[int] = None,
     progress: Optional[Progress] = None,
 ) -> bytes:
     """``initiate_queries`` against two sharded stores: query i looks up sender
     row i in its sender shard and receiver row i in its receiver shard. The
     stream is that of the unsharded call, 128 bytes per query in query order,
-    for as many queries as the shorter row list has rows."""
+    for as many queries as the shorter row list has rows. At most ``window``
+    tasks (by default four per task the workers run at once) are out or
+    waiting to be taken, so no worker keeps more than a few results."""
     import ostrelline
 
     senders, receivers = plain_rows(sender_data), plain_rows(receiver_data)
@@ -366,23 +380,31 @@ def initiate_sharded_queries(
     ostrelline.initiate_queries([], [], sender_store.shard(0), receiver_store.shard(0), swift_pk)
     queries = min(len(senders), len(receivers))
     ks, kr = sender_store.layout.shards, receiver_store.layout.shards
+    sender_keys = ["".join(row) for row in senders[:queries]]
+    receiver_keys = ["".join(row) for row in receivers[:queries]]
     groups: Dict[Tuple[int, int], List[int]] = {}
-    hash_ = xxhash.xxh3_64_intdigest
+    hash_, seed = xxhash.xxh3_64_intdigest, SHARD_SEED
     for i in range(queries):
-        hs = hash_("".join(senders[i]).encode("utf-8"), seed=SHARD_SEED)
-        hr = hash_("".join(receivers[i]).encode("utf-8"), seed=SHARD_SEED)
+        hs = hash_(sender_keys[i].encode("utf-8"), seed=seed)
+        hr = hash_(receiver_keys[i].encode("utf-8"), seed=seed)
         groups.setdefault((hs % ks, hr % kr), []).append(i)
     tasks: List[Tuple[int, int, List[int]]] = []
     for (s, r) in sorted(groups):
         members = groups[(s, r)]
         for a, b in chunk_bounds(len(members), engine.chunk_size):
             tasks.append((s, r, members[a:b]))
-    args = [
-        ([senders[i] for i in members], [receivers[i] for i in members], sender_store.ref(s), receiver_store.ref(r), swift_pk)
-        for s, r, members in tasks
-    ]
-    results = engine._run("initiate_queries", "shard_queries", engine._pack(args), [len(t[2]) for t in tasks], progress)
+
+    def task_args() -> Iterator[Tuple[Tuple[Any, ...], int]]:
+        # Packed as they are sent; at most a window of them is out at a time.
+        for s, r, members in tasks:
+            args = ([sender_keys[i] for i in members], [receiver_keys[i] for i in members],
+                    sender_store.ref(s), receiver_store.ref(r), swift_pk)
+            yield engine._pack([args])[0], len(members)
+
+    if window is None:
+        window = 4 * engine._parallelism()
     out = bytearray(WIDE * queries)
+    results = engine._run_in_order("initiate_queries", "shard_queries", task_args(), queries, window, progress)
     for (_, _, members), stream in zip(tasks, results):
         for position, i in enumerate(members):
             out[WIDE * i : WIDE * (i + 1)] = stream[WIDE * position : WIDE * (position + 1)]
