@@ -171,6 +171,7 @@ def sharded(args, folder):
         store_r = write_sharded_store(engine, os.path.join(folder, "r.ost"), pk_r, rows_r, args.shards)
         build, build_cpu = time.perf_counter() - start, worker_cpu(client) - cpu
         build_peaks = worker_peaks(client)
+        after_builds = client.run(resident_mib)
         client.run(reset_peak)
         start, cpu = time.perf_counter(), worker_cpu(client)
         queries = shards.initiate_sharded_queries(engine, senders, receivers, store_s, store_r, pk_q)
@@ -183,7 +184,7 @@ def sharded(args, folder):
     query_chunk = sum(python_mib(shards.key_rows(["".join(row) for row in side[:chunk]])) for side in (senders, receivers))
     query_chunk += 128 * chunk / 2**20
     return dict(build=build, query=query, build_cpu=build_cpu, query_cpu=query_cpu, baseline=baseline,
-                build_peaks=build_peaks, query_peaks=query_peaks, shard=store_s.layout.shard_size,
+                build_peaks=build_peaks, after_builds=after_builds, query_peaks=query_peaks, shard=store_s.layout.shard_size,
                 capacity=store_s.layout.capacity, construction=store_s.layout.construction,
                 shard_rows=shard_rows, query_chunk=query_chunk)
 
@@ -227,6 +228,8 @@ def main():
     base = run["baseline"]
     workers = sorted(base)
     print(f"worker baseline (idle, modules imported) {[round(base[w]) for w in workers]} MiB; two shards {two:.1f} MiB")
+    print(f"resident after the builds (the query phase starts from it) "
+          f"{[round(run['after_builds'][w] - base[w]) for w in workers]} MiB above the baseline")
     for phase, peaks, chunk in (("builds", run["build_peaks"], run["shard_rows"]),
                                 ("queries", run["query_peaks"], run["query_chunk"])):
         above = [peaks[w] - base[w] for w in workers]

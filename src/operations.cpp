@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "edwards25519/batch/batch.hpp"
+#include "edwards25519/batch/backend.hpp"
 #include "edwards25519/table.hpp"
 #include "okvs/src/schemes/distinct.hpp"
 #include "okvs/src/schemes/paxos.hpp"
@@ -73,9 +73,22 @@ void write_point(const EdwardsPoint& point, std::uint8_t* out) {
     std::memcpy(out, compressed.bytes.data(), 32);
 }
 
-// Whether the batch backend serves this call.
-bool use_batch(Backend backend) {
-    return backend != Backend::scalar && edwards25519::batch::available();
+// The batch kernels that serve this call, or none for the scalar path.
+const paths::StreamKernels* batch_kernels(Backend backend) {
+    namespace b = edwards25519::batch;
+    b::Isa isa = b::best();
+    switch (backend) {
+        case Backend::scalar: return nullptr;
+        case Backend::automatic:
+            if (isa == b::Isa::portable) return nullptr;
+            break;
+        case Backend::batch: break;
+        case Backend::portable: isa = b::Isa::portable; break;
+        case Backend::avx2: isa = b::Isa::avx2; break;
+        case Backend::avx512f: isa = b::Isa::avx512f; break;
+        case Backend::ifma: isa = b::Isa::ifma; break;
+    }
+    return b::supported(isa) ? &paths::stream_kernels(isa) : nullptr;
 }
 
 }  // namespace
@@ -165,8 +178,9 @@ void build_store(const ByteArg& public_key, Rows rows, Sink out, Backend backend
     okvs::schemes::require_distinct_keys(std::span<const DataRow>(rows));
     std::vector<std::pair<DataRow, Ciphertext>> pairs;
     pairs.reserve(rows.size());
-    if (use_batch(backend)) {
-        std::vector<Ciphertext> zeros = paths::zero_batch(key, rows.size(), hiding);
+    if (const paths::StreamKernels* batch = batch_kernels(backend)) {
+        std::vector<Ciphertext> zeros(rows.size());
+        batch->zero(key, rows.size(), hiding, zeros.data());
         for (std::size_t i = 0; i < rows.size(); ++i) pairs.emplace_back(std::move(rows[i]), zeros[i]);
     } else {
         edwards25519::EdwardsBasepointTable table(key);
@@ -197,23 +211,23 @@ void initiate_queries(Rows sender_data, Rows receiver_data, const ByteArg& sende
     EdwardsPoint swift_key = read_public_key(swift_pk);
     std::size_t queries = std::min(sender_data.size(), receiver_data.size());
     std::uint8_t* dst = out(128 * queries);
-    if (use_batch(backend)) {
-        // Lookups in the scalar order (sender row i, then receiver row i),
-        // eight pairs at a time through the batch backend.
-        constexpr std::size_t kLanes = edwards25519::batch::kLanes;
-        Ciphertext senders[kLanes], receivers[kLanes];
+    if (const paths::StreamKernels* batch = batch_kernels(backend)) {
+        // Lookups in the scalar order (sender row i, then receiver row i), a
+        // group of pairs at a time through the batch backend.
+        const std::size_t lanes = batch->lanes;
+        Ciphertext senders[edwards25519::batch::kMaxLanes], receivers[edwards25519::batch::kMaxLanes];
         std::size_t done = 0, held = 0;
         for (std::size_t i = 0; i < sender_data.size(); ++i) {
             senders[held] = sender_store.decode(sender_data[i]);
             if (i >= receiver_data.size()) break;
             receivers[held] = receiver_store.decode(receiver_data[i]);
-            if (++held == kLanes) {
-                paths::add_and_randomize_batch(senders, receivers, held, swift_key, dst + 128 * done);
+            if (++held == lanes) {
+                batch->add_and_randomize(senders, receivers, held, swift_key, dst + 128 * done, nullptr);
                 done += held;
                 held = 0;
             }
         }
-        if (held != 0) paths::add_and_randomize_batch(senders, receivers, held, swift_key, dst + 128 * done);
+        if (held != 0) batch->add_and_randomize(senders, receivers, held, swift_key, dst + 128 * done, nullptr);
         return;
     }
     for (std::size_t i = 0; i < sender_data.size(); ++i) {
@@ -229,8 +243,8 @@ void randomize(const ByteArg& ciphertexts, Sink out, Backend backend) {
     auto stream = ciphertexts.require(kCiphertextsText);
     std::size_t entries = chunk_count(stream.size(), 128);
     std::uint8_t* dst = out(128 * (stream.size() / 128));
-    if (use_batch(backend)) {
-        paths::randomize_batch(stream, dst, entries);
+    if (const paths::StreamKernels* batch = batch_kernels(backend)) {
+        batch->randomize(stream, dst, entries, nullptr);
     } else {
         paths::randomize_scalar(stream, dst, 0, entries);
     }
@@ -242,8 +256,8 @@ void combine(const ByteArg& sender_ciphertexts, const ByteArg& receiver_cipherte
     std::size_t entries = std::min(chunk_count(sender.size(), 128), chunk_count(receiver.size(), 128));
     std::uint8_t* streams[4];
     for (auto& stream : streams) stream = out(32 * entries);
-    if (use_batch(backend)) {
-        paths::combine_batch(sender, receiver, streams, entries);
+    if (const paths::StreamKernels* batch = batch_kernels(backend)) {
+        batch->combine(sender, receiver, streams, entries);
     } else {
         paths::combine_scalar(sender, receiver, streams, 0, entries);
     }
@@ -254,8 +268,8 @@ void decrypt(const ByteArg& points, const ByteArg& bank_secret_key, Sink out, Ba
     auto stream = points.require(kPointsText);
     std::size_t entries = chunk_count(stream.size(), 32);
     std::uint8_t* dst = out(32 * (stream.size() / 32));
-    if (use_batch(backend)) {
-        paths::decrypt_batch(stream, key, dst, entries);
+    if (const paths::StreamKernels* batch = batch_kernels(backend)) {
+        batch->decrypt(stream, key, dst, entries);
     } else {
         paths::decrypt_scalar(stream, key, dst, 0, entries);
     }
@@ -273,8 +287,8 @@ std::vector<std::uint8_t> finish(const ByteArg& sender_points, const ByteArg& re
                                     chunk_count(gamma.size(), 32), chunk_count(delta.size(), 32)});
     std::vector<std::uint8_t> matches(entries);
     const paths::FinishStreams streams{sender, receiver, gamma, delta};
-    if (use_batch(backend)) {
-        paths::finish_batch(streams, key, matches.data(), entries);
+    if (const paths::StreamKernels* batch = batch_kernels(backend)) {
+        batch->finish(streams, key, matches.data(), entries);
     } else {
         paths::finish_scalar(streams, key, matches.data(), 0, entries);
     }

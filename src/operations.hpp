@@ -73,13 +73,15 @@ struct KeyPair {
 };
 
 // Which implementation of the group arithmetic serves an operation.
-// `automatic` takes the batch backend (edwards25519/batch) when the CPU has
-// it and the scalar layer otherwise; `scalar` forces the scalar layer, the
-// reference the batch path is tested against; `batch` asks for the batch
-// backend and still falls back to the scalar layer on CPUs without it. Both
-// give the same bytes and the same failures; only the order in which random
-// values are drawn differs.
-enum class Backend { automatic, scalar, batch };
+// `automatic` takes the fastest batch backend of the group layer
+// (edwards25519/batch/backend.hpp) when the CPU has a vector one, and the
+// scalar layer otherwise; `scalar` forces the scalar layer, the reference
+// the batch paths are tested against; `batch` takes the fastest batch
+// backend, the portable one included; the others name one backend and fall
+// back to the scalar layer where the CPU lacks it. All give the same bytes
+// and the same failures; only the order in which random values are drawn
+// differs.
+enum class Backend { automatic, scalar, batch, portable, avx2, avx512f, ifma };
 
 KeyPair key_gen();
 edwards25519::EdwardsPoint read_public_key(const ByteArg& public_key);

@@ -1,6 +1,8 @@
 #include "src/point_conversion.hpp"
 
+#include "edwards25519/batch/scalar_field.hpp"
 #include "edwards25519/choice.hpp"
+#include "src/elligator.hpp"
 #include "support/failure.hpp"
 #include "support/rng.hpp"
 
@@ -50,42 +52,14 @@ std::optional<EdwardsPoint> to_edwards(const MontgomeryPoint& u_bytes, std::uint
     return compressed.decompress();
 }
 
-// Equivalent to: u = to_montgomery(p); rho = elligator_decode(u, choice_bit);
-// out = bytes of rho, with bit 255 set when to_edwards(elligator_encode(rho), 0)
-// differs from p. That point has p's y and a non-negative x, so the flag is
-// the sign of p's own x. Everything is derived from one inverse square root:
-//   u = N / D with N = Z + Y, D = Z - Y, and u + A = (N + A D) / D;
-//   -2 u (u + A) = m / D^2 with m = -2 N (N + A D), so it is a square exactly
-//   when m is (D = 0 only at the identity, where m = -8 Z^2 is no square);
-//   s = 1 / sqrt(m Z^2) gives 1 / sqrt(m) = s Z and 1 / Z = s^2 m Z;
-//   rho = +-t / sqrt(m) with t = N (bit 0) or N + A D (bit 1).
+// The lane-field form of elligator.hpp on one lane of the scalar field.
 std::optional<std::array<std::uint8_t, 32>> point_to_uniform_bytes(const EdwardsPoint& p,
                                                                    std::uint8_t choice_bit) {
-    const FieldElement& a = constants::MONTGOMERY_A;
-    const FieldElement one = FieldElement::one();
-    const FieldElement n = p.Z + p.Y;
-    const FieldElement d = p.Z - p.Y;
-    const FieldElement n_plus_ad = n + a * d;
-    const FieldElement m = -(n + n) * n_plus_ad;
-    auto [has_root, s] = FieldElement::sqrt_ratio_i(one, m * p.Z.square());
-    if (!has_root.declassify()) return std::nullopt;
-
-    const Choice choice = Choice::from_bit(choice_bit);
-    FieldElement rho = s * p.Z * FieldElement::select(n, n_plus_ad, choice);
-    rho.conditional_negate(rho.is_negative());
-
-    // elligator_encode(rho) must lead back to u: w = -A / (1 + 2 rho^2) equals
-    // -u - A for bit 0 and u for bit 1, i.e. -A D = W (1 + 2 rho^2) with W the
-    // matching numerator over D. Only broken arithmetic can fail this.
-    const FieldElement w_numerator = FieldElement::select(-n_plus_ad, n, choice);
-    if (!(-a * d).ct_eq(w_numerator * (one + rho.square2())).declassify()) {
-        support::fail(kInvalidElligatorPoint);
-    }
-
-    const FieldElement z_inverse = s.square() * m * p.Z;
-    const Choice x_negative = (p.X * z_inverse).is_negative();
-    std::array<std::uint8_t, 32> out = rho.to_bytes();
-    out[31] = static_cast<std::uint8_t>(out[31] | (x_negative.mask() & 0x80));
+    using F = edwards25519::batch::ScalarField;
+    std::array<std::uint8_t, 32> out{};
+    std::uint8_t* dst[1] = {out.data()};
+    const auto has_root = elligator::point_to_uniform_bytes<F>({p.X, p.Y, p.Z, p.T}, F::mask_from_bits(choice_bit), dst);
+    if (has_root.declassify() == 0) return std::nullopt;
     return out;
 }
 
@@ -101,35 +75,10 @@ std::array<std::uint8_t, 32> with_representative(const std::array<std::uint8_t, 
     return out;
 }
 
-// Equivalent to to_edwards(elligator_encode(r), sign) with two exponentiations
-// instead of four, in projective form:
-//   w = -A / D1 with D1 = 1 + 2 r^2, and -w - A = -2 A r^2 / D1;
-//   w^3 + A w^2 + w = -A (A^2 - A^2 D1 + D1^2) / D1^3, a square exactly when
-//   -A (A^2 - A^2 D1 + D1^2) D1 is;
-//   u = U / D1 gives y = (U - D1) / (U + D1) and
-//   x^2 = (y^2 - 1) / (d y^2 + 1) = (Yn^2 - Yd^2) / (d Yn^2 + Yd^2).
 EdwardsPoint uniform_bytes_to_point(const std::uint8_t bytes[32]) {
-    const FieldElement& a = constants::MONTGOMERY_A;
-    const FieldElement one = FieldElement::one();
-    const Choice sign = Choice::from_bit(static_cast<std::uint8_t>(bytes[31] >> 7));
-    const FieldElement r = FieldElement::from_bytes(bytes);
-
-    const FieldElement two_r2 = r.square2();
-    const FieldElement d1 = one + two_r2;
-    const FieldElement a2 = a.square();
-    const FieldElement e_scaled = -a * (a2 - a2 * d1 + d1.square()) * d1;
-    const Choice w_on_curve = FieldElement::sqrt_ratio_i(e_scaled, one).first;
-    const FieldElement u_numerator = FieldElement::select(-(a * two_r2), -a, w_on_curve);
-
-    const FieldElement y_numerator = u_numerator - d1;
-    const FieldElement y_denominator = u_numerator + d1;
-    const FieldElement yn2 = y_numerator.square();
-    const FieldElement yd2 = y_denominator.square();
-    auto [has_x, x] = FieldElement::sqrt_ratio_i(yn2 - yd2, constants::EDWARDS_D * yn2 + yd2);
-    // Fails only for u = -1 or a y without x, neither of which the map gives.
-    if (!(has_x & !y_denominator.is_zero()).declassify()) support::fail(kInvalidElligatorPoint);
-    x.conditional_negate(sign);
-    return EdwardsPoint{x * y_denominator, y_numerator, y_denominator, x * y_numerator};
+    const std::uint8_t* in[1] = {bytes};
+    const auto p = elligator::uniform_bytes_to_point<edwards25519::batch::ScalarField>(in);
+    return EdwardsPoint{p.X, p.Y, p.Z, p.T};
 }
 
 }  // namespace ostrelline::point_conversion

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <optional>
 
-#include "edwards25519/batch/batch.hpp"
 #include "edwards25519/field.hpp"
 #include "edwards25519/point.hpp"
 
@@ -68,20 +67,5 @@ edwards25519::EdwardsPoint uniform_bytes_to_point(const std::uint8_t bytes[32]);
 inline edwards25519::EdwardsPoint uniform_bytes_to_point(const std::array<std::uint8_t, 32>& bytes) {
     return uniform_bytes_to_point(bytes.data());
 }
-
-// The two conversions over eight lanes of the batch backend; only for callers
-// that have seen edwards25519::batch::available() return true. Lane i gives
-// exactly what the function above gives for lane i's input.
-
-// Writes lane i's uniform point bytes (for choice_bits[i], 0 or 1) to out[i]
-// and returns the lanes that have them; out[i] of the other lanes holds
-// bytes of no meaning.
-edwards25519::batch::LaneMask point_to_uniform_bytes(const edwards25519::batch::PointBatch& p,
-                                                     const std::uint8_t choice_bits[edwards25519::batch::kLanes],
-                                                     std::uint8_t* const out[edwards25519::batch::kLanes]);
-
-// Lane i from the 32 bytes at bytes[i].
-edwards25519::batch::PointBatch uniform_bytes_to_point(
-    const std::uint8_t* const bytes[edwards25519::batch::kLanes]);
 
 }  // namespace ostrelline::point_conversion

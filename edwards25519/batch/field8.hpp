@@ -4,7 +4,7 @@
 // only the low 52 bits of their multiplicands.
 //
 // Included only by the translation units compiled for AVX-512 IFMA; nothing
-// here may run before the run-time check of batch.hpp has succeeded.
+// here may run before dispatch (backend.hpp) found those instructions.
 //
 // Bounds. A "reduced" element has limbs 0..3 below 2^52 and limb 4 below
 // 2^48 (value below 2p, not necessarily below p). Every multiplicand must be
@@ -14,14 +14,18 @@
 // bound stated there. No operation branches on lane values.
 #pragma once
 
-#include <immintrin.h>
+#include "edwards25519/batch/simd.hpp"
 
 #include <cstdint>
 
 namespace edwards25519::batch::ifma {
 
 using V = __m512i;
+#if defined(OSTRELLINE_SIMD_EMULATION)
+using Mask = simde__mmask8;  // SIMDe names no alias for the mask types
+#else
 using Mask = __mmask8;
+#endif
 
 inline constexpr std::uint64_t kMask52 = (std::uint64_t{1} << 52) - 1;
 inline constexpr std::uint64_t kMask47 = (std::uint64_t{1} << 47) - 1;
@@ -32,15 +36,25 @@ inline V vsub(V a, V b) noexcept { return _mm512_sub_epi64(a, b); }
 inline V vand(V a, V b) noexcept { return _mm512_and_si512(a, b); }
 inline V vor(V a, V b) noexcept { return _mm512_or_si512(a, b); }
 // Shifts through the compiler's vector extension: the immediate-shift
-// intrinsics start from an undefined register that GCC 12 warns about.
-using U64x8 = std::uint64_t __attribute__((vector_size(64)));
+// intrinsics start from an undefined register that GCC 12 warns about. The
+// emulated intrinsics have no such register.
 template <unsigned N>
 inline V shr(V a) noexcept {
+#if defined(OSTRELLINE_SIMD_EMULATION)
+    return _mm512_srli_epi64(a, N);
+#else
+    using U64x8 = std::uint64_t __attribute__((vector_size(64)));
     return reinterpret_cast<V>(reinterpret_cast<U64x8>(a) >> N);
+#endif
 }
 template <unsigned N>
 inline V shl(V a) noexcept {
+#if defined(OSTRELLINE_SIMD_EMULATION)
+    return _mm512_slli_epi64(a, N);
+#else
+    using U64x8 = std::uint64_t __attribute__((vector_size(64)));
     return reinterpret_cast<V>(reinterpret_cast<U64x8>(a) << N);
+#endif
 }
 inline V madd_lo(V acc, V a, V b) noexcept { return _mm512_madd52lo_epu64(acc, a, b); }
 inline V madd_hi(V acc, V a, V b) noexcept { return _mm512_madd52hi_epu64(acc, a, b); }
@@ -196,8 +210,6 @@ inline Fe8 select(const Fe8& a, const Fe8& b, Mask choose_b) noexcept {
     return r;
 }
 
-inline Fe8 conditional_negate(const Fe8& a, Mask m) noexcept { return select(a, neg(a), m); }
-
 inline Mask is_zero(const Fe8& a) noexcept {
     const Fe8 c = canonical(a);
     const V any = vor(vor(vor(c.l[0], c.l[1]), vor(c.l[2], c.l[3])), c.l[4]);
@@ -208,69 +220,6 @@ inline Mask equal(const Fe8& a, const Fe8& b) noexcept { return is_zero(sub(a, b
 
 // Odd when fully reduced; zero is not negative.
 inline Mask is_negative(const Fe8& a) noexcept { return _mm512_test_epi64_mask(canonical(a).l[0], splat(1)); }
-
-inline Fe8 abs(const Fe8& a) noexcept { return conditional_negate(a, is_negative(a)); }
-
-// d = -121665/121666, 2d and sqrt(-1) = 2^((p-1)/4), fully reduced; the
-// tests compare them with the radix-2^51 constants of the scalar field.
-inline constexpr std::uint64_t kEdwardsD[5] = {0xb4dca135978a3, 0x4d4141d8ab75e, 0x779e89800700a, 0xfe738cc740797,
-                                               0x52036cee2b6f};
-inline constexpr std::uint64_t kEdwardsD2[5] = {0x69b9426b2f159, 0x9a8283b156ebd, 0xef3d13000e014, 0xfce7198e80f2e,
-                                                0x2406d9dc56df};
-inline constexpr std::uint64_t kSqrtM1[5] = {0xe1b274a0ea0b0, 0x6ad2fe478c4e, 0xdfbd7a72f4318, 0xdf0b2b4d00993,
-                                             0x2b8324804fc1};
-
-// z^(2^250 - 1) and z^11, shared by the inversion and z^((p-5)/8); z_a_0
-// stands for z^(2^a - 1).
-struct Chain {
-    Fe8 z_250_0, z11;
-};
-
-inline Chain pow_chain(const Fe8& z) noexcept {
-    const Fe8 z2 = square(z);
-    const Fe8 z9 = mul(pow2k(z2, 2), z);
-    const Fe8 z11 = mul(z9, z2);
-    const Fe8 z_5_0 = mul(square(z11), z9);
-    const Fe8 z_10_0 = mul(pow2k(z_5_0, 5), z_5_0);
-    const Fe8 z_20_0 = mul(pow2k(z_10_0, 10), z_10_0);
-    const Fe8 z_40_0 = mul(pow2k(z_20_0, 20), z_20_0);
-    const Fe8 z_50_0 = mul(pow2k(z_40_0, 10), z_10_0);
-    const Fe8 z_100_0 = mul(pow2k(z_50_0, 50), z_50_0);
-    const Fe8 z_200_0 = mul(pow2k(z_100_0, 100), z_100_0);
-    const Fe8 z_250_0 = mul(pow2k(z_200_0, 50), z_50_0);
-    return {z_250_0, z11};
-}
-
-// z^(p-2) = z^((2^250 - 1) 2^5 + 11): the inverse, and 0 for 0.
-inline Fe8 invert(const Fe8& z) noexcept {
-    const Chain c = pow_chain(z);
-    return mul(pow2k(c.z_250_0, 5), c.z11);
-}
-
-// z^((p-5)/8) = z^((2^250 - 1) 4 + 1).
-inline Fe8 pow22523(const Fe8& z) noexcept {
-    const Chain c = pow_chain(z);
-    return mul(pow2k(c.z_250_0, 2), z);
-}
-
-// Per lane the result of FieldElement::sqrt_ratio_i: r = u v^3 (u v^7)^((p-5)/8)
-// has v r^2 in {u, -u, i u, -i u} when v != 0; r or i r is then a root of
-// u/v or of i u/v. The root returned is the non-negative one, so it does not
-// depend on how it was found. `was_square` is set for u/v square and for u = 0.
-inline Fe8 sqrt_ratio_i(const Fe8& u, const Fe8& v, Mask& was_square) noexcept {
-    const Fe8 sqrt_m1 = fe_splat(kSqrtM1);
-    const Fe8 v3 = mul(square(v), v);
-    const Fe8 v7 = mul(square(v3), v);
-    Fe8 r = mul(mul(u, v3), pow22523(mul(u, v7)));
-    const Fe8 check = mul(v, square(r));
-    const Fe8 neg_u = neg(u);
-    const Mask correct = equal(check, u);
-    const Mask flipped = equal(check, neg_u);
-    const Mask flipped_i = equal(check, mul(neg_u, sqrt_m1));
-    r = select(r, mul(r, sqrt_m1), static_cast<Mask>(flipped | flipped_i));
-    was_square = static_cast<Mask>(correct | flipped);
-    return abs(r);
-}
 
 // Little-endian 256-bit words of the eight lanes (w[k] holds word k of every
 // lane) to an element: bit 255 dropped, the value below 2^255 kept as it is.

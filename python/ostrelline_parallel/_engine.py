@@ -284,6 +284,9 @@ class Engine:
                 handle, state, value = self._first_completed([handle for handle, _ in out.values()])
                 i = index_of[self._key(handle)]
                 entries = out.pop(i)[1]
+                # Let go of the task now: a Dask worker keeps a result for as
+                # long as a handle to it lives, here while the next one runs.
+                del handle, index_of
                 if state == "cancelled":
                     state, value = "error", CancelledError(f"task {i} of {step} was cancelled")
                 finished[i] = (state, value)

@@ -1,0 +1,10 @@
+// The portable backend: the engine over one lane of the scalar field.
+#include "edwards25519/batch/group_kernels.hpp"
+#include "edwards25519/batch/scalar_field.hpp"
+
+namespace edwards25519::batch::portable {
+
+extern const GroupKernels kGroupKernels;
+const GroupKernels kGroupKernels = engine::Kernels<ScalarField>::table(Isa::portable);
+
+}  // namespace edwards25519::batch::portable

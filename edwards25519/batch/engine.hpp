@@ -1,0 +1,480 @@
+// The batch engine: edwards25519 point arithmetic on kLanes independent
+// points at once, written once over any `LaneField` (lane_field.hpp). Every
+// backend (AVX-512 IFMA, AVX-512F, AVX2, portable) runs these same formulas;
+// a lane gives exactly the value the scalar layer gives for the same input,
+// and encodings are the same bytes.
+//
+// The curve is -x^2 + y^2 = 1 + d x^2 y^2 with a = -1 a square and d a
+// non-square, so the addition law is complete: exact for every pair of
+// points, small-order ones included, with the same instructions for all.
+//
+// Included only by a backend's translation unit (compiled for its
+// instruction set), which instantiates it for its field.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "edwards25519/batch/lane_field.hpp"
+#include "edwards25519/field.hpp"
+#include "edwards25519/point.hpp"
+#include "edwards25519/scalar.hpp"
+
+namespace edwards25519::batch::engine {
+
+// ---- field functions derived from the lane field ------------------------
+
+// z^(2^250 - 1) and z^11, shared by the inversion and z^((p-5)/8); z_a_0
+// stands for z^(2^a - 1).
+template <LaneField F>
+struct Chain {
+    typename F::Element z_250_0, z11;
+};
+
+template <LaneField F>
+Chain<F> pow_chain(const typename F::Element& z) noexcept {
+    using E = typename F::Element;
+    const E z2 = F::square(z);
+    const E z9 = F::mul(F::pow2k(z2, 2), z);
+    const E z11 = F::mul(z9, z2);
+    const E z_5_0 = F::mul(F::square(z11), z9);
+    const E z_10_0 = F::mul(F::pow2k(z_5_0, 5), z_5_0);
+    const E z_20_0 = F::mul(F::pow2k(z_10_0, 10), z_10_0);
+    const E z_40_0 = F::mul(F::pow2k(z_20_0, 20), z_20_0);
+    const E z_50_0 = F::mul(F::pow2k(z_40_0, 10), z_10_0);
+    const E z_100_0 = F::mul(F::pow2k(z_50_0, 50), z_50_0);
+    const E z_200_0 = F::mul(F::pow2k(z_100_0, 100), z_100_0);
+    const E z_250_0 = F::mul(F::pow2k(z_200_0, 50), z_50_0);
+    return {z_250_0, z11};
+}
+
+// z^(p-2) = z^((2^250 - 1) 2^5 + 11): the inverse, and 0 for 0.
+template <LaneField F>
+typename F::Element invert(const typename F::Element& z) noexcept {
+    const Chain<F> c = pow_chain<F>(z);
+    return F::mul(F::pow2k(c.z_250_0, 5), c.z11);
+}
+
+// z^((p-5)/8) = z^((2^250 - 1) 4 + 1).
+template <LaneField F>
+typename F::Element pow22523(const typename F::Element& z) noexcept {
+    const Chain<F> c = pow_chain<F>(z);
+    return F::mul(F::pow2k(c.z_250_0, 2), z);
+}
+
+template <LaneField F>
+typename F::Element conditional_negate(const typename F::Element& a, const typename F::Mask& m) noexcept {
+    return F::select(a, F::neg(a), m);
+}
+
+// The non-negative one of a and -a.
+template <LaneField F>
+typename F::Element abs(const typename F::Element& a) noexcept {
+    return conditional_negate<F>(a, F::is_negative(a));
+}
+
+template <LaneField F>
+struct SqrtRatio {
+    typename F::Element root;
+    typename F::Mask was_square;
+};
+
+// Per lane FieldElement::sqrt_ratio_i: r = u v^3 (u v^7)^((p-5)/8) has
+// v r^2 in {u, -u, i u, -i u} when v != 0; r or i r is then a root of u/v or
+// of i u/v. The root returned is the non-negative one, so it does not depend
+// on how it was found; `was_square` holds the lanes where u/v is a square or
+// u = 0.
+template <LaneField F>
+SqrtRatio<F> sqrt_ratio_i(const typename F::Element& u, const typename F::Element& v) noexcept {
+    using E = typename F::Element;
+    const E sqrt_m1 = F::broadcast(constants::SQRT_M1);
+    const E v3 = F::mul(F::square(v), v);
+    const E v7 = F::mul(F::square(v3), v);
+    E r = F::mul(F::mul(u, v3), pow22523<F>(F::mul(u, v7)));
+    const E check = F::mul(v, F::square(r));
+    const E neg_u = F::neg(u);
+    const auto correct = F::equal(check, u);
+    const auto flipped = F::equal(check, neg_u);
+    const auto flipped_i = F::equal(check, F::mul(neg_u, sqrt_m1));
+    r = F::select(r, F::mul(r, sqrt_m1), flipped | flipped_i);
+    return {abs<F>(r), correct | flipped};
+}
+
+// ---- point representations ------------------------------------------------
+
+// Extended (X:Y:Z:T), x = X/Z, y = Y/Z, XY = ZT.
+template <LaneField F>
+struct Point {
+    typename F::Element X, Y, Z, T;
+};
+
+// (X:Y:Z).
+template <LaneField F>
+struct Projective {
+    typename F::Element X, Y, Z;
+};
+
+// ((X:Z), (Y:T)), x = X/Z, y = Y/T. Its coordinates only ever feed products,
+// so they stay loose.
+template <LaneField F>
+struct Completed {
+    typename F::Loose X, Y, Z, T;
+
+    Point<F> to_extended() const noexcept { return {F::mul(X, T), F::mul(Y, Z), F::mul(Z, T), F::mul(X, Y)}; }
+    Projective<F> to_projective() const noexcept { return {F::mul(X, T), F::mul(Y, Z), F::mul(Z, T)}; }
+};
+
+// (Y+X, Y-X, Z, 2d T) of an extended point.
+template <LaneField F>
+struct ProjectiveNiels {
+    typename F::Element ypx, ymx, z, t2d;
+};
+
+// (y+x, y-x, 2d x y) of an affine point.
+template <LaneField F>
+struct AffineNiels {
+    typename F::Element ypx, ymx, xy2d;
+};
+
+template <LaneField F>
+Point<F> identity() noexcept {
+    return {F::zero(), F::one(), F::one(), F::zero()};
+}
+
+template <LaneField F>
+ProjectiveNiels<F> to_niels(const Point<F>& p) noexcept {
+    return {F::add(p.Y, p.X), F::sub(p.Y, p.X), p.Z, F::mul(p.T, F::broadcast(constants::EDWARDS_D2))};
+}
+
+// From PP = (Y1+X1)(Y2+X2), MM = (Y1-X1)(Y2-X2), TT = T1 2d T2 and
+// ZZ2 = 2 Z1 Z2: X3 = PP - MM and Y3 = PP + MM are twice x1 y2 + y1 x2 and
+// y1 y2 + x1 x2; Z3, T3 = ZZ2 +- TT are twice 1 +- d x1 x2 y1 y2.
+template <LaneField F>
+Completed<F> combine(const typename F::Element& pp, const typename F::Element& mm, const typename F::Element& tt,
+                     const typename F::Element& zz2) noexcept {
+    return {F::sub_loose(pp, mm), F::add_loose(pp, mm), F::add_loose(zz2, tt), F::sub_loose(zz2, tt)};
+}
+
+template <LaneField F>
+Completed<F> add(const Point<F>& p, const ProjectiveNiels<F>& q) noexcept {
+    const auto pp = F::mul(F::add_loose(p.Y, p.X), q.ypx);
+    const auto mm = F::mul(F::sub_loose(p.Y, p.X), q.ymx);
+    const auto tt = F::mul(p.T, q.t2d);
+    const auto zz = F::mul(p.Z, q.z);
+    return combine<F>(pp, mm, tt, F::add(zz, zz));
+}
+
+template <LaneField F>
+Completed<F> add(const Point<F>& p, const AffineNiels<F>& q) noexcept {
+    const auto pp = F::mul(F::add_loose(p.Y, p.X), q.ypx);
+    const auto mm = F::mul(F::sub_loose(p.Y, p.X), q.ymx);
+    const auto tt = F::mul(p.T, q.xy2d);
+    return combine<F>(pp, mm, tt, F::add(p.Z, p.Z));
+}
+
+// With XX = X^2, YY = Y^2 and 2xy = (X+Y)^2 - XX - YY over Z^2, the double
+// is ((X+Y)^2 - XX - YY : YY - XX) for x and (YY + XX : 2 Z^2 - (YY - XX)) for y.
+template <LaneField F>
+Completed<F> double_point(const Projective<F>& p) noexcept {
+    const auto xx = F::square(p.X);
+    const auto yy = F::square(p.Y);
+    const auto zz = F::square(p.Z);
+    const auto xpy2 = F::square(F::add_loose(p.X, p.Y));
+    const auto yy_plus_xx = F::add(yy, xx);
+    const auto yy_minus_xx = F::sub(yy, xx);
+    return {F::sub_loose(xpy2, yy_plus_xx), F::add_loose(yy, xx), F::sub_loose(yy, xx),
+            F::sub_loose(F::add(zz, zz), yy_minus_xx)};
+}
+
+template <LaneField F>
+Point<F> add_points(const Point<F>& a, const Point<F>& b) noexcept {
+    return add<F>(a, to_niels<F>(b)).to_extended();
+}
+
+template <LaneField F>
+Point<F> double_extended(const Point<F>& a) noexcept {
+    return double_point<F>({a.X, a.Y, a.Z}).to_extended();
+}
+
+// 2^k p for k >= 1, keeping T only for the last doubling.
+template <LaneField F>
+Point<F> mul_by_pow2(const Point<F>& p, unsigned k) noexcept {
+    Projective<F> s{p.X, p.Y, p.Z};
+    for (unsigned i = 1; i < k; ++i) s = double_point<F>(s).to_projective();
+    return double_point<F>(s).to_extended();
+}
+
+template <LaneField F>
+Point<F> select(const Point<F>& a, const Point<F>& b, const typename F::Mask& m) noexcept {
+    return {F::select(a.X, b.X, m), F::select(a.Y, b.Y, m), F::select(a.Z, b.Z, m), F::select(a.T, b.T, m)};
+}
+
+// Equality as group elements, per lane, without inversion.
+template <LaneField F>
+typename F::Mask equal(const Point<F>& a, const Point<F>& b) noexcept {
+    return F::equal(F::mul(a.X, b.Z), F::mul(b.X, a.Z)) & F::equal(F::mul(a.Y, b.Z), F::mul(b.Y, a.Z));
+}
+
+template <LaneField F>
+Point<F> from_lanes(const EdwardsPoint* lanes) noexcept {
+    std::array<FieldElement, F::kLanes> x, y, z, t;
+    for (std::size_t i = 0; i < F::kLanes; ++i) {
+        x[i] = lanes[i].X;
+        y[i] = lanes[i].Y;
+        z[i] = lanes[i].Z;
+        t[i] = lanes[i].T;
+    }
+    return {F::from_lanes(x.data()), F::from_lanes(y.data()), F::from_lanes(z.data()), F::from_lanes(t.data())};
+}
+
+template <LaneField F>
+void to_lanes(const Point<F>& p, EdwardsPoint* out) noexcept {
+    std::array<FieldElement, F::kLanes> x, y, z, t;
+    F::to_lanes(p.X, x.data());
+    F::to_lanes(p.Y, y.data());
+    F::to_lanes(p.Z, z.data());
+    F::to_lanes(p.T, t.data());
+    for (std::size_t i = 0; i < F::kLanes; ++i) out[i] = EdwardsPoint{x[i], y[i], z[i], t[i]};
+}
+
+template <LaneField F>
+Point<F> broadcast(const EdwardsPoint& p) noexcept {
+    return {F::broadcast(p.X), F::broadcast(p.Y), F::broadcast(p.Z), F::broadcast(p.T)};
+}
+
+// ---- encodings -------------------------------------------------------------
+
+template <LaneField F>
+struct Decompressed {
+    Point<F> point;           // the identity in lanes that did not decompress
+    typename F::Mask valid;   // lanes that decompressed
+};
+
+// CompressedEdwardsY::decompress per lane: y from bits 0..254,
+// x^2 = (y^2 - 1) / (d y^2 + 1), x the non-negative root negated when bit 255
+// is set (x = 0 accepted with either bit).
+template <LaneField F>
+Decompressed<F> decompress(const std::uint8_t* const* bytes) noexcept {
+    using E = typename F::Element;
+    const auto sign = F::top_bits(bytes);
+    const E y = F::from_bytes(bytes);
+    const E yy = F::square(y);
+    const E u = F::sub(yy, F::one());
+    const E v = F::add(F::mul(yy, F::broadcast(constants::EDWARDS_D)), F::one());
+    const SqrtRatio<F> root = sqrt_ratio_i<F>(u, v);
+    const E x = conditional_negate<F>(root.root, sign);
+    const Point<F> p{x, y, F::one(), F::mul(x, y)};
+    return {select<F>(identity<F>(), p, root.was_square), root.was_square};
+}
+
+// Canonical y with the sign of x in bit 255, from x = X/Z, y = Y/Z given 1/Z.
+template <LaneField F>
+void compress_with(const Point<F>& p, const typename F::Element& z_inverse, std::uint8_t* const* out) noexcept {
+    F::to_bytes(F::mul(p.Y, z_inverse), F::is_negative(F::mul(p.X, z_inverse)), out);
+}
+
+// One inversion for `count` elements: prefix[k] = a_0 ... a_(k-1), the
+// inverse of the whole product, then each 1/a_k peeled off from the last to
+// the first. 0 stays 0 only when it is the sole element; callers invert
+// nonzero values (Z coordinates).
+template <LaneField F, std::size_t N>
+void batch_invert(const typename F::Element* values, std::size_t count, typename F::Element* inverses) noexcept {
+    typename F::Element prefix[N];
+    typename F::Element product = F::one();
+    for (std::size_t k = 0; k < count; ++k) {
+        prefix[k] = product;
+        product = F::mul(product, values[k]);
+    }
+    typename F::Element inverse = invert<F>(product);
+    for (std::size_t k = count; k-- > 0;) {
+        inverses[k] = F::mul(inverse, prefix[k]);
+        inverse = F::mul(inverse, values[k]);
+    }
+}
+
+// The compressed bytes of points[k] lane i to out[k * kLanes + i], for up to
+// kMaxCompress points per lane sharing one field inversion.
+inline constexpr std::size_t kMaxCompress = 4;
+
+template <LaneField F>
+void compress_many(const Point<F>* points, std::size_t count, std::uint8_t* const* out) noexcept {
+    if (count == 0 || count > kMaxCompress) return;
+    typename F::Element z[kMaxCompress] = {}, z_inverse[kMaxCompress] = {};
+    for (std::size_t k = 0; k < count; ++k) z[k] = points[k].Z;
+    batch_invert<F, kMaxCompress>(z, count, z_inverse);
+    for (std::size_t k = 0; k < count; ++k) compress_with<F>(points[k], z_inverse[k], out + k * F::kLanes);
+}
+
+// ---- scalar multiplication ---------------------------------------------------
+
+// Signed radix-16 digits, window-major: digits[i][lane] is digit i of that
+// lane's scalar, in [-8, 8].
+template <LaneField F>
+using Digits = std::int8_t[64][F::kLanes];
+
+// Every lane's digits from one scalar each (or the same scalar for all when
+// `shared`). Secret: callers wipe them.
+template <LaneField F>
+void recode(const Scalar* scalars, bool shared, Digits<F>& digits) noexcept {
+    for (std::size_t lane = 0; lane < F::kLanes; ++lane) {
+        std::array<std::int8_t, 64> d = scalars[shared ? 0 : lane].as_radix_16();
+        for (std::size_t i = 0; i < 64; ++i) digits[i][lane] = d[i];
+        d.fill(0);
+        __asm__ volatile("" : : "r"(d.data()) : "memory");
+    }
+}
+
+// Negation of a Niels form under a mask: Y+X and Y-X swap, the T term flips.
+template <LaneField F>
+void conditional_negate(ProjectiveNiels<F>& n, const typename F::Mask& m) noexcept {
+    const auto ypx = n.ypx;
+    n.ypx = F::select(n.ypx, n.ymx, m);
+    n.ymx = F::select(n.ymx, ypx, m);
+    n.t2d = conditional_negate<F>(n.t2d, m);
+}
+
+template <LaneField F>
+void conditional_negate(AffineNiels<F>& n, const typename F::Mask& m) noexcept {
+    const auto ypx = n.ypx;
+    n.ypx = F::select(n.ypx, n.ymx, m);
+    n.ymx = F::select(n.ymx, ypx, m);
+    n.xy2d = conditional_negate<F>(n.xy2d, m);
+}
+
+// digit * P per lane from multiples[j] = (j+1) P, |digit| <= 8: every entry
+// is passed over and blended in where its index matches, so neither the
+// instructions nor the memory touched depend on the digits.
+template <LaneField F>
+ProjectiveNiels<F> select_multiple(const ProjectiveNiels<F> (&multiples)[8], const std::int8_t* digits) noexcept {
+    const auto index = F::index(digits);
+    ProjectiveNiels<F> r{F::one(), F::one(), F::one(), F::zero()};
+    for (unsigned j = 0; j < 8; ++j) {
+        const auto m = F::index_is(index, j + 1);
+        r.ypx = F::select(r.ypx, multiples[j].ypx, m);
+        r.ymx = F::select(r.ymx, multiples[j].ymx, m);
+        r.z = F::select(r.z, multiples[j].z, m);
+        r.t2d = F::select(r.t2d, multiples[j].t2d, m);
+    }
+    conditional_negate<F>(r, F::index_negative(index));
+    return r;
+}
+
+// sum over i of digits[i] 16^i p per lane, by Horner's rule from the top
+// digit: four doublings and one addition of digit * P per digit.
+template <LaneField F>
+Point<F> mul_digits(const Point<F>& p, const Digits<F>& digits) noexcept {
+    ProjectiveNiels<F> multiples[8];
+    Point<F> current = p;
+    multiples[0] = to_niels<F>(current);
+    for (int j = 1; j < 8; ++j) {
+        current = add<F>(current, multiples[0]).to_extended();
+        multiples[j] = to_niels<F>(current);
+    }
+    Completed<F> sum = add<F>(identity<F>(), select_multiple<F>(multiples, digits[63]));
+    for (int i = 62; i >= 0; --i) {
+        Projective<F> s = sum.to_projective();
+        for (int k = 0; k < 3; ++k) s = double_point<F>(s).to_projective();
+        const Point<F> q = double_point<F>(s).to_extended();
+        sum = add<F>(q, select_multiple<F>(multiples, digits[i]));
+    }
+    return sum.to_extended();
+}
+
+// Variable-base multiplication, lane i by scalars[i] (or every lane by
+// scalars[0] when `shared`); scalars up to 2^255 - 1, as EdwardsPoint::mul.
+template <LaneField F>
+Point<F> mul(const Point<F>& p, const Scalar* scalars, bool shared) noexcept {
+    alignas(64) Digits<F> digits;
+    recode<F>(scalars, shared, digits);
+    const Point<F> out = mul_digits<F>(p, digits);
+    __builtin_memset(digits, 0, sizeof digits);
+    __asm__ volatile("" : : "r"(&digits[0][0]) : "memory");
+    return out;
+}
+
+// Fixed-base multiplication: the multiples j 16^i P (j = 1..8, i = 0..63) of
+// one point as affine Niels forms, one table entry per multiple, shared by
+// all lanes; lane i of `mul` is scalars[i] P, one table addition per digit.
+template <LaneField F>
+class BasepointTable {
+public:
+    static constexpr std::size_t kPositions = 64;
+
+    struct Entry {
+        typename F::Limbs ypx, ymx, xy2d;
+    };
+
+    // The 512 multiples in the scalar layer, made affine with one shared
+    // inversion, then stored in the backend's limb form.
+    explicit BasepointTable(const EdwardsPoint& base) noexcept {
+        EdwardsPoint position = base;
+        std::array<EdwardsPoint, 8> row;
+        FieldElement z[8], z_inverse[8];
+        for (std::size_t i = 0; i < kPositions; ++i) {
+            row[0] = position;
+            for (std::size_t j = 1; j < 8; ++j) row[j] = row[j - 1] + position;
+            for (std::size_t j = 0; j < 8; ++j) z[j] = row[j].Z;
+            invert_all(z, z_inverse);
+            for (std::size_t j = 0; j < 8; ++j) {
+                const FieldElement x = row[j].X * z_inverse[j];
+                const FieldElement y = row[j].Y * z_inverse[j];
+                entries_[i][j] = {limbs(y + x), limbs(y - x), limbs(x * y * constants::EDWARDS_D2)};
+            }
+            position = row[7] + row[7];  // 16 * position
+        }
+    }
+
+    Point<F> mul(const Scalar* scalars) const noexcept {
+        alignas(64) Digits<F> digits;
+        recode<F>(scalars, false, digits);
+        Point<F> q = identity<F>();
+        for (std::size_t i = 0; i < kPositions; ++i) q = add<F>(q, select(entries_[i], digits[i])).to_extended();
+        __builtin_memset(digits, 0, sizeof digits);
+        __asm__ volatile("" : : "r"(&digits[0][0]) : "memory");
+        return q;
+    }
+
+private:
+    static typename F::Limbs limbs(const FieldElement& a) noexcept { return F::limbs(F::broadcast(a), 0); }
+
+    static void invert_all(const FieldElement (&z)[8], FieldElement (&out)[8]) noexcept {
+        FieldElement prefix[8];
+        FieldElement product = FieldElement::one();
+        for (std::size_t k = 0; k < 8; ++k) {
+            prefix[k] = product;
+            product = product * z[k];
+        }
+        FieldElement inverse = product.invert();
+        for (std::size_t k = 8; k-- > 0;) {
+            out[k] = inverse * prefix[k];
+            inverse = inverse * z[k];
+        }
+    }
+
+    // digit * entry per lane, |digit| <= 8: every entry of the position is
+    // broadcast and blended into the lanes whose digit selects it.
+    static AffineNiels<F> select(const Entry (&entries)[8], const std::int8_t* digits) noexcept {
+        const auto index = F::index(digits);
+        AffineNiels<F> r{F::one(), F::one(), F::zero()};
+        for (unsigned j = 0; j < 8; ++j) {
+            const auto m = F::index_is(index, j + 1);
+            r.ypx = F::select(r.ypx, F::broadcast(entries[j].ypx), m);
+            r.ymx = F::select(r.ymx, F::broadcast(entries[j].ymx), m);
+            r.xy2d = F::select(r.xy2d, F::broadcast(entries[j].xy2d), m);
+        }
+        conditional_negate<F>(r, F::index_negative(index));
+        return r;
+    }
+
+    Entry entries_[kPositions][8];
+};
+
+// The table of the standard base point, built on first use, one per backend.
+template <LaneField F>
+const BasepointTable<F>& basepoint_table() noexcept {
+    static const BasepointTable<F>* const table = new BasepointTable<F>(EdwardsPoint::basepoint());
+    return *table;
+}
+
+}  // namespace edwards25519::batch::engine

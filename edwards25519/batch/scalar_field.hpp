@@ -1,0 +1,101 @@
+// The scalar field as a lane field of one lane: radix 2^51 in 64-bit limbs
+// with 128-bit products (fe51.hpp). Plain C++ for any CPU. The scalar layer
+// runs the engine's formulas through it where they are the same code, and it
+// is the portable batch backend on CPUs without vector units worth using.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "edwards25519/batch/lane_field.hpp"
+#include "edwards25519/choice.hpp"
+#include "edwards25519/fe51.hpp"
+#include "edwards25519/field.hpp"
+
+namespace edwards25519::batch {
+
+struct ScalarField {
+    static constexpr std::size_t kLanes = 1;
+    static const char* name() noexcept { return "portable"; }
+
+    // Tight: limbs below 2^52, as every public FieldElement.
+    using Element = FieldElement;
+    // A lazy sum or difference of tight elements: limbs below 2^54, which
+    // fe::mul and fe::square accept.
+    struct Loose {
+        FieldElement v;
+    };
+    using Limbs = FieldElement;
+    using Index = std::int8_t;
+
+    class Mask {
+    public:
+        Mask() = default;
+        explicit Mask(Choice c) noexcept : c_(c) {}
+        friend Mask operator&(Mask a, Mask b) noexcept { return Mask(a.c_ & b.c_); }
+        friend Mask operator|(Mask a, Mask b) noexcept { return Mask(a.c_ | b.c_); }
+        Mask and_not(Mask b) const noexcept { return Mask(c_ & !b.c_); }
+        std::uint32_t declassify() const noexcept { return c_.declassify() ? 1u : 0u; }
+        Choice choice() const noexcept { return c_; }
+
+    private:
+        Choice c_;
+    };
+
+    static Element zero() noexcept { return FieldElement::zero(); }
+    static Element one() noexcept { return FieldElement::one(); }
+    static Element broadcast(const FieldElement& a) noexcept { return a; }
+    static Element from_lanes(const FieldElement* lanes) noexcept { return lanes[0]; }
+    static void to_lanes(const Element& a, FieldElement* out) noexcept { out[0] = a; }
+    static Limbs limbs(const Element& a, std::size_t) noexcept { return a; }
+
+    static Element add(const Element& a, const Element& b) noexcept { return a + b; }
+    static Element sub(const Element& a, const Element& b) noexcept { return a - b; }
+    static Element neg(const Element& a) noexcept { return -a; }
+    static Loose add_loose(const Element& a, const Element& b) noexcept { return {fe::add(a, b)}; }
+    static Loose sub_loose(const Element& a, const Element& b) noexcept { return {fe::sub(a, b)}; }
+    static Element tighten(const Loose& a) noexcept { return fe::weak_reduce(a.v); }
+    static Element mul(const Element& a, const Element& b) noexcept { return fe::mul(a, b); }
+    static Element mul(const Loose& a, const Element& b) noexcept { return fe::mul(a.v, b); }
+    static Element mul(const Loose& a, const Loose& b) noexcept { return fe::mul(a.v, b.v); }
+    static Element square(const Element& a) noexcept { return fe::square(a); }
+    static Element square(const Loose& a) noexcept { return fe::square(a.v); }
+    static Element pow2k(const Element& a, unsigned k) noexcept { return fe::pow2k(a, k); }
+
+    static Element select(const Element& a, const Element& b, Mask m) noexcept {
+        return FieldElement::select(a, b, m.choice());
+    }
+    static Mask is_zero(const Element& a) noexcept { return Mask(a.is_zero()); }
+    static Mask is_negative(const Element& a) noexcept { return Mask(a.is_negative()); }
+    static Mask equal(const Element& a, const Element& b) noexcept { return Mask(a.ct_eq(b)); }
+    static Mask mask_from_bits(std::uint32_t bits) noexcept {
+        return Mask(Choice::from_bit(static_cast<std::uint8_t>(bits & 1)));
+    }
+    static Mask all_lanes() noexcept { return mask_from_bits(1); }
+
+    static Element from_bytes(const std::uint8_t* const* bytes) noexcept { return FieldElement::from_bytes(bytes[0]); }
+    static Mask top_bits(const std::uint8_t* const* bytes) noexcept {
+        return Mask(Choice::from_bit(static_cast<std::uint8_t>(bytes[0][31] >> 7)));
+    }
+    static void to_bytes(const Element& a, Mask sign, std::uint8_t* const* out) noexcept {
+        const auto bytes = a.to_bytes();
+        for (std::size_t i = 0; i < 32; ++i) out[0][i] = bytes[i];
+        out[0][31] = static_cast<std::uint8_t>(out[0][31] | (sign.choice().bit() << 7));
+    }
+
+    static Index index(const std::int8_t* digits) noexcept { return digits[0]; }
+    // |digit| == k as a mask, without a branch on the digit.
+    static Mask index_is(Index digit, unsigned k) noexcept {
+        const std::int32_t sign = digit >> 7;
+        const std::uint32_t magnitude = static_cast<std::uint32_t>((digit ^ sign) - sign);
+        const std::uint32_t diff = magnitude ^ k;
+        return Mask(Choice::from_bit(static_cast<std::uint8_t>(((diff | (0u - diff)) >> 31) ^ 1u)));
+    }
+    static Mask index_negative(Index digit) noexcept {
+        return Mask(Choice::from_bit(static_cast<std::uint8_t>((static_cast<std::uint8_t>(digit) >> 7) & 1)));
+    }
+};
+
+static_assert(LaneField<ScalarField>);
+
+}  // namespace edwards25519::batch
