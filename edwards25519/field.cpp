@@ -1,6 +1,8 @@
 // GF(2^255 - 19): the public operations over the inline radix-2^51 core.
 #include "edwards25519/field.hpp"
 
+#include "edwards25519/batch/engine.hpp"
+#include "edwards25519/batch/scalar_field.hpp"
 #include "edwards25519/bytes.hpp"
 #include "edwards25519/fe51.hpp"
 
@@ -60,29 +62,6 @@ FieldElement FieldElement::pow2k(unsigned k) const noexcept { return k == 0 ? *t
 
 namespace {
 
-// z^(2^250 - 1) and z^11, the common part of the inversion and of
-// z^((p-5)/8). Exponents in the names are written in binary run lengths:
-// z_a_0 is z^(2^a - 1).
-struct ChainResult {
-    FieldElement z_250_0;
-    FieldElement z11;
-};
-
-ChainResult pow_chain(const FieldElement& z) noexcept {
-    const FieldElement z2 = fe::square(z);
-    const FieldElement z9 = fe::mul(fe::pow2k(z2, 2), z);
-    const FieldElement z11 = fe::mul(z9, z2);
-    const FieldElement z_5_0 = fe::mul(fe::square(z11), z9);  // z^31
-    const FieldElement z_10_0 = fe::mul(fe::pow2k(z_5_0, 5), z_5_0);
-    const FieldElement z_20_0 = fe::mul(fe::pow2k(z_10_0, 10), z_10_0);
-    const FieldElement z_40_0 = fe::mul(fe::pow2k(z_20_0, 20), z_20_0);
-    const FieldElement z_50_0 = fe::mul(fe::pow2k(z_40_0, 10), z_10_0);
-    const FieldElement z_100_0 = fe::mul(fe::pow2k(z_50_0, 50), z_50_0);
-    const FieldElement z_200_0 = fe::mul(fe::pow2k(z_100_0, 100), z_100_0);
-    const FieldElement z_250_0 = fe::mul(fe::pow2k(z_200_0, 50), z_50_0);
-    return {z_250_0, z11};
-}
-
 Choice bytes_equal(const std::array<std::uint8_t, 32>& a, const std::array<std::uint8_t, 32>& b) noexcept {
     std::uint64_t diff = 0;
     for (std::size_t i = 0; i < 32; ++i) diff |= static_cast<std::uint64_t>(a[i] ^ b[i]);
@@ -91,17 +70,11 @@ Choice bytes_equal(const std::array<std::uint8_t, 32>& a, const std::array<std::
 
 }  // namespace
 
-// (p-5)/8 = 2^252 - 3 = (2^250 - 1) * 4 + 1.
-FieldElement FieldElement::pow22523() const noexcept {
-    const ChainResult c = pow_chain(*this);
-    return fe::mul(fe::pow2k(c.z_250_0, 2), *this);
-}
+// The exponentiation chains and the square root of a ratio are the batch
+// engine's, on one lane of this field.
+FieldElement FieldElement::pow22523() const noexcept { return batch::engine::pow22523<batch::ScalarField>(*this); }
 
-// p - 2 = 2^255 - 21 = (2^250 - 1) * 32 + 11.
-FieldElement FieldElement::invert() const noexcept {
-    const ChainResult c = pow_chain(*this);
-    return fe::mul(fe::pow2k(c.z_250_0, 5), c.z11);
-}
+FieldElement FieldElement::invert() const noexcept { return batch::engine::invert<batch::ScalarField>(*this); }
 
 Choice FieldElement::is_negative() const noexcept {
     return Choice::from_bit(static_cast<std::uint8_t>(to_bytes()[0] & 1));
@@ -137,22 +110,9 @@ void FieldElement::conditional_swap(FieldElement& a, FieldElement& b, Choice cho
 
 FieldElement FieldElement::abs() const noexcept { return select(*this, -*this, is_negative()); }
 
-// r = u v^3 (u v^7)^((p-5)/8) satisfies v r^2 in {u, -u, i u, -i u} when
-// v != 0. v r^2 = u: r is the root. v r^2 = -u: i r is. v r^2 = -i u: u/v is
-// not a square and i r is a root of i u / v. v r^2 = i u: r already is.
 std::pair<Choice, FieldElement> FieldElement::sqrt_ratio_i(const FieldElement& u, const FieldElement& v) noexcept {
-    const FieldElement v3 = fe::mul(fe::square(v), v);
-    const FieldElement v7 = fe::mul(fe::square(v3), v);
-    FieldElement r = fe::mul(fe::mul(u, v3), fe::mul(u, v7).pow22523());
-    const FieldElement check = fe::mul(v, fe::square(r));
-
-    const FieldElement neg_u = -u;
-    const Choice correct = check.ct_eq(u);
-    const Choice flipped = check.ct_eq(neg_u);
-    const Choice flipped_i = check.ct_eq(fe::mul(neg_u, constants::SQRT_M1));
-
-    r.conditional_assign(fe::mul(r, constants::SQRT_M1), flipped | flipped_i);
-    return {correct | flipped, r.abs()};
+    const auto r = batch::engine::sqrt_ratio_i<batch::ScalarField>(u, v);
+    return {r.was_square.choice(), r.root};
 }
 
 namespace constants {
