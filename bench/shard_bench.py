@@ -153,40 +153,64 @@ def worker_cpu(client):
     return sum(client.run(cpu_seconds).values())
 
 
-def sharded(args, folder):
+def memory_line(phase, peaks, base, two, chunk):
+    workers = sorted(base)
+    above = [peaks[w] - base[w] for w in workers]
+    target = 2 * two + chunk
+    return (f"peak per worker, {phase}: {[round(peaks[w]) for w in workers]} MiB raw, {[round(a) for a in above]} MiB "
+            f"above the baseline; target 2 x {two:.1f} + one chunk {chunk:.1f} = {target:.1f} MiB above the baseline: "
+            f"{'met' if max(above) <= target else 'missed'}")
+
+
+def sharded(args, folder, single):
+    """The sharded run, its figures printed as each phase ends."""
     (pk_s, _), (pk_r, _), (pk_q, _) = ostrelline.key_gen(), ostrelline.key_gen(), ostrelline.key_gen()
     rows_s, rows_r = bank_rows("DE", args.rows), bank_rows("FR", args.rows)
     senders, receivers = payments(rows_s, args.payments, 1), payments(rows_r, args.payments, 2)
+    # The rows as a task gives them to the module: one string each.
+    shard_rows = python_mib(shards.key_rows(shards.split_into_shards(rows_s, args.shards, keys=True)[0]))
+    chunk = args.chunk_size
+    query_chunk = sum(python_mib(shards.key_rows(["".join(row) for row in side[:chunk]])) for side in (senders, receivers))
+    query_chunk += 128 * chunk / 2**20
+    mib = 2**20
     with distributed.LocalCluster(
         n_workers=args.workers, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=":0",
         silence_logs=logging.ERROR,
     ) as cluster, distributed.Client(cluster) as client:
         engine = op.DaskEngine(client, chunk_size=args.chunk_size)
-        baseline = client.run(load_modules)
+        base = client.run(load_modules)
         if set(client.run(package_file).values()) != {op.__file__}:
             print(f"warning: the workers run another copy of ostrelline_parallel than {op.__file__}", flush=True)
         client.run(reset_peak)
         start, cpu = time.perf_counter(), worker_cpu(client)
         store_s = write_sharded_store(engine, os.path.join(folder, "s.ost"), pk_s, rows_s, args.shards)
+        first = time.perf_counter() - start
         store_r = write_sharded_store(engine, os.path.join(folder, "r.ost"), pk_r, rows_r, args.shards)
         build, build_cpu = time.perf_counter() - start, worker_cpu(client) - cpu
         build_peaks = worker_peaks(client)
         after_builds = client.run(resident_mib)
+        two = 2 * store_s.layout.shard_size / mib
+        print(f"sharded        build both banks {build:8.1f} s ({first:.1f} s and {build - first:.1f} s), CPU of all "
+              f"workers {build_cpu:.1f} s; {store_s.layout.construction} stores, {store_s.layout.capacity:,} rows and "
+              f"{store_s.layout.shard_size / mib:.1f} MiB per shard; load average {os.getloadavg()[0]:.1f}", flush=True)
+        if single:
+            print(f"speed-up of the builds: {single['build'] / build:.2f}x", flush=True)
+        print(f"worker baseline (idle, modules imported) {[round(base[w]) for w in sorted(base)]} MiB; "
+              f"two shards {two:.1f} MiB", flush=True)
+        print(memory_line("builds", build_peaks, base, two, shard_rows), flush=True)
+        print(f"resident after the builds (the query phase starts from it) "
+              f"{[round(after_builds[w] - base[w]) for w in sorted(base)]} MiB above the baseline", flush=True)
         client.run(reset_peak)
         start, cpu = time.perf_counter(), worker_cpu(client)
         queries = shards.initiate_sharded_queries(engine, senders, receivers, store_s, store_r, pk_q)
         query, query_cpu = time.perf_counter() - start, worker_cpu(client) - cpu
         query_peaks = worker_peaks(client)
         assert len(queries) == 128 * args.payments
-    # The rows as a task gives them to the module: one string each.
-    shard_rows = python_mib(shards.key_rows(shards.split_into_shards(rows_s, args.shards, keys=True)[0]))
-    chunk = args.chunk_size
-    query_chunk = sum(python_mib(shards.key_rows(["".join(row) for row in side[:chunk]])) for side in (senders, receivers))
-    query_chunk += 128 * chunk / 2**20
-    return dict(build=build, query=query, build_cpu=build_cpu, query_cpu=query_cpu, baseline=baseline,
-                build_peaks=build_peaks, after_builds=after_builds, query_peaks=query_peaks, shard=store_s.layout.shard_size,
-                capacity=store_s.layout.capacity, construction=store_s.layout.construction,
-                shard_rows=shard_rows, query_chunk=query_chunk)
+        print(f"sharded        initiate_queries {query:7.1f} s, CPU of all workers {query_cpu:.1f} s; "
+              f"load average {os.getloadavg()[0]:.1f}", flush=True)
+        if single:
+            print(f"speed-up of initiate_queries: {single['query'] / query:.2f}x", flush=True)
+        print(memory_line("queries", query_peaks, base, two, query_chunk), flush=True)
 
 
 def main():
@@ -200,6 +224,7 @@ def main():
     args = parser.parse_args()
     print(f"banks of {args.rows:,} rows in {args.shards} shards, {args.payments:,} payments, "
           f"{args.workers} Dask workers, construction {shards.default_construction()}", flush=True)
+    single = None
     if not args.skip_single:
         with multiprocessing.Manager() as manager:
             result = manager.dict()
@@ -210,37 +235,17 @@ def main():
         print(f"single calls   build both banks {single['build']:8.1f} s   initiate_queries {single['query']:7.1f} s   "
               f"(CPU {single['build_cpu']:.1f} s and {single['query_cpu']:.1f} s)   "
               f"peak {single['peak']:7.0f} MiB (rows and payments alone {single['base']:.0f} MiB), "
-              f"store {single['store'] / 2**20:.1f} MiB per bank", flush=True)
+              f"store {single['store'] / 2**20:.1f} MiB per bank; load average {os.getloadavg()[0]:.1f}", flush=True)
     folder = tempfile.mkdtemp(prefix="shard-bench-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
     try:
-        run = sharded(args, folder)
+        sharded(args, folder, single)
     finally:
         for name in ("s.ost", "r.ost"):
             path = os.path.join(folder, name)
             if os.path.exists(path):
                 os.unlink(path)
         os.rmdir(folder)
-    mib = 2**20
-    print(f"sharded        build both banks {run['build']:8.1f} s   initiate_queries {run['query']:7.1f} s   "
-          f"(CPU of all workers {run['build_cpu']:.1f} s and {run['query_cpu']:.1f} s; "
-          f"{run['construction']} stores, {run['capacity']:,} rows and {run['shard'] / mib:.1f} MiB per shard)")
-    two = 2 * run["shard"] / mib
-    base = run["baseline"]
-    workers = sorted(base)
-    print(f"worker baseline (idle, modules imported) {[round(base[w]) for w in workers]} MiB; two shards {two:.1f} MiB")
-    print(f"resident after the builds (the query phase starts from it) "
-          f"{[round(run['after_builds'][w] - base[w]) for w in workers]} MiB above the baseline")
-    for phase, peaks, chunk in (("builds", run["build_peaks"], run["shard_rows"]),
-                                ("queries", run["query_peaks"], run["query_chunk"])):
-        above = [peaks[w] - base[w] for w in workers]
-        peaks = [peaks[w] for w in workers]
-        target = 2 * two + chunk
-        print(f"peak per worker, {phase}: {[round(p) for p in peaks]} MiB raw, {[round(a) for a in above]} MiB above "
-              f"the baseline; target 2 x {two:.1f} + one chunk {chunk:.1f} = {target:.1f} MiB above the baseline: "
-              f"{'met' if max(above) <= target else 'missed'}")
-    print(f"other programs' load during the run: {os.getloadavg()[0]:.1f} (1-minute load average, 2 cores here)")
-    if not args.skip_single:
-        print(f"speed-up: build {single['build'] / run['build']:.2f}x, initiate_queries {single['query'] / run['query']:.2f}x")
+    print(f"other programs' load at the end: {os.getloadavg()[0]:.1f} (1-minute load average, 2 cores here)")
 
 
 if __name__ == "__main__":
