@@ -1,1 +1,10 @@
-# The batch benchmarks: being moved to the per-backend kernels.
+# The scalar path against every batch backend the CPU runs, per stream
+# operation (entries per second and ratios).
+add_executable(batch_bench ${CMAKE_CURRENT_SOURCE_DIR}/batch_bench.cpp)
+target_link_libraries(batch_bench PRIVATE ostrelline_core)
+# dudect-style timing check of each backend's multiplications (reads the
+# x86 time-stamp counter).
+if(OSTRELLINE_X86)
+  add_executable(batch_timing ${CMAKE_CURRENT_SOURCE_DIR}/batch_timing.cpp)
+  target_link_libraries(batch_timing PRIVATE ostrelline_core)
+endif()

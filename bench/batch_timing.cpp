@@ -1,24 +1,24 @@
-// A dudect-style timing check of the batch backend's multiplications: each
-// call is timed with the time-stamp counter, the inputs alternating at
-// random between two classes of secret scalars (all lanes zero, whose digits
-// are all 0, against fresh random scalars), and Welch's t statistic of the
-// two timing distributions is printed, for all samples and for the samples
-// below several percentiles (which drops interrupts and other outliers).
-// |t| above about 10 after many samples would point to a timing difference
-// that depends on the secret; small values are what constant-time code gives.
+// A dudect-style timing check of the batch backends' multiplications, for
+// every backend this CPU runs: each call is timed with the time-stamp
+// counter, the inputs alternating at random between two classes of secret
+// scalars (all lanes zero, whose digits are all 0, against fresh random
+// scalars), and Welch's t statistic of the two timing distributions is
+// printed, for all samples and for the samples below several percentiles
+// (which drops interrupts and other outliers). |t| above about 10 after many
+// samples would point to a timing difference that depends on the secret;
+// small values are what constant-time code gives.
 //
-//   batch_timing [samples per test]   (default 20000)
+//   batch_timing [samples per test [backend]]   (default 20000, every backend)
 #include "bench/welch.hpp"
-#include <x86intrin.h>
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
-#include "edwards25519/batch/batch.hpp"
+#include "edwards25519/batch/backend.hpp"
 #include "edwards25519/table.hpp"
 #include "src/wide_ciphertexts.hpp"
 #include "support/rng.hpp"
@@ -26,8 +26,9 @@
 namespace {
 
 namespace b = edwards25519::batch;
+using edwards25519::EdwardsPoint;
 using edwards25519::Scalar;
-using Scalars = std::array<Scalar, b::kLanes>;
+using Scalars = std::array<Scalar, b::kMaxLanes>;
 
 using bench::cycles;
 using bench::Welch;
@@ -48,9 +49,10 @@ void check(const char* name, std::size_t samples, P&& prepare, F&& call) {
     }
     std::vector<double> sorted = times;
     std::sort(sorted.begin(), sorted.end());
-    std::printf("%-40s median %9.0f cycles  t:", name, sorted[samples / 2]);
+    std::printf("  %-34s median %9.0f cycles  t:", name, sorted[samples / 2]);
     for (double percentile : {1.0, 0.9, 0.5}) {
-        const double limit = sorted[std::min(samples - 1, static_cast<std::size_t>(percentile * static_cast<double>(samples - 1)))];
+        const double limit =
+            sorted[std::min(samples - 1, static_cast<std::size_t>(percentile * static_cast<double>(samples - 1)))];
         Welch w;
         for (std::size_t i = 0; i < samples; ++i) {
             if (times[i] <= limit) w.add(classes[i], times[i]);
@@ -58,16 +60,11 @@ void check(const char* name, std::size_t samples, P&& prepare, F&& call) {
         std::printf("  %5.2f (<= p%.0f)", w.t(), percentile * 100);
     }
     std::printf("\n");
+    std::fflush(stdout);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const std::size_t samples = argc > 1 ? static_cast<std::size_t>(std::max(100, std::atoi(argv[1]))) : 20000;
-    if (!b::available()) {
-        std::printf("no AVX-512 IFMA on this CPU: nothing to measure\n");
-        return 0;
-    }
+void check_backend(b::Isa isa, std::size_t samples) {
+    const b::GroupKernels& k = b::group_kernels(isa);
     // Class 0: every lane's scalar is zero. Class 1: fresh random scalars,
     // a new set for every sample, drawn before the timing starts.
     std::vector<Scalars> random_sets(samples);
@@ -75,18 +72,43 @@ int main(int argc, char** argv) {
         for (Scalar& s : set) s = ostrelline::random_scalar();
     }
     const Scalars zeros{};
-    std::array<edwards25519::EdwardsPoint, b::kLanes> lanes;
-    for (auto& p : lanes) p = edwards25519::ED25519_BASEPOINT_TABLE().mul(ostrelline::random_scalar());
-    const b::PointBatch points = b::point_from_lanes(lanes);
-    const b::BatchBasepointTable& table = b::batch_basepoint_table();
-    volatile std::uint64_t sink = 0;
+    std::array<EdwardsPoint, b::kMaxLanes> points;
+    for (EdwardsPoint& p : points) p = edwards25519::ED25519_BASEPOINT_TABLE().mul(ostrelline::random_scalar());
+    std::array<EdwardsPoint, b::kMaxLanes> out;
+    volatile std::uint8_t sink = 0;
     Scalars input{};
     const auto prepare = [&](int cls, std::size_t i) { input = cls == 0 ? zeros : random_sets[i]; };
+    const auto keep = [&] { sink = static_cast<std::uint8_t>(sink + out[0].compress().bytes[0]); };
 
-    std::printf("%zu samples per test; classes: all-zero scalars against random scalars\n", samples);
-    check("fixed base, scalar per lane", samples, prepare, [&] { sink = sink + table.mul(input).X.limb[0][0]; });
-    check("variable base, scalar per lane", samples, prepare, [&] { sink = sink + b::mul(points, input).X.limb[0][0]; });
+    std::printf("%s (%zu lanes)\n", b::isa_name(isa), k.lanes);
+    check("fixed base, scalar per lane", samples, prepare, [&] { k.mul_basepoint(input.data(), out.data()); });
+    keep();
+    check("variable base, scalar per lane", samples, prepare,
+          [&] { k.mul(points.data(), input.data(), false, out.data()); });
+    keep();
     check("variable base, one shared scalar", samples, prepare,
-          [&] { sink = sink + b::mul(points, input[0]).X.limb[0][0]; });
+          [&] { k.mul(points.data(), input.data(), true, out.data()); });
+    keep();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::size_t samples = argc > 1 ? static_cast<std::size_t>(std::max(100, std::atoi(argv[1]))) : 20000;
+    const char* only = argc > 2 ? argv[2] : nullptr;
+#if defined(OSTRELLINE_SIMD_EMULATION)
+    std::printf("this build EMULATES the vector instructions: the timings are those of the emulation\n");
+#endif
+    std::printf("%zu samples per test; classes: all-zero scalars against random scalars\n", samples);
+    bool any = false;
+    for (b::Isa isa : b::kAllIsas) {
+        if (!b::supported(isa) || (only != nullptr && std::strcmp(only, b::isa_name(isa)) != 0)) continue;
+        check_backend(isa, samples);
+        any = true;
+    }
+    if (!any) {
+        std::printf("no backend to measure%s%s\n", only != nullptr ? " named " : "", only != nullptr ? only : "");
+        return 1;
+    }
     return 0;
 }
