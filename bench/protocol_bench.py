@@ -7,8 +7,11 @@ Builds the module and the primitive timer (bench/protocol_floors.cpp) in
 build/bench, measures the primitives, then runs the protocol once per size in
 a fresh process and prints, per operation: entries per second, microseconds
 per entry, the floor in microseconds, their ratio, and the peak resident
-memory during the call; then the scalar and the batch path of each operation
-side by side.
+memory during the call; then the scalar path and every batch backend the CPU
+runs, per operation, side by side (bench/batch_bench.cpp). It names the batch
+backend the module ran on, found as the module's dispatch finds it:
+OSTRELLINE_BATCH_BACKEND if set (and the CPU runs that backend), else the
+/proc/cpuinfo flags; "portable" means the scalar path.
 
 The membership-hiding builder (ostrelline_hiding.build_okvs) is timed in the
 same run as build_okvs. With --baseline DIR (a directory holding another
@@ -50,6 +53,49 @@ def build(build_dir):
     subprocess.run(["cmake", "--build", build_dir, "-j2", "--target", "ostrelline", "protocol_floors",
                     "batch_bench"], check=True,
                    stdout=subprocess.DEVNULL)
+
+
+BACKENDS = ("portable", "avx2", "avx512f", "avx512ifma")
+
+
+def batch_backend():
+    """The batch backend the module's operations run on, and how that was found.
+
+    The module does not say which one it took, so this repeats its dispatch
+    (edwards25519/batch/dispatch.cpp): the fastest backend the CPU has, or
+    the one OSTRELLINE_BATCH_BACKEND names if the CPU has that one;
+    "portable" as the best means the scalar path serves.
+    """
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            flags = next((set(line.split(":", 1)[1].split()) for line in cpuinfo if line.startswith("flags")), set())
+        source = "/proc/cpuinfo flags"
+    except OSError:
+        flags, source = set(), "no /proc/cpuinfo, so no vector flags"
+    avx512 = {"avx512f", "avx512dq", "avx512bw", "avx512vl"} <= flags
+    # The AVX2 and AVX-512F backends are in a build only if their fields are
+    # in the source tree (edwards25519/batch/batch.cmake).
+    fields = os.path.join(ROOT, "edwards25519", "batch")
+    radix25 = all(os.path.exists(os.path.join(fields, f)) for f in ("avx2_field.hpp", "avx512f_field.hpp"))
+    runs = {"portable": True, "avx2": radix25 and "avx2" in flags, "avx512f": radix25 and avx512,
+            "avx512ifma": avx512 and "avx512ifma" in flags}
+    best = [name for name in BACKENDS if runs[name]][-1]
+    seen = [f for f in ("avx2", "avx512f", "avx512dq", "avx512bw", "avx512vl", "avx512ifma") if f in flags]
+    how = f"the fastest this CPU runs, by {source}: " + (", ".join(seen) or "no AVX2 or AVX-512")
+    if not radix25:
+        how += "; this tree has no AVX2/AVX-512F field, so the build has no such backend"
+    wanted = os.environ.get("OSTRELLINE_BATCH_BACKEND")
+    if wanted is not None:
+        if runs.get(wanted):
+            best, how = wanted, f"named by OSTRELLINE_BATCH_BACKEND, which this CPU runs; {how.split(', by ', 1)[1]}"
+        else:
+            how += f"; OSTRELLINE_BATCH_BACKEND={wanted} ignored, as the module ignores it: not a backend this " \
+                   "CPU runs"
+    return best, how
+
+
+def describe_backend(name):
+    return "portable, i.e. the scalar path" if name == "portable" else name
 
 
 def primitives(build_dir):
@@ -123,6 +169,8 @@ def main():
         worker(args.worker)
         return 0
 
+    backend, how = batch_backend()
+    print(f"batch backend of this run: {describe_backend(backend)} ({how})")
     build(args.build_dir)
     prims = primitives(args.build_dir)
     print("primitives, microseconds per call (same run):")
@@ -173,9 +221,10 @@ def main():
             print(f"  {name:<17} {r['entries'] / r['seconds']:>11,.0f} {per:>9.2f} {f:>9.2f} {per / f:>6.2f}"
                   f" {r['peak_mib']:>9.1f} {r['growth_mib']:>7.1f}   {what}")
     print("\nmatch results correct:", ok)
-    # The module picks the eight-lane path where the processor has it; the C++
-    # benchmark runs each operation on both paths with the same inputs.
-    print("\nscalar path against batch path, same run (bench/batch_bench.cpp):")
+    print(f"batch backend of these figures: {describe_backend(backend)} ({how})")
+    # The C++ benchmark runs each operation on the scalar path and on every
+    # backend the CPU runs, with the same inputs.
+    print("\nscalar path against each batch backend, same run (bench/batch_bench.cpp):")
     out = subprocess.run([os.path.join(args.build_dir, "bench", "batch_bench")], check=True, capture_output=True,
                          text=True).stdout
     print("\n".join("  " + line for line in out.splitlines()))
