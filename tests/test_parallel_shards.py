@@ -210,19 +210,22 @@ def test_sharded_and_unsharded_runs_give_the_same_bits(world, sharded_files, poo
     assert finish_protocol(w, short) == w["truth"][:50]
 
 
-def killer(client):
-    """A progress callback that kills a worker running a task of the step, once, in mid-step."""
-    pids = client.run(os.getpid)
+def killer(client, times=1):
+    """A progress callback that kills a worker running a task of the step, up to
+    ``times`` times in mid-step, each time after some progress since the last."""
     killed = []
+    pids = [client.run(os.getpid)]
 
-    def kill_once(step, done, total):
-        if not killed and 0 < done < total:
-            busy = [a for a, keys in client.processing().items() if keys and a in pids]
+    def kill(step, done, total):
+        if len(killed) < times and 0 < done < total and done > (killed[-1][1] if killed else 0):
+            if killed:
+                pids[0] = client.run(os.getpid)  # a killed worker comes back as another
+            busy = [a for a, keys in client.processing().items() if keys and a in pids[0]]
             if busy:
-                killed.append(busy[0])
-                os.kill(pids[busy[0]], signal.SIGKILL)
+                killed.append((busy[0], done))
+                os.kill(pids[0][busy[0]], signal.SIGKILL)
 
-    return killed, kill_once
+    return killed, kill
 
 
 @pytest.mark.parametrize("step", ["build", "queries"])
@@ -230,10 +233,29 @@ def test_a_sharded_run_on_dask_survives_a_killed_worker(world, dask_client, tmp_
     w = world
     engine = op.DaskEngine(dask_client, chunk_size=60)
     killed, kill_once = killer(dask_client)
-    store_s = write_sharded_store(engine, tmp_path / "s.ost", w["keys"]["s"][0], w["bank_s"], 6,
+    # Rows no payment names make the build tasks long enough to be caught running.
+    bank_s = w["bank_s"] + ([[f"DX{i:06d}", "37040044"] for i in range(12_000)] if step == "build" else [])
+    store_s = write_sharded_store(engine, tmp_path / "s.ost", w["keys"]["s"][0], bank_s, 6,
                                   progress=kill_once if step == "build" else None)
     store_r = write_sharded_store(engine, tmp_path / "r.ost", w["keys"]["r"][0], w["bank_r"], 2)
     queries = shards.initiate_sharded_queries(engine, w["senders"], w["receivers"], store_s, store_r,
                                               w["keys"]["q"][0], progress=kill_once if step == "queries" else None)
     assert finish_protocol(w, queries) == w["truth"]
     assert killed, "no worker was killed in mid-step"
+
+
+def test_sharded_queries_survive_three_workers_killed_in_one_cluster(world, tmp_path):
+    w = world
+    cluster, client = tls_cluster(3)
+    try:
+        engine = op.DaskEngine(client, chunk_size=30)
+        store_s = write_sharded_store(engine, tmp_path / "s.ost", w["keys"]["s"][0], w["bank_s"], 3)
+        store_r = write_sharded_store(engine, tmp_path / "r.ost", w["keys"]["r"][0], w["bank_r"], 3)
+        killed, kill = killer(client, times=3)
+        queries = shards.initiate_sharded_queries(engine, w["senders"], w["receivers"], store_s, store_r,
+                                                  w["keys"]["q"][0], progress=kill)
+        assert finish_protocol(w, queries) == w["truth"]
+        assert len(killed) == 3
+    finally:
+        client.close()
+        cluster.close()
