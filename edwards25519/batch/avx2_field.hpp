@@ -9,7 +9,10 @@
 // bench/lane_field_bench.cpp against the four-lane Avx2x4Field).
 #pragma once
 
-#if !defined(__AVX2__) && !defined(OSTRELLINE_SIMD_EMULATION)
+// A translation unit compiled for other CPUs may still include it inside a
+// "#pragma GCC target" region of these instructions, which it then names by
+// defining OSTRELLINE_TARGET_REGION_AVX2 (the pragma defines no macro).
+#if !defined(__AVX2__) && !defined(OSTRELLINE_SIMD_EMULATION) && !defined(OSTRELLINE_TARGET_REGION_AVX2)
 #error "avx2_field.hpp needs a translation unit compiled for AVX2"
 #endif
 

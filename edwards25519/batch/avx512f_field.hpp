@@ -6,7 +6,10 @@
 // CPU has them.
 #pragma once
 
-#if !defined(__AVX512F__) && !defined(OSTRELLINE_SIMD_EMULATION)
+// A translation unit compiled for other CPUs may still include it inside a
+// "#pragma GCC target" region of these instructions, which it then names by
+// defining OSTRELLINE_TARGET_REGION_AVX512F (the pragma defines no macro).
+#if !defined(__AVX512F__) && !defined(OSTRELLINE_SIMD_EMULATION) && !defined(OSTRELLINE_TARGET_REGION_AVX512F)
 #error "avx512f_field.hpp needs a translation unit compiled for AVX-512F"
 #endif
 
@@ -37,15 +40,24 @@ struct Avx512fOps {
     static Reg sub(Reg a, Reg b) noexcept { return _mm512_sub_epi64(a, b); }
     static Reg band(Reg a, Reg b) noexcept { return _mm512_and_si512(a, b); }
     static Reg bor(Reg a, Reg b) noexcept { return _mm512_or_si512(a, b); }
-    // The zero-masked forms with every lane selected: the plain intrinsics
-    // start from an undefined register that GCC 12 warns about.
+    // Natively the zero-masked forms with every lane selected: the plain
+    // intrinsics start from an undefined register that GCC 12 warns about.
+    // The emulation has only the plain shifts.
     template <unsigned N>
     static Reg shr(Reg a) noexcept {
+#if defined(OSTRELLINE_SIMD_EMULATION)
+        return _mm512_srli_epi64(a, N);
+#else
         return _mm512_maskz_srli_epi64(0xff, a, N);
+#endif
     }
     template <unsigned N>
     static Reg shl(Reg a) noexcept {
+#if defined(OSTRELLINE_SIMD_EMULATION)
+        return _mm512_slli_epi64(a, N);
+#else
         return _mm512_maskz_slli_epi64(0xff, a, N);
+#endif
     }
     static Reg mul32(Reg a, Reg b) noexcept { return _mm512_maskz_mul_epu32(0xff, a, b); }
     // See Avx2Ops::settle.

@@ -56,8 +56,10 @@ class Radix25Mask {
 public:
     Radix25Mask() = default;
 
-    friend Radix25Mask operator&(Radix25Mask a, Radix25Mask b) noexcept { return Radix25Mask(V::mask_and(a.m_, b.m_)); }
-    friend Radix25Mask operator|(Radix25Mask a, Radix25Mask b) noexcept { return Radix25Mask(V::mask_or(a.m_, b.m_)); }
+    // Members, not friends: GCC compiles friends defined in a class template
+    // without the target options of a "#pragma GCC target" region.
+    Radix25Mask operator&(Radix25Mask b) const noexcept { return Radix25Mask(V::mask_and(m_, b.m_)); }
+    Radix25Mask operator|(Radix25Mask b) const noexcept { return Radix25Mask(V::mask_or(m_, b.m_)); }
     Radix25Mask and_not(Radix25Mask b) const noexcept { return Radix25Mask(V::mask_andnot(m_, b.m_)); }
     // Lane i as bit i: the lane set becomes public here.
     std::uint32_t declassify() const noexcept { return V::mask_bits(m_); }

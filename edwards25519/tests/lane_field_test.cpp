@@ -1,0 +1,12 @@
+// The lane fields that every CPU runs.
+#include "edwards25519/batch/portable_field.hpp"
+#include "lane_field_cases.hpp"
+#include "lane_field_checks.hpp"
+
+namespace lane_field_cases {
+namespace {
+using Portable = ::testing::Types<Backend<edwards25519::batch::PortableField, AnyCpu>>;
+INSTANTIATE_TYPED_TEST_SUITE_P(Portable, LaneFieldTest, Portable);
+INSTANTIATE_TYPED_TEST_SUITE_P(Portable, LaneFieldBoundsTest, Portable);
+}  // namespace
+}  // namespace lane_field_cases
