@@ -3,12 +3,22 @@
 #include "edwards25519/point.hpp"
 
 #include "edwards25519/inverse.hpp"
-#include "edwards25519/models.hpp"
+#include "edwards25519/batch/engine.hpp"
+#include "edwards25519/batch/scalar_field.hpp"
 #include "support/rng.hpp"
 
 namespace edwards25519 {
 
-using detail::ProjectiveNiels;
+// The formulas are the batch engine's, on one lane of the scalar field.
+namespace {
+
+using Lane = batch::ScalarField;
+namespace engine = batch::engine;
+
+engine::Point<Lane> lane(const EdwardsPoint& p) noexcept { return {p.X, p.Y, p.Z, p.T}; }
+EdwardsPoint point(const engine::Point<Lane>& p) noexcept { return {p.X, p.Y, p.Z, p.T}; }
+
+}  // namespace
 
 EdwardsPoint EdwardsPoint::identity() noexcept {
     return {FieldElement::zero(), FieldElement::one(), FieldElement::one(), FieldElement::zero()};
@@ -72,61 +82,34 @@ MontgomeryPoint EdwardsPoint::to_montgomery() const noexcept {
     return MontgomeryPoint{u.to_bytes()};
 }
 
-// x^2 = (y^2 - 1) / (d y^2 + 1). The denominator never vanishes: -1/d is not
-// a square, so d y^2 = -1 has no solution.
+// x^2 = (y^2 - 1) / (d y^2 + 1), x the non-negative root negated when bit
+// 255 is set (either bit accepted for x = 0).
 std::optional<EdwardsPoint> CompressedEdwardsY::decompress() const noexcept {
-    const FieldElement y = FieldElement::from_bytes(bytes.data());
-    const FieldElement yy = y.square();
-    const FieldElement u = yy - FieldElement::one();
-    const FieldElement v = yy * constants::EDWARDS_D + FieldElement::one();
-    auto [is_square, x] = FieldElement::sqrt_ratio_i(u, v);
-    if (!is_square.declassify()) return std::nullopt;
-    // x is the non-negative root; negating 0 leaves 0, so either sign bit is
-    // accepted for x = 0.
-    x.conditional_negate(Choice::from_bit(static_cast<std::uint8_t>(bytes[31] >> 7)));
-    return EdwardsPoint{x, y, FieldElement::one(), x * y};
+    const std::uint8_t* in[1] = {bytes.data()};
+    const engine::Decompressed<Lane> d = engine::decompress<Lane>(in);
+    if (d.valid.declassify() == 0) return std::nullopt;
+    return point(d.point);
 }
 
 EdwardsPoint operator+(const EdwardsPoint& a, const EdwardsPoint& b) noexcept {
-    return detail::add(a, ProjectiveNiels::from(b)).to_extended();
+    return point(engine::add_points<Lane>(lane(a), lane(b)));
 }
 
-EdwardsPoint operator-(const EdwardsPoint& a, const EdwardsPoint& b) noexcept {
-    return detail::add(a, ProjectiveNiels::from(b), true).to_extended();
-}
+EdwardsPoint operator-(const EdwardsPoint& a, const EdwardsPoint& b) noexcept { return a + (-b); }
 
 EdwardsPoint EdwardsPoint::operator-() const noexcept { return {-X, Y, Z, -T}; }
 
-EdwardsPoint EdwardsPoint::double_point() const noexcept { return detail::mul_by_pow2(*this, 1); }
+EdwardsPoint EdwardsPoint::double_point() const noexcept { return point(engine::mul_by_pow2<Lane>(lane(*this), 1)); }
 
-EdwardsPoint EdwardsPoint::mul_by_cofactor() const noexcept { return detail::mul_by_pow2(*this, 3); }
+EdwardsPoint EdwardsPoint::mul_by_cofactor() const noexcept { return point(engine::mul_by_pow2<Lane>(lane(*this), 3)); }
 
-// Signed radix 16: s = sum d_i 16^i with d_i in [-8, 8]. Horner's rule from
-// the top digit, four doublings and one addition of d_i P per digit, d_i P
-// taken from [P, 2P, ..., 8P] by a masked pass. The digits encode the exact
-// integer s, so the result is s P for points of any order.
-EdwardsPoint EdwardsPoint::mul(const Scalar& s) const noexcept {
-    ProjectiveNiels multiples[8];
-    multiples[0] = ProjectiveNiels::from(*this);
-    EdwardsPoint current = *this;
-    for (std::size_t j = 1; j < 8; ++j) {
-        current = detail::add(current, multiples[0]).to_extended();
-        multiples[j] = ProjectiveNiels::from(current);
-    }
-
-    std::array<std::int8_t, 64> digits = s.as_radix_16();
-    EdwardsPoint q = detail::add(identity(), detail::select_multiple(multiples, digits[63])).to_extended();
-    for (int i = 62; i >= 0; --i) {
-        q = detail::mul_by_pow2(q, 4);
-        q = detail::add(q, detail::select_multiple(multiples, digits[static_cast<std::size_t>(i)]))
-                .to_extended();
-    }
-    support::secure_zero(digits.data(), digits.size());
-    return q;
-}
+// Signed radix 16, Horner's rule from the top digit (engine::mul_digits):
+// the digits encode the exact integer s, so the result is s P for points of
+// any order.
+EdwardsPoint EdwardsPoint::mul(const Scalar& s) const noexcept { return point(engine::mul<Lane>(lane(*this), &s, true)); }
 
 Choice EdwardsPoint::ct_eq(const EdwardsPoint& other) const noexcept {
-    return (X * other.Z).ct_eq(other.X * Z) & (Y * other.Z).ct_eq(other.Y * Z);
+    return engine::equal<Lane>(lane(*this), lane(other)).choice();
 }
 
 Choice EdwardsPoint::is_identity() const noexcept { return ct_eq(identity()); }

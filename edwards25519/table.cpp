@@ -73,8 +73,7 @@ std::vector<PackedAffineNiels> batch_to_affine_niels(const std::vector<EdwardsPo
         acc = fe::mul(acc, points[i].Z);
         const FieldElement x = fe::mul(points[i].X, z_inv);
         const FieldElement y = fe::mul(points[i].Y, z_inv);
-        out[i] = PackedAffineNiels::pack(
-            {fe::add(y, x), fe::sub(y, x), fe::mul(fe::mul(x, y), constants::EDWARDS_D2)});
+        out[i] = PackedAffineNiels::pack({y + x, y - x, fe::mul(fe::mul(x, y), constants::EDWARDS_D2)});
     }
     return out;
 }
@@ -86,11 +85,10 @@ std::vector<PackedAffineNiels> build(const EdwardsPoint& base) {
     points.reserve(L::kPositions * L::kMultiples);
     EdwardsPoint position = base;  // 2^(W i) P
     for (std::size_t i = 0; i < L::kPositions; ++i) {
-        const detail::ProjectiveNiels step = detail::ProjectiveNiels::from(position);
         EdwardsPoint multiple = position;
         points.push_back(multiple);
         for (std::size_t j = 1; j < L::kMultiples; ++j) {
-            multiple = detail::add(multiple, step).to_extended();
+            multiple = multiple + position;
             points.push_back(multiple);
         }
         position = multiple.double_point();  // 2^W from 2^(W-1) times 2^(W i) P
@@ -102,13 +100,13 @@ template <unsigned W>
 EdwardsPoint multiply(const std::vector<PackedAffineNiels>& entries, const Scalar& scalar) noexcept {
     using L = Layout<W>;
     std::array<int, L::kPositions> digits = signed_digits<W>(scalar);
-    EdwardsPoint q = EdwardsPoint::identity();
+    auto q = batch::engine::identity<detail::Lane>();
     for (std::size_t i = 0; i < L::kPositions; ++i) {
         const AffineNiels chosen = detail::select_multiple<L::kMultiples>(&entries[i * L::kMultiples], digits[i]);
-        q = detail::add(q, chosen).to_extended();
+        q = batch::engine::add<detail::Lane>(q, chosen).to_extended();
     }
     support::secure_zero(digits.data(), sizeof digits);
-    return q;
+    return {q.X, q.Y, q.Z, q.T};
 }
 
 }  // namespace

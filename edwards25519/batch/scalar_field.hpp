@@ -28,18 +28,23 @@ struct ScalarField {
     using Limbs = FieldElement;
     using Index = std::int8_t;
 
+    // All ones or all zeros, made once from a Choice (whose optimisation
+    // barrier keeps the compiler from turning it back into a branch) and then
+    // used by every selection it drives.
     class Mask {
     public:
         Mask() = default;
-        explicit Mask(Choice c) noexcept : c_(c) {}
-        friend Mask operator&(Mask a, Mask b) noexcept { return Mask(a.c_ & b.c_); }
-        friend Mask operator|(Mask a, Mask b) noexcept { return Mask(a.c_ | b.c_); }
-        Mask and_not(Mask b) const noexcept { return Mask(c_ & !b.c_); }
-        std::uint32_t declassify() const noexcept { return c_.declassify() ? 1u : 0u; }
-        Choice choice() const noexcept { return c_; }
+        explicit Mask(Choice c) noexcept : m_(c.mask()) {}
+        friend Mask operator&(Mask a, Mask b) noexcept { return Mask(a.m_ & b.m_); }
+        friend Mask operator|(Mask a, Mask b) noexcept { return Mask(a.m_ | b.m_); }
+        Mask and_not(Mask b) const noexcept { return Mask(m_ & ~b.m_); }
+        std::uint32_t declassify() const noexcept { return black_box(m_) != 0 ? 1u : 0u; }
+        Choice choice() const noexcept { return Choice::from_bit(static_cast<std::uint8_t>(m_ & 1)); }
+        std::uint64_t bits() const noexcept { return m_; }
 
     private:
-        Choice c_;
+        explicit Mask(std::uint64_t m) noexcept : m_(m) {}
+        std::uint64_t m_ = 0;
     };
 
     static Element zero() noexcept { return FieldElement::zero(); }
@@ -63,7 +68,10 @@ struct ScalarField {
     static Element pow2k(const Element& a, unsigned k) noexcept { return fe::pow2k(a, k); }
 
     static Element select(const Element& a, const Element& b, Mask m) noexcept {
-        return FieldElement::select(a, b, m.choice());
+        const std::uint64_t mask = m.bits();
+        Element r;
+        for (int i = 0; i < 5; ++i) r.v[i] = a.v[i] ^ ((a.v[i] ^ b.v[i]) & mask);
+        return r;
     }
     static Mask is_zero(const Element& a) noexcept { return Mask(a.is_zero()); }
     static Mask is_negative(const Element& a) noexcept { return Mask(a.is_negative()); }
@@ -80,7 +88,7 @@ struct ScalarField {
     static void to_bytes(const Element& a, Mask sign, std::uint8_t* const* out) noexcept {
         const auto bytes = a.to_bytes();
         for (std::size_t i = 0; i < 32; ++i) out[0][i] = bytes[i];
-        out[0][31] = static_cast<std::uint8_t>(out[0][31] | (sign.choice().bit() << 7));
+        out[0][31] = static_cast<std::uint8_t>(out[0][31] | (sign.bits() & 0x80));
     }
 
     static Index index(const std::int8_t* digits) noexcept { return digits[0]; }
