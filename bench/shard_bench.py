@@ -4,7 +4,9 @@ Two banks of --rows accounts each, every bank cut into --shards shards, and
 --payments payments against them (half of them matching). Prints, for the
 bank builds and for initiate_queries: wall time, CPU time, and the peak
 resident memory of each worker (VmHWM, reset before each phase) against one
-process making the same single calls.
+process making the same single calls. The phases run one at a time, builds
+first (single, then sharded), then queries (single, then sharded), each
+printed when it ends.
 
 A worker's memory is given twice: as it is, and above the worker's baseline,
 the resident size of an idle worker with the module and this package
@@ -128,8 +130,10 @@ def build_function():
     return ostrelline.build_okvs
 
 
-def single_calls(args, result):
-    """In a fresh process: the unsharded build of both banks, then initiate_queries."""
+def single_calls(args, conn):
+    """In a fresh process: the unsharded build of both banks, reported; then, when
+    told, initiate_queries, reported. The sharded builds run in between, so
+    that the build figures of both come first."""
     (pk_s, _), (pk_r, _), (pk_q, _) = ostrelline.key_gen(), ostrelline.key_gen(), ostrelline.key_gen()
     rows_s, rows_r = bank_rows("DE", args.rows), bank_rows("FR", args.rows)
     senders, receivers = payments(rows_s, args.payments, 1), payments(rows_r, args.payments, 2)
@@ -139,11 +143,37 @@ def single_calls(args, result):
     store_s = build_okvs(pk_s, rows_s)
     store_r = build_okvs(pk_r, rows_r)
     build, build_cpu = time.perf_counter() - start, cpu_seconds() - cpu
+    conn.send(dict(build=build, build_cpu=build_cpu, base=base, store=len(store_s), peak=peak_mib()))
+    conn.recv()
     start, cpu = time.perf_counter(), cpu_seconds()
     ostrelline.initiate_queries(senders, receivers, store_s, store_r, pk_q)
     query, query_cpu = time.perf_counter() - start, cpu_seconds() - cpu
-    result.update(build=build, query=query, build_cpu=build_cpu, query_cpu=query_cpu, peak=peak_mib(), base=base,
-                  store=len(store_s))
+    conn.send(dict(query=query, query_cpu=query_cpu, peak=peak_mib()))
+
+
+class SingleCalls:
+    """The single calls in a child process, one phase at a time."""
+
+    def __init__(self, args):
+        context = multiprocessing.get_context("spawn")
+        self.conn, child_conn = context.Pipe()
+        self.child = context.Process(target=single_calls, args=(args, child_conn))
+        self.child.start()
+
+    def builds(self):
+        result = self.conn.recv()
+        print(f"single calls   build both banks {result['build']:8.1f} s (CPU {result['build_cpu']:.1f} s), "
+              f"peak {result['peak']:.0f} MiB (rows and payments alone {result['base']:.0f} MiB), "
+              f"store {result['store'] / 2**20:.1f} MiB per bank; load average {os.getloadavg()[0]:.1f}", flush=True)
+        return result
+
+    def queries(self):
+        self.conn.send("go")
+        result = self.conn.recv()
+        self.child.join()
+        print(f"single calls   initiate_queries {result['query']:7.1f} s (CPU {result['query_cpu']:.1f} s), "
+              f"peak of the process {result['peak']:.0f} MiB; load average {os.getloadavg()[0]:.1f}", flush=True)
+        return result
 
 
 def worker_peaks(client):
@@ -164,8 +194,9 @@ def memory_line(phase, peaks, base, two, chunk):
             f"{'met' if max(above) <= target else 'missed'}")
 
 
-def sharded(args, folder, single):
-    """The sharded run, its figures printed as each phase ends."""
+def sharded(args, folder):
+    """The single calls and the sharded run, their figures printed as each
+    phase ends: single builds, sharded builds, single queries, sharded queries."""
     (pk_s, _), (pk_r, _), (pk_q, _) = ostrelline.key_gen(), ostrelline.key_gen(), ostrelline.key_gen()
     rows_s, rows_r = bank_rows("DE", args.rows), bank_rows("FR", args.rows)
     senders, receivers = payments(rows_s, args.payments, 1), payments(rows_r, args.payments, 2)
@@ -183,6 +214,9 @@ def sharded(args, folder, single):
         base = client.run(load_modules)
         if set(client.run(package_file).values()) != {op.__file__}:
             print(f"warning: the workers run another copy of ostrelline_parallel than {op.__file__}", flush=True)
+        # Started only now, so that nothing of this process's set-up runs beside it.
+        single = None if args.skip_single else SingleCalls(args)
+        single_builds = single.builds() if single else None
         client.run(reset_peak)
         start, cpu = time.perf_counter(), worker_cpu(client)
         store_s = write_sharded_store(engine, os.path.join(folder, "s.ost"), pk_s, rows_s, args.shards)
@@ -196,12 +230,13 @@ def sharded(args, folder, single):
               f"workers {build_cpu:.1f} s; {store_s.layout.construction} stores, {store_s.layout.capacity:,} rows and "
               f"{store_s.layout.shard_size / mib:.1f} MiB per shard; load average {os.getloadavg()[0]:.1f}", flush=True)
         if single:
-            print(f"speed-up of the builds: {single['build'] / build:.2f}x", flush=True)
+            print(f"speed-up of the builds: {single_builds['build'] / build:.2f}x", flush=True)
         print(f"worker baseline (idle, modules imported) {[round(base[w]) for w in sorted(base)]} MiB; "
               f"two shards {two:.1f} MiB", flush=True)
         print(memory_line("builds", build_peaks, base, two, shard_rows), flush=True)
         print(f"resident after the builds "
               f"{[round(after_builds[w] - base[w]) for w in sorted(base)]} MiB above the baseline", flush=True)
+        single_queries = single.queries() if single else None
         # The payment network queries on workers of its own, which never
         # built a store: the workers start afresh, and their baseline is taken again.
         client.restart()
@@ -215,7 +250,7 @@ def sharded(args, folder, single):
         print(f"sharded        initiate_queries {query:7.1f} s, CPU of all workers {query_cpu:.1f} s; "
               f"load average {os.getloadavg()[0]:.1f}", flush=True)
         if single:
-            print(f"speed-up of initiate_queries: {single['query'] / query:.2f}x", flush=True)
+            print(f"speed-up of initiate_queries: {single_queries['query'] / query:.2f}x", flush=True)
         print(f"worker baseline of the restarted workers {[round(base[w]) for w in sorted(base)]} MiB", flush=True)
         print(memory_line("queries", query_peaks, base, two, query_chunk), flush=True)
 
@@ -231,21 +266,9 @@ def main():
     args = parser.parse_args()
     print(f"banks of {args.rows:,} rows in {args.shards} shards, {args.payments:,} payments, "
           f"{args.workers} Dask workers, construction {shards.default_construction()}", flush=True)
-    single = None
-    if not args.skip_single:
-        with multiprocessing.Manager() as manager:
-            result = manager.dict()
-            child = multiprocessing.get_context("spawn").Process(target=single_calls, args=(args, result))
-            child.start()
-            child.join()
-            single = dict(result)
-        print(f"single calls   build both banks {single['build']:8.1f} s   initiate_queries {single['query']:7.1f} s   "
-              f"(CPU {single['build_cpu']:.1f} s and {single['query_cpu']:.1f} s)   "
-              f"peak {single['peak']:7.0f} MiB (rows and payments alone {single['base']:.0f} MiB), "
-              f"store {single['store'] / 2**20:.1f} MiB per bank; load average {os.getloadavg()[0]:.1f}", flush=True)
     folder = tempfile.mkdtemp(prefix="shard-bench-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
     try:
-        sharded(args, folder, single)
+        sharded(args, folder)
     finally:
         for name in ("s.ost", "r.ost"):
             path = os.path.join(folder, name)
