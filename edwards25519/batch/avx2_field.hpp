@@ -3,10 +3,10 @@
 // -mavx2 (or with the instructions emulated), which run only where the CPU
 // has AVX2.
 //
-// Avx2Field holds eight lanes, two registers per limb: the two halves are
-// independent instruction streams that the core interleaves, which hides
-// the latency of the products and of the carry chains (measured by
-// bench/lane_field_bench.cpp against the four-lane Avx2x4Field).
+// Avx2Field holds four lanes, one register per limb. Two registers per limb
+// (Avx2x8Field, eight lanes) would give the core two independent
+// instruction streams, but its products need more registers than there are
+// and spill: bench/lane_field_bench.cpp measures both.
 #pragma once
 
 // A translation unit compiled for other CPUs may still include it inside a
@@ -26,8 +26,8 @@ namespace edwards25519::batch {
 
 struct Avx2Ops {
     static constexpr std::size_t kLanes = 4;
-    static constexpr const char* kName = "avx2x4";
-    static constexpr const char* kPairName = "avx2";
+    static constexpr const char* kName = "avx2";
+    static constexpr const char* kPairName = "avx2x8";
 
     using Reg = __m256i;
     using MaskReg = __m256i;  // all-ones or all-zero lanes
@@ -73,7 +73,7 @@ struct Avx2Ops {
     }
 };
 
-using Avx2x4Field = Radix25Field<Avx2Ops>;
-using Avx2Field = Radix25Field<PairOps<Avx2Ops>>;
+using Avx2Field = Radix25Field<Avx2Ops>;
+using Avx2x8Field = Radix25Field<PairOps<Avx2Ops>>;
 
 }  // namespace edwards25519::batch

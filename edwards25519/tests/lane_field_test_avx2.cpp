@@ -1,4 +1,4 @@
-// The AVX2 lane fields (eight lanes, and four for comparison). The field
+// The AVX2 lane fields (four lanes, and eight in register pairs). The field
 // and the checks are compiled for AVX2, the rest for any CPU (see
 // lane_field_cases.hpp).
 #include "lane_field_cases.hpp"
@@ -15,7 +15,7 @@ struct Avx2Cpu {
     static bool runs() { return LANE_FIELD_CPU_HAS("avx2"); }
 };
 using Avx2 = ::testing::Types<Backend<edwards25519::batch::Avx2Field, Avx2Cpu>,
-                              Backend<edwards25519::batch::Avx2x4Field, Avx2Cpu>>;
+                              Backend<edwards25519::batch::Avx2x8Field, Avx2Cpu>>;
 INSTANTIATE_TYPED_TEST_SUITE_P(Avx2, LaneFieldTest, Avx2);
 INSTANTIATE_TYPED_TEST_SUITE_P(Avx2, LaneFieldBoundsTest, Avx2);
 }  // namespace
