@@ -248,14 +248,15 @@ def test_sharded_queries_survive_three_workers_killed_in_one_cluster(world, tmp_
     w = world
     cluster, client = tls_cluster(3)
     try:
-        engine = op.DaskEngine(client, chunk_size=30)
+        engine = op.DaskEngine(client, chunk_size=20)
         store_s = write_sharded_store(engine, tmp_path / "s.ost", w["keys"]["s"][0], w["bank_s"], 3)
         store_r = write_sharded_store(engine, tmp_path / "r.ost", w["keys"]["r"][0], w["bank_r"], 3)
         killed, kill = killer(client, times=3)
-        queries = shards.initiate_sharded_queries(engine, w["senders"], w["receivers"], store_s, store_r,
+        # The payments four times over: enough tasks to see three workers go.
+        queries = shards.initiate_sharded_queries(engine, w["senders"] * 4, w["receivers"] * 4, store_s, store_r,
                                                   w["keys"]["q"][0], progress=kill)
-        assert finish_protocol(w, queries) == w["truth"]
-        assert len(killed) == 3
+        assert finish_protocol(w, queries) == w["truth"] * 4
+        assert len(killed) == 3, f"only {len(killed)} workers were killed in mid-step"
     finally:
         client.close()
         cluster.close()
