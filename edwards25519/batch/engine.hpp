@@ -183,7 +183,7 @@ Completed<F> double_point(const Projective<F>& p) noexcept {
     const auto xpy2 = F::square(F::add_loose(p.X, p.Y));
     const auto yy_plus_xx = F::add(yy, xx);
     const auto yy_minus_xx = F::sub(yy, xx);
-    return {F::sub_loose(xpy2, yy_plus_xx), F::add_loose(yy, xx), F::sub_loose(yy, xx),
+    return {F::sub_loose(xpy2, yy_plus_xx), F::loosen(yy_plus_xx), F::loosen(yy_minus_xx),
             F::sub_loose(F::add(zz, zz), yy_minus_xx)};
 }
 

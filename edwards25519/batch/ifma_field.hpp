@@ -85,6 +85,7 @@ struct IfmaField {
     static Loose add_loose(const Element& a, const Element& b) noexcept { return {ifma::add(a, b)}; }
     static Loose sub_loose(const Element& a, const Element& b) noexcept { return {ifma::sub(a, b)}; }
     static Element tighten(const Loose& a) noexcept { return a.v; }
+    static Loose loosen(const Element& a) noexcept { return {a}; }
     static Element mul(const Element& a, const Element& b) noexcept { return ifma::mul(a, b); }
     static Element mul(const Loose& a, const Element& b) noexcept { return ifma::mul(a.v, b); }
     static Element mul(const Loose& a, const Loose& b) noexcept { return ifma::mul(a.v, b.v); }

@@ -9,7 +9,8 @@
 //  - `Element` is tight: it may feed every operation. `Loose` is what a
 //    cheap sum or difference returns (`add_loose`, `sub_loose`); it may only
 //    feed a product (`mul`, `square`) or be made tight (`tighten`), so a
-//    lazy sum can never reach another sum whose bounds it would break.
+//    lazy sum can never reach another sum whose bounds it would break. A
+//    tight element is loose too (`loosen`, free).
 //    Backends whose products cannot take wider limbs carry inside
 //    `add_loose` and keep `Loose` a distinct type all the same.
 //  - `Mask` is a set of lanes computed from lane values, hence secret. It
@@ -74,6 +75,7 @@ concept LaneField =
         { F::add_loose(a, b) } -> std::same_as<typename F::Loose>;
         { F::sub_loose(a, b) } -> std::same_as<typename F::Loose>;
         { F::tighten(l) } -> std::same_as<typename F::Element>;
+        { F::loosen(a) } -> std::same_as<typename F::Loose>;  // a tight value is loose too
         { F::mul(a, b) } -> std::same_as<typename F::Element>;
         { F::mul(l, b) } -> std::same_as<typename F::Element>;
         { F::mul(l, l) } -> std::same_as<typename F::Element>;

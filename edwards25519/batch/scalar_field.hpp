@@ -60,6 +60,7 @@ struct ScalarField {
     static Loose add_loose(const Element& a, const Element& b) noexcept { return {fe::add(a, b)}; }
     static Loose sub_loose(const Element& a, const Element& b) noexcept { return {fe::sub(a, b)}; }
     static Element tighten(const Loose& a) noexcept { return fe::weak_reduce(a.v); }
+    static Loose loosen(const Element& a) noexcept { return {a}; }
     static Element mul(const Element& a, const Element& b) noexcept { return fe::mul(a, b); }
     static Element mul(const Loose& a, const Element& b) noexcept { return fe::mul(a.v, b); }
     static Element mul(const Loose& a, const Loose& b) noexcept { return fe::mul(a.v, b.v); }
