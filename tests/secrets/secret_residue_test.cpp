@@ -75,9 +75,14 @@ __attribute__((noinline)) void paint_stack() {
 std::uint8_t snapshot_buffer[kScanBytes];
 
 __attribute__((noinline, no_sanitize("address", "undefined"))) void snapshot_stack() {
-    const std::uint8_t* sp;
+    const std::uint8_t* sp;  // the caller's stack pointer
+#if defined(__aarch64__)
+    __asm__ volatile("mov %0, sp" : "=r"(sp));  // the call left the return address in x30
+#else
     __asm__ volatile("mov %%rsp, %0" : "=r"(sp));
-    const volatile std::uint8_t* below = sp + sizeof(void*) - kScanBytes;  // the caller's sp minus kScanBytes
+    sp += sizeof(void*);  // above the return address the call pushed
+#endif
+    const volatile std::uint8_t* below = sp - kScanBytes;
     for (std::size_t i = 0; i < kScanBytes; ++i) snapshot_buffer[i] = below[i];
 }
 
