@@ -201,9 +201,9 @@ def sharded(args, folder):
     rows_s, rows_r = bank_rows("DE", args.rows), bank_rows("FR", args.rows)
     senders, receivers = payments(rows_s, args.payments, 1), payments(rows_r, args.payments, 2)
     # The rows as a task gives them to the module: one string each.
-    shard_rows = python_mib(shards.key_rows(shards.split_into_shards(rows_s, args.shards, keys=True)[0]))
+    shard_rows = python_mib(shards.key_rows(shards.row_keys(shards.split_into_shards(rows_s, args.shards)[0])))
     chunk = args.chunk_size
-    query_chunk = sum(python_mib(shards.key_rows(["".join(row) for row in side[:chunk]])) for side in (senders, receivers))
+    query_chunk = sum(python_mib(shards.key_rows(shards.row_keys(side[:chunk]))) for side in (senders, receivers))
     query_chunk += 128 * chunk / 2**20
     mib = 2**20
     with distributed.LocalCluster(

@@ -1,2 +1,8 @@
-# The batch backends side by side with the scalar layer: being moved to the
-# backend-generic kernels of edwards25519/batch/backend.hpp.
+# Every batch backend side by side with the scalar layer, through the
+# backends' plain-data kernels (edwards25519/batch/backend.hpp): compiled with
+# the project's ordinary flags, one test per backend, skipped where the CPU
+# lacks the backend (a build that emulates the instructions runs them all).
+add_executable(edwards25519_batch_tests ${CMAKE_CURRENT_LIST_DIR}/batch_field_test.cpp
+                                        ${CMAKE_CURRENT_LIST_DIR}/batch_point_test.cpp)
+target_link_libraries(edwards25519_batch_tests PRIVATE edwards25519 GTest::gtest GTest::gtest_main)
+gtest_discover_tests(edwards25519_batch_tests)

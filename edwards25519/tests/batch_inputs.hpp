@@ -53,6 +53,17 @@ inline std::vector<EdwardsPoint> torsion_points() {
     return out;
 }
 
+// p + k for k from -2 to 18 (p - 2 .. 2^255 - 1), little-endian, with bit
+// 255 set when `sign`: for k = 0 and 1, y = p and y = p + 1 are the point of
+// order 4 with y = 0 and the identity written with y >= p.
+inline Bytes32 p_plus(int k, bool sign = false) {
+    Bytes32 out;
+    out.fill(0xff);
+    out[0] = static_cast<std::uint8_t>(0xed + k);
+    out[31] = sign ? 0xff : 0x7f;
+    return out;
+}
+
 // l = 2^252 + 27742317777372353535851937790883648493, little-endian.
 inline Bytes32 group_order() { return hex32("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010"); }
 

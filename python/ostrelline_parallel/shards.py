@@ -113,22 +113,14 @@ def shard_of(row: Sequence[str], shards: int) -> int:
     return xxhash.xxh3_64_intdigest(row_key(row), seed=SHARD_SEED) % shards
 
 
-def split_into_shards(rows: Sequence[Sequence[str]], shards: int, *, keys: bool = False) -> List[List[Any]]:
-    """The rows of each shard, in their order; ShardOverflow when one exceeds the
-    capacity. With ``keys``, each row is given as its key, its strings joined:
-    the module takes the row ``[key]`` for the same key bytes as the row, and
-    one string is about half the memory of a list of several."""
+def split_into_shards(rows: Sequence[Sequence[str]], shards: int) -> List[List[Sequence[str]]]:
+    """The rows of each shard, in their order; ShardOverflow when one exceeds the capacity."""
     capacity = shard_capacity(len(rows), shards)
-    parts: List[List[Any]] = [[] for _ in range(shards)]
+    parts: List[List[Sequence[str]]] = [[] for _ in range(shards)]
     append = [part.append for part in parts]
     hash_, seed = xxhash.xxh3_64_intdigest, SHARD_SEED
-    if keys:
-        for row in rows:
-            key = "".join(row)
-            append[hash_(key.encode("utf-8"), seed=seed) % shards](key)
-    else:
-        for row in rows:
-            append[hash_("".join(row).encode("utf-8"), seed=seed) % shards](row)
+    for row in rows:
+        append[hash_("".join(row).encode("utf-8"), seed=seed) % shards](row)
     for index, part in enumerate(parts):
         if len(part) > capacity:
             raise ShardOverflow(
@@ -136,6 +128,13 @@ def split_into_shards(rows: Sequence[Sequence[str]], shards: int, *, keys: bool 
                 f"{len(rows)} rows allow; choose another number of shards"
             )
     return parts
+
+
+def row_keys(rows: Sequence[Sequence[str]]) -> List[str]:
+    """The rows' keys, their strings joined: what a task carries for each row.
+    The module takes the row ``[key]`` for the same key bytes as the row, and
+    one string is about half the memory of a list of several."""
+    return ["".join(row) for row in rows]
 
 
 def key_rows(keys: List[str]) -> List[Tuple[str]]:
@@ -330,7 +329,7 @@ def build_shards(
         raise TypeError("rows must be a list or tuple of lists or tuples of str")
     if not is_bytes(public_key):
         raise TypeError(f"public_key must be bytes, not {type(public_key).__name__}")
-    parts = split_into_shards(plain, shards, keys=True)
+    parts = split_into_shards(plain, shards)
     capacity = shard_capacity(len(plain), shards)
     # The key and the construction, checked once here on no rows; the store
     # size of a padded shard follows from the capacity.
@@ -344,9 +343,9 @@ def build_shards(
 
     def tasks() -> Iterator[Tuple[Tuple[Any, ...], int]]:
         for index in range(shards):
-            # Each shard's rows are packed only when its task is sent, and its
-            # list here is dropped then.
-            (args,) = engine._pack([(construction, public_key, parts[index], capacity)])
+            # Each shard's keys are made and packed only when its task is sent,
+            # and its list here is dropped then.
+            (args,) = engine._pack([(construction, public_key, row_keys(parts[index]), capacity)])
             parts[index] = []
             yield args, sizes[index]
 
@@ -386,13 +385,11 @@ def initiate_sharded_queries(
     ostrelline.initiate_queries([], [], sender_store.shard(0), receiver_store.shard(0), swift_pk)
     queries = min(len(senders), len(receivers))
     ks, kr = sender_store.layout.shards, receiver_store.layout.shards
-    sender_keys = ["".join(row) for row in senders[:queries]]
-    receiver_keys = ["".join(row) for row in receivers[:queries]]
     groups: Dict[Tuple[int, int], List[int]] = {}
     hash_, seed = xxhash.xxh3_64_intdigest, SHARD_SEED
     for i in range(queries):
-        hs = hash_(sender_keys[i].encode("utf-8"), seed=seed)
-        hr = hash_(receiver_keys[i].encode("utf-8"), seed=seed)
+        hs = hash_("".join(senders[i]).encode("utf-8"), seed=seed)
+        hr = hash_("".join(receivers[i]).encode("utf-8"), seed=seed)
         groups.setdefault((hs % ks, hr % kr), []).append(i)
     tasks: List[Tuple[int, int, List[int]]] = []
     for (s, r) in sorted(groups):
@@ -403,7 +400,7 @@ def initiate_sharded_queries(
     def task_args() -> Iterator[Tuple[Tuple[Any, ...], int]]:
         # Packed as they are sent; at most a window of them is out at a time.
         for s, r, members in tasks:
-            args = ([sender_keys[i] for i in members], [receiver_keys[i] for i in members],
+            args = (row_keys([senders[i] for i in members]), row_keys([receivers[i] for i in members]),
                     sender_store.ref(s), receiver_store.ref(r), swift_pk)
             yield engine._pack([args])[0], len(members)
 

@@ -1,104 +1,105 @@
-// The uniform point bytes conversions over eight lanes against the scalar
+// Each batch backend's uniform point bytes conversions against the scalar
 // conversions, lane by lane, for both choice bits: random points, the points
-// without representative (identity, (0, -1), small-order points) at every
-// lane, and edge representatives (zero, all ones, r >= p, odd r).
+// without representative (identity, (0, -1)) and the other small-order
+// points at every lane, points with Z != 1, and edge representatives (zero,
+// all ones, r >= p, odd r, bit 255 alone).
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdint>
 #include <vector>
 
-#include "edwards25519/batch/batch.hpp"
 #include "edwards25519/table.hpp"
+#include "edwards25519/tests/batch_backends.hpp"
+#include "edwards25519/tests/batch_inputs.hpp"
 #include "src/point_conversion.hpp"
-#include "src/wide_ciphertexts.hpp"
-#include "support/rng.hpp"
+#include "src/stream_paths.hpp"
 
 namespace {
 
-using edwards25519::CompressedEdwardsY;
-using edwards25519::ED25519_BASEPOINT_TABLE;
 using edwards25519::EdwardsPoint;
 namespace b = edwards25519::batch;
+namespace inputs = batch_inputs;
 namespace pc = ostrelline::point_conversion;
-using Bytes32 = std::array<std::uint8_t, 32>;
+using Bytes32 = inputs::Bytes32;
 
-class BatchConversion : public ::testing::Test {
+class BatchConversionTest : public batch_backends::BackendTest {
 protected:
-    void SetUp() override {
-        if (!b::available()) GTEST_SKIP() << "no AVX-512 IFMA on this CPU";
-    }
+    const ostrelline::paths::StreamKernels& streams() const { return ostrelline::paths::stream_kernels(GetParam()); }
 };
 
 std::vector<EdwardsPoint> special_points() {
-    Bytes32 t8{};
-    const char* hex = "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05";
-    for (std::size_t i = 0; i < 32; ++i) t8[i] = static_cast<std::uint8_t>(std::stoul(std::string(hex + 2 * i, 2), nullptr, 16));
-    const EdwardsPoint t = *CompressedEdwardsY{t8}.decompress();
-    std::vector<EdwardsPoint> out{EdwardsPoint::identity()};
-    for (int k = 1; k < 8; ++k) out.push_back(out.back() + t);  // out[4] is (0, -1)
+    std::vector<EdwardsPoint> out = inputs::torsion_points();  // out[4] is (0, -1)
     out.push_back(EdwardsPoint::basepoint());
     out.push_back(-EdwardsPoint::basepoint());
+    out.push_back(inputs::random_point() + out[3]);
     return out;
 }
 
-TEST_F(BatchConversion, PointToUniformBytesMatchesScalar) {
+TEST_P(BatchConversionTest, PointToUniformBytesMatchesScalar) {
     const std::vector<EdwardsPoint> special = special_points();
     std::size_t converted = 0, refused = 0;
-    for (std::size_t round = 0; round < 60; ++round) {
-        std::array<EdwardsPoint, b::kLanes> pts;
-        std::array<std::uint8_t, b::kLanes> bits;
-        for (std::size_t i = 0; i < b::kLanes; ++i) {
-            pts[i] = ED25519_BASEPOINT_TABLE().mul(ostrelline::random_scalar());
-            bits[i] = static_cast<std::uint8_t>((round >> (i % 3)) & 1);
+    for (std::size_t round = 0; round < 3 * special.size(); ++round) {
+        std::array<EdwardsPoint, b::kMaxLanes> pts;
+        std::array<Bytes32, b::kMaxLanes> got{};
+        std::uint8_t* out[b::kMaxLanes];
+        std::uint32_t choice = 0;
+        for (std::size_t i = 0; i < lanes(); ++i) {
+            pts[i] = inputs::random_point();
+            choice |= static_cast<std::uint32_t>((round >> (i % 3)) & 1) << i;
+            out[i] = got[i].data();
         }
-        pts[round % b::kLanes] = special[round % special.size()];
+        pts[round % lanes()] = special[round % special.size()];
         // A lane holding a point in another projective form (Z != 1).
-        pts[(round + 1) % b::kLanes] = pts[(round + 1) % b::kLanes] + EdwardsPoint::identity();
-        std::array<Bytes32, b::kLanes> got;
-        std::uint8_t* out[b::kLanes];
-        for (std::size_t i = 0; i < b::kLanes; ++i) out[i] = got[i].data();
-        const b::LaneMask ok = pc::point_to_uniform_bytes(b::point_from_lanes(pts), bits.data(), out);
-        for (std::size_t i = 0; i < b::kLanes; ++i) {
-            const auto want = pc::point_to_uniform_bytes(pts[i], bits[i]);
-            EXPECT_EQ(((ok >> i) & 1) == 1, want.has_value()) << round << " " << i;
+        const std::size_t other = (round + 1) % lanes();
+        pts[other] = pts[other] + EdwardsPoint::identity();
+        const std::uint32_t ok = streams().point_to_uniform_bytes(pts.data(), choice, out);
+        for (std::size_t i = 0; i < lanes(); ++i) {
+            const auto want = pc::point_to_uniform_bytes(pts[i], static_cast<std::uint8_t>((choice >> i) & 1));
+            EXPECT_EQ(((ok >> i) & 1) == 1, want.has_value()) << "round " << round << ", lane " << i;
             if (want) {
-                EXPECT_EQ(got[i], *want) << round << " " << i;
+                EXPECT_EQ(got[i], *want) << "round " << round << ", lane " << i;
                 ++converted;
             } else {
                 ++refused;
             }
         }
     }
-    EXPECT_GT(converted, 100u);
-    EXPECT_GT(refused, 100u);
+    EXPECT_GT(converted, 10u);
+    EXPECT_GT(refused, 10u);
 }
 
-TEST_F(BatchConversion, UniformBytesToPointMatchesScalar) {
-    std::vector<Bytes32> edges;
-    Bytes32 zero{}, ones{}, one{}, p_plus_3{};
+TEST_P(BatchConversionTest, UniformBytesToPointMatchesScalar) {
+    Bytes32 zero{}, ones, one{}, top{};
     ones.fill(0xff);
     one[0] = 1;
-    p_plus_3.fill(0xff);
-    p_plus_3[0] = 0xf0;  // p + 3, with bit 255 clear
-    p_plus_3[31] = 0x7f;
-    edges = {zero, ones, one, p_plus_3};
-    Bytes32 top = zero;
     top[31] = 0x80;
-    edges.push_back(top);
-    for (std::size_t round = 0; round < 40; ++round) {
-        std::array<Bytes32, b::kLanes> in;
-        const std::uint8_t* ptrs[b::kLanes];
-        for (std::size_t i = 0; i < b::kLanes; ++i) {
-            support::random_bytes(in[i]);
-            if ((round + i) % 4 == 0) in[i] = edges[(round + i) % edges.size()];
+    std::vector<Bytes32> edges = {zero, ones, one, top, inputs::p_plus(3), inputs::p_plus(-1, true)};
+    // The uniform bytes of small-order points, and their other representative.
+    for (const EdwardsPoint& t : inputs::torsion_points()) {
+        if (const auto bytes = pc::point_to_uniform_bytes(t, 1)) {
+            edges.push_back(*bytes);
+            edges.push_back(pc::with_representative(*bytes, 1));
+        }
+    }
+    for (std::size_t round = 0; round < 3 * edges.size(); ++round) {
+        std::array<Bytes32, b::kMaxLanes> in;
+        const std::uint8_t* ptrs[b::kMaxLanes];
+        for (std::size_t i = 0; i < lanes(); ++i) {
+            in[i] = (round + i) % 3 == 0 ? edges[(round + i) % edges.size()] : inputs::random32();
             ptrs[i] = in[i].data();
         }
-        std::array<EdwardsPoint, b::kLanes> got;
-        b::point_to_lanes(pc::uniform_bytes_to_point(ptrs), got);
-        for (std::size_t i = 0; i < b::kLanes; ++i) {
-            EXPECT_EQ(got[i].compress().bytes, pc::uniform_bytes_to_point(in[i]).compress().bytes) << round << " " << i;
+        in[round % lanes()] = edges[round % edges.size()];
+        std::array<EdwardsPoint, b::kMaxLanes> got;
+        streams().uniform_bytes_to_point(ptrs, got.data());
+        for (std::size_t i = 0; i < lanes(); ++i) {
+            EXPECT_TRUE(got[i].is_on_curve()) << "round " << round << ", lane " << i;
+            EXPECT_EQ(got[i].compress().bytes, pc::uniform_bytes_to_point(in[i]).compress().bytes)
+                << "round " << round << ", lane " << i;
         }
     }
 }
+
+INSTANTIATE_FOR_EVERY_BACKEND(BatchConversionTest);
 
 }  // namespace
