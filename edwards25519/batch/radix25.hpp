@@ -194,16 +194,16 @@ public:
     }
 
     static Element add(const Element& a, const Element& b) noexcept {
-        Element r;
-        for (int i = 0; i < kLimbs; ++i) r.l[i] = V::add(a.l[i], b.l[i]);
-        return carry_round(r.l);
+        Reg r[kLimbs];
+        for (int i = 0; i < kLimbs; ++i) r[i] = V::add(a.l[i], b.l[i]);
+        return carry_round(r);
     }
     static Element sub(const Element& a, const Element& b) noexcept { return carry_round(sub_limbs(a, b).l); }
     static Element neg(const Element& a) noexcept { return sub(zero(), a); }
     static Loose add_loose(const Element& a, const Element& b) noexcept {
-        Loose r;
-        for (int i = 0; i < kLimbs; ++i) r.l[i] = V::add(a.l[i], b.l[i]);
-        return r;
+        Reg r[kLimbs];
+        for (int i = 0; i < kLimbs; ++i) r[i] = V::add(a.l[i], b.l[i]);
+        return loose_of(r, std::make_integer_sequence<int, kLimbs>{});
     }
     static Loose sub_loose(const Element& a, const Element& b) noexcept { return sub_limbs(a, b); }
     static Element tighten(const Loose& a) noexcept { return carry_round(a.l); }
@@ -228,9 +228,9 @@ public:
     }
 
     static Element select(const Element& a, const Element& b, const Mask& m) noexcept {
-        Element r;
-        for (int i = 0; i < kLimbs; ++i) r.l[i] = V::blend(a.l[i], b.l[i], m.m_);
-        return r;
+        Reg r[kLimbs];
+        for (int i = 0; i < kLimbs; ++i) r[i] = V::blend(a.l[i], b.l[i], m.m_);
+        return element_of(r);
     }
     static Mask is_zero(const Element& a) noexcept {
         const Element c = canonical(a);
@@ -368,10 +368,10 @@ private:
     // low b_i bits plus the carry out of the limb below; the carry out of
     // the top limb comes back to limb 0 times 19.
     static Element carry_round(const Reg* x) noexcept {
-        Element r;
-        r.l[0] = V::add(V::band(x[0], limb_mask(0)), times19(shr<25>(x[9])));
-        for (int i = 1; i < kLimbs; ++i) r.l[i] = V::add(V::band(x[i], limb_mask(i)), shift_by_bits(x[i - 1], i - 1));
-        return r;
+        Reg r[kLimbs];
+        r[0] = V::add(V::band(x[0], limb_mask(0)), times19(shr<25>(x[9])));
+        for (int i = 1; i < kLimbs; ++i) r[i] = V::add(V::band(x[i], limb_mask(i)), shift_by_bits(x[i - 1], i - 1));
+        return element_of(r);
     }
 
     // a + 2p - b, limb-wise.
@@ -379,12 +379,12 @@ private:
         const Reg two_p0 = V::splat((std::uint64_t{1} << 27) - 38);
         const Reg two_p_even = V::splat((std::uint64_t{1} << 27) - 2);
         const Reg two_p_odd = V::splat((std::uint64_t{1} << 26) - 2);
-        Loose r;
+        Reg r[kLimbs];
         for (int i = 0; i < kLimbs; ++i) {
             const Reg two_p = i == 0 ? two_p0 : ((i & 1) ? two_p_odd : two_p_even);
-            r.l[i] = V::sub(V::add(a.l[i], two_p), b.l[i]);
+            r[i] = V::sub(V::add(a.l[i], two_p), b.l[i]);
         }
-        return r;
+        return loose_of(r, std::make_integer_sequence<int, kLimbs>{});
     }
 
     // Ten column sums (each below 2^63) to a tight element, in two
@@ -409,12 +409,25 @@ private:
     [[gnu::always_inline]] static void carry_columns(Reg* c, std::integer_sequence<int, I...>) noexcept {
         (carry_step<I>(c), ...);
     }
-    // The column sums are locals that stay in registers; the result is
-    // written once, into the caller's return value (named, so that it is
-    // built in place rather than copied).
-    [[gnu::always_inline]] static void carry_columns(Reg* c, Element& r) noexcept {
+    // The limbs as a prvalue, so that the caller's return value is built in
+    // place (a named local would be copied out, by rep movs with the generic
+    // tuning: slower than the product itself on some cores).
+    template <int... K>
+    [[gnu::always_inline]] static Element element_of(const Reg* c, std::integer_sequence<int, K...>) noexcept {
+        return Element{{c[K]...}};
+    }
+    [[gnu::always_inline]] static Element element_of(const Reg* c) noexcept {
+        return element_of(c, std::make_integer_sequence<int, kLimbs>{});
+    }
+    template <int... K>
+    [[gnu::always_inline]] static Loose loose_of(const Reg* c, std::integer_sequence<int, K...>) noexcept {
+        return Loose{{c[K]...}};
+    }
+
+    // The column sums are locals that stay in registers.
+    [[gnu::always_inline]] static Element carry_columns(Reg* c) noexcept {
         carry_columns(c, std::integer_sequence<int, 0, 4, 1, 5, 2, 6, 3, 7, 4, 8, 9, 0>{});
-        for (int i = 0; i < kLimbs; ++i) r.l[i] = c[i];
+        return element_of(c);
     }
 
     // a b by rows: row I adds a_I b_J to column I + J (mod 10), twice
@@ -447,9 +460,7 @@ private:
         for (int i = 0; i < kLimbs; ++i) b19[i] = times19(b[i]);  // by shifts: the multiplier is the busier unit
         Reg c[kLimbs];
         mul_rows(c, a, b, b19, std::make_integer_sequence<int, kLimbs>{});
-        Element r;
-        carry_columns(c, r);
-        return r;
+        return carry_columns(c);
     }
 
     // Column K of a^2 from the pairs I <= J only, J = K - I (mod 10). The
@@ -488,9 +499,7 @@ private:
     template <int... K>
     [[gnu::always_inline]] static Element square_columns(const SquareFactors& f, std::integer_sequence<int, K...>) noexcept {
         Reg c[kLimbs] = {square_column<K>(f, std::make_integer_sequence<int, kLimbs>{})...};
-        Element r;
-        carry_columns(c, r);
-        return r;
+        return carry_columns(c);
     }
     static Element square_limbs(const Reg* a) noexcept {
         SquareFactors f;
