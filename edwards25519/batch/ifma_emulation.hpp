@@ -1,6 +1,10 @@
-// The two AVX-512 IFMA instructions over SIMDe's vector types, for builds
-// that emulate the x86 vector instructions (simd.hpp). Per 64-bit lane,
-// with b' and c' the low 52 bits of b and c and P = b' * c' (104 bits):
+// The AVX-512 instructions of the IFMA backend that SIMDe lacks, over SIMDe's
+// vector types, for builds that emulate the x86 vector instructions
+// (simd.hpp): the two IFMA multiply-accumulates and the sign extension of
+// eight bytes to 64-bit lanes.
+//
+// The IFMA instructions, per 64-bit lane, with b' and c' the low 52 bits of
+// b and c and P = b' * c' (104 bits):
 //
 //   madd52lo(a, b, c) = a + (P mod 2^52)   mod 2^64
 //   madd52hi(a, b, c) = a + (P >> 52)      mod 2^64
@@ -19,6 +23,7 @@
 #include <simde/x86/avx512.h>
 
 #include <cstdint>
+#include <cstring>
 
 namespace edwards25519::batch::emulation {
 
@@ -82,6 +87,15 @@ inline V madd52hi(V a, V b, V c) noexcept {
     return add64(a, product52(b, c).hi);
 }
 
+// Lane i: byte i of a, sign-extended, where bit i of k is set; 0 elsewhere.
+inline simde__m512i maskz_cvtepi8_epi64(simde__mmask8 k, simde__m128i a) noexcept {
+    std::int8_t bytes[16];
+    std::memcpy(bytes, &a, sizeof bytes);
+    std::int64_t lanes[8];
+    for (unsigned i = 0; i < 8; ++i) lanes[i] = ((k >> i) & 1) ? bytes[i] : 0;
+    return simde_mm512_loadu_si512(lanes);
+}
+
 }  // namespace edwards25519::batch::emulation
 
 // The instructions' own names, beside SIMDe's native aliases.
@@ -93,6 +107,10 @@ inline V madd52hi(V a, V b, V c) noexcept {
 #if !defined(_mm512_madd52hi_epu64)
 #define _mm512_madd52hi_epu64(a, b, c) ::edwards25519::batch::emulation::madd52hi<simde__m512i>((a), (b), (c))
 #endif
+#endif
+
+#if !defined(__AVX512F__) && !defined(_mm512_maskz_cvtepi8_epi64)
+#define _mm512_maskz_cvtepi8_epi64(k, a) ::edwards25519::batch::emulation::maskz_cvtepi8_epi64((k), (a))
 #endif
 
 #if !(defined(__AVX512IFMA__) && defined(__AVX512VL__))

@@ -1,7 +1,7 @@
 // The emulated IFMA multiply-accumulate against 128-bit integer arithmetic:
 // per lane, the product of the low 52 bits of b and c, its low or high 52
 // bits added to a modulo 2^64. Lanes hold different values, so a mix-up of
-// lanes shows too.
+// lanes shows too. Then the emulated sign extension of bytes under a mask.
 #include <gtest/gtest.h>
 
 #define SIMDE_ENABLE_NATIVE_ALIASES
@@ -135,6 +135,21 @@ TEST(IfmaEmulation, LargestSquare) {
     for (std::size_t i = 0; i < 8; ++i) {
         EXPECT_EQ(lo[i], 1u);
         EXPECT_EQ(hi[i], kMask52 - 1);
+    }
+}
+
+// Bytes at the edges of the signed range in every lane, under every mask;
+// the bytes above the eighth are ignored.
+TEST(IfmaEmulation, MaskedSignExtension) {
+    const std::int8_t bytes[16] = {-128, -1, 0, 1, 127, -8, 8, -127, 55, 55, 55, 55, 55, 55, 55, 55};
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+    for (unsigned k = 0; k < 256; ++k) {
+        const __m512i r = _mm512_maskz_cvtepi8_epi64(static_cast<simde__mmask8>(k), a);
+        std::int64_t lanes[8];
+        std::memcpy(lanes, &r, sizeof lanes);
+        for (unsigned i = 0; i < 8; ++i) {
+            ASSERT_EQ(lanes[i], ((k >> i) & 1) ? std::int64_t{bytes[i]} : 0) << "mask " << k << " lane " << i;
+        }
     }
 }
 
