@@ -40,8 +40,8 @@ if(OSTRELLINE_SIMD_EMULATION)
 endif()
 
 set(_ostrelline_isa_flags_ifma -mavx512f -mavx512ifma -mavx512vl -mavx512dq -mavx512bw)
-set(_ostrelline_isa_flags_avx512f -mavx512f -mavx512vl -mavx512dq -mavx512bw)
-set(_ostrelline_isa_flags_avx2 -mavx2)
+set(_ostrelline_isa_flags_avx512f -mavx512f -mavx512vl -mavx512dq -mavx512bw -mstringop-strategy=vector_loop)
+set(_ostrelline_isa_flags_avx2 -mavx2 -mstringop-strategy=vector_loop)
 set(_ostrelline_isa_flags_portable "")
 
 # ostrelline_isa_sources(<target> <isa> <sources...>)
