@@ -454,19 +454,21 @@ private:
 
     // digit * entry per lane, |digit| <= 8: every entry of the position is
     // broadcast and blended into the lanes whose digit selects it.
-    static AffineNiels<F> select(const Entry (&entries)[8], const std::int8_t* digits) noexcept {
+    AffineNiels<F> select(const Entry (&entries)[8], const std::int8_t* digits) const noexcept {
         const auto index = F::index(digits);
-        AffineNiels<F> r{F::one(), F::one(), F::zero()};
+        typename F::Entry ypx = F::entry(one_), ymx = ypx, xy2d = F::entry(zero_);
         for (unsigned j = 0; j < 8; ++j) {
             const auto m = F::index_is(index, j + 1);
-            r.ypx = F::select(r.ypx, F::broadcast(entries[j].ypx), m);
-            r.ymx = F::select(r.ymx, F::broadcast(entries[j].ymx), m);
-            r.xy2d = F::select(r.xy2d, F::broadcast(entries[j].xy2d), m);
+            ypx = F::select(ypx, F::entry(entries[j].ypx), m);
+            ymx = F::select(ymx, F::entry(entries[j].ymx), m);
+            xy2d = F::select(xy2d, F::entry(entries[j].xy2d), m);
         }
+        AffineNiels<F> r{F::unpack(ypx), F::unpack(ymx), F::unpack(xy2d)};
         conditional_negate<F>(r, F::index_negative(index));
         return r;
     }
 
+    typename F::Limbs one_ = limbs(FieldElement::one()), zero_ = limbs(FieldElement::zero());
     Entry entries_[kPositions][8];
 };
 

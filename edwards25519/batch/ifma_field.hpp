@@ -79,6 +79,11 @@ struct IfmaField {
     }
     static Element broadcast(const Limbs& limbs) noexcept { return ifma::fe_splat(limbs.l); }
 
+    // Table entries are selected as elements.
+    using Entry = Element;
+    static Entry entry(const Limbs& x) noexcept { return broadcast(x); }
+    static Element unpack(const Entry& e) noexcept { return e; }
+
     static Element add(const Element& a, const Element& b) noexcept { return ifma::add(a, b); }
     static Element sub(const Element& a, const Element& b) noexcept { return ifma::sub(a, b); }
     static Element neg(const Element& a) noexcept { return ifma::neg(a); }

@@ -50,6 +50,9 @@ concept LaneField =
         // One lane's element as the backend stores it in tables, to be
         // broadcast to every lane; trivially copyable.
         requires std::is_trivially_copyable_v<typename F::Limbs>;
+        // A table entry broadcast to every lane, in the form in which
+        // selecting one of several is cheapest.
+        requires std::is_trivially_copyable_v<typename F::Entry>;
         // kLanes small signed integers (radix-16 digits, in [-8, 8]).
         requires std::is_trivially_copyable_v<typename F::Index>;
         { F::name() } -> std::same_as<const char*>;
@@ -68,6 +71,9 @@ concept LaneField =
         // Table entries: lane `lane` of a, and an entry in every lane.
         { F::limbs(a, lane) } -> std::same_as<typename F::Limbs>;
         { F::broadcast(limbs) } -> std::same_as<typename F::Element>;
+        { F::entry(limbs) } -> std::same_as<typename F::Entry>;
+        { F::select(F::entry(limbs), F::entry(limbs), m) } -> std::same_as<typename F::Entry>;
+        { F::unpack(F::entry(limbs)) } -> std::same_as<typename F::Element>;
 
         { F::add(a, b) } -> std::same_as<typename F::Element>;
         { F::sub(a, b) } -> std::same_as<typename F::Element>;

@@ -162,6 +162,36 @@ public:
         for (int i = 0; i < kLimbs; ++i) r.l[i] = V::splat(x.v[i]);
         return r;
     }
+    // A table entry in every lane as selection wants it: two limbs per
+    // 64-bit lane (limb 2k in the low half, 2k + 1 in the high one), so that
+    // gathering one entry out of several takes half the broadcasts and
+    // blends; `unpack` splits the chosen one into limbs.
+    struct Entry {
+        Reg w[kLimbs / 2];
+    };
+    static Entry entry(const Limbs& x) noexcept {
+        Entry e;
+        for (int k = 0; k < kLimbs / 2; ++k) {
+            std::uint64_t pair;
+            __builtin_memcpy(&pair, &x.v[2 * k], 8);  // little-endian: limb 2k low
+            e.w[k] = V::splat(pair);
+        }
+        return e;
+    }
+    static Entry select(const Entry& a, const Entry& b, const Mask& m) noexcept {
+        Entry r;
+        for (int k = 0; k < kLimbs / 2; ++k) r.w[k] = V::blend(a.w[k], b.w[k], m.m_);
+        return r;
+    }
+    static Element unpack(const Entry& e) noexcept {
+        const Reg low = V::splat(0xffffffffu);
+        Reg r[kLimbs];
+        for (int k = 0; k < kLimbs / 2; ++k) {
+            r[2 * k] = V::band(e.w[k], low);
+            r[2 * k + 1] = V::template shr<32>(e.w[k]);
+        }
+        return element_of(r);
+    }
     static Limbs limbs(const Element& a, std::size_t lane) noexcept {
         Limbs out;
         for (int i = 0; i < kLimbs; ++i) {

@@ -54,6 +54,11 @@ struct ScalarField {
     static void to_lanes(const Element& a, FieldElement* out) noexcept { out[0] = a; }
     static Limbs limbs(const Element& a, std::size_t) noexcept { return a; }
 
+    // Table entries are selected as elements.
+    using Entry = Element;
+    static Entry entry(const Limbs& x) noexcept { return broadcast(x); }
+    static Element unpack(const Entry& e) noexcept { return e; }
+
     static Element add(const Element& a, const Element& b) noexcept { return a + b; }
     static Element sub(const Element& a, const Element& b) noexcept { return a - b; }
     static Element neg(const Element& a) noexcept { return -a; }
