@@ -342,13 +342,20 @@ void conditional_negate(AffineNiels<F>& n, const typename F::Mask& m) noexcept {
     n.xy2d = conditional_negate<F>(n.xy2d, m);
 }
 
+// ProjectiveNiels coordinates in the lane field's selection form.
+template <LaneField F>
+struct PackedNiels {
+    typename F::Entry ypx, ymx, z, t2d;
+};
+
 // digit * P per lane from multiples[j] = (j+1) P, |digit| <= 8: every entry
 // is passed over and blended in where its index matches, so neither the
 // instructions nor the memory touched depend on the digits.
 template <LaneField F>
-ProjectiveNiels<F> select_multiple(const ProjectiveNiels<F> (&multiples)[8], const std::int8_t* digits) noexcept {
+ProjectiveNiels<F> select_multiple(const PackedNiels<F> (&multiples)[8], const PackedNiels<F>& identity,
+                                   const std::int8_t* digits) noexcept {
     const auto index = F::index(digits);
-    ProjectiveNiels<F> r{F::one(), F::one(), F::one(), F::zero()};
+    PackedNiels<F> r = identity;
     for (unsigned j = 0; j < 8; ++j) {
         const auto m = F::index_is(index, j + 1);
         r.ypx = F::select(r.ypx, multiples[j].ypx, m);
@@ -356,27 +363,35 @@ ProjectiveNiels<F> select_multiple(const ProjectiveNiels<F> (&multiples)[8], con
         r.z = F::select(r.z, multiples[j].z, m);
         r.t2d = F::select(r.t2d, multiples[j].t2d, m);
     }
-    conditional_negate<F>(r, F::index_negative(index));
-    return r;
+    ProjectiveNiels<F> n{F::unpack(r.ypx), F::unpack(r.ymx), F::unpack(r.z), F::unpack(r.t2d)};
+    conditional_negate<F>(n, F::index_negative(index));
+    return n;
+}
+
+template <LaneField F>
+PackedNiels<F> pack(const ProjectiveNiels<F>& n) noexcept {
+    return {F::pack(n.ypx), F::pack(n.ymx), F::pack(n.z), F::pack(n.t2d)};
 }
 
 // sum over i of digits[i] 16^i p per lane, by Horner's rule from the top
 // digit: four doublings and one addition of digit * P per digit.
 template <LaneField F>
 Point<F> mul_digits(const Point<F>& p, const Digits<F>& digits) noexcept {
-    ProjectiveNiels<F> multiples[8];
+    PackedNiels<F> multiples[8];
+    const ProjectiveNiels<F> first = to_niels<F>(p);
+    multiples[0] = pack<F>(first);
     Point<F> current = p;
-    multiples[0] = to_niels<F>(current);
     for (int j = 1; j < 8; ++j) {
-        current = add<F>(current, multiples[0]).to_extended();
-        multiples[j] = to_niels<F>(current);
+        current = add<F>(current, first).to_extended();
+        multiples[j] = pack<F>(to_niels<F>(current));
     }
-    Completed<F> sum = add<F>(identity<F>(), select_multiple<F>(multiples, digits[63]));
+    const PackedNiels<F> identity = pack<F>({F::one(), F::one(), F::one(), F::zero()});
+    Completed<F> sum = add<F>(engine::identity<F>(), select_multiple<F>(multiples, identity, digits[63]));
     for (int i = 62; i >= 0; --i) {
         Projective<F> s = sum.to_projective();
         for (int k = 0; k < 3; ++k) s = double_point<F>(s).to_projective();
         const Point<F> q = double_point<F>(s).to_extended();
-        sum = add<F>(q, select_multiple<F>(multiples, digits[i]));
+        sum = add<F>(q, select_multiple<F>(multiples, identity, digits[i]));
     }
     return sum.to_extended();
 }

@@ -82,6 +82,7 @@ struct IfmaField {
     // Table entries are selected as elements.
     using Entry = Element;
     static Entry entry(const Limbs& x) noexcept { return broadcast(x); }
+    static Entry pack(const Element& a) noexcept { return a; }
     static Element unpack(const Entry& e) noexcept { return e; }
 
     static Element add(const Element& a, const Element& b) noexcept { return ifma::add(a, b); }

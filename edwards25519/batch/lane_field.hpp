@@ -74,6 +74,7 @@ concept LaneField =
         { F::entry(limbs) } -> std::same_as<typename F::Entry>;
         { F::select(F::entry(limbs), F::entry(limbs), m) } -> std::same_as<typename F::Entry>;
         { F::unpack(F::entry(limbs)) } -> std::same_as<typename F::Element>;
+        { F::pack(a) } -> std::same_as<typename F::Entry>;  // the same from per-lane values
 
         { F::add(a, b) } -> std::same_as<typename F::Element>;
         { F::sub(a, b) } -> std::same_as<typename F::Element>;

@@ -183,6 +183,12 @@ public:
         for (int k = 0; k < kLimbs / 2; ++k) r.w[k] = V::blend(a.w[k], b.w[k], m.m_);
         return r;
     }
+    // The same form from lane-varying values (limbs below 2^32 each).
+    static Entry pack(const Element& a) noexcept {
+        Entry e;
+        for (int k = 0; k < kLimbs / 2; ++k) e.w[k] = V::bor(a.l[2 * k], V::template shl<32>(a.l[2 * k + 1]));
+        return e;
+    }
     static Element unpack(const Entry& e) noexcept {
         const Reg low = V::splat(0xffffffffu);
         Reg r[kLimbs];

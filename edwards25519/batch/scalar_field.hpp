@@ -57,6 +57,7 @@ struct ScalarField {
     // Table entries are selected as elements.
     using Entry = Element;
     static Entry entry(const Limbs& x) noexcept { return broadcast(x); }
+    static Entry pack(const Element& a) noexcept { return a; }
     static Element unpack(const Entry& e) noexcept { return e; }
 
     static Element add(const Element& a, const Element& b) noexcept { return a + b; }
