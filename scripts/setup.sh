@@ -22,7 +22,10 @@ fi
 
 missing=()
 for package in "${DEBIAN_PACKAGES[@]}"; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+    # With a second architecture installed (scripts/arm64_check.sh), the bare
+    # name of a package installed for both is ambiguous to dpkg.
+    dpkg -s "$package" >/dev/null 2>&1 || dpkg -s "$package:$(dpkg --print-architecture)" >/dev/null 2>&1 ||
+        missing+=("$package")
 done
 if ((${#missing[@]})); then
     SUDO=""
