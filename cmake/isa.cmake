@@ -40,8 +40,15 @@ if(OSTRELLINE_SIMD_EMULATION)
 endif()
 
 set(_ostrelline_isa_flags_ifma -mavx512f -mavx512ifma -mavx512vl -mavx512dq -mavx512bw)
-set(_ostrelline_isa_flags_avx512f -mavx512f -mavx512vl -mavx512dq -mavx512bw -mstringop-strategy=vector_loop)
-set(_ostrelline_isa_flags_avx2 -mavx2 -mstringop-strategy=vector_loop)
+set(_ostrelline_isa_flags_avx512f -mavx512f -mavx512vl -mavx512dq -mavx512bw)
+set(_ostrelline_isa_flags_avx2 -mavx2)
+# GCC's generic tuning copies the radix-2^25.5 backends' 320-byte elements
+# with rep movsq, slower than the arithmetic around it; vector loops instead.
+# (Clang, used for the fuzzers, has no such option and copies with vectors.)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  list(APPEND _ostrelline_isa_flags_avx512f -mstringop-strategy=vector_loop)
+  list(APPEND _ostrelline_isa_flags_avx2 -mstringop-strategy=vector_loop)
+endif()
 set(_ostrelline_isa_flags_portable "")
 
 # ostrelline_isa_sources(<target> <isa> <sources...>)
