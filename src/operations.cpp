@@ -21,6 +21,8 @@ using edwards25519::CompressedEdwardsY;
 using edwards25519::EdwardsPoint;
 using edwards25519::Scalar;
 using Store = okvs::schemes::paxos::Paxos<Ciphertext>;
+// A received store, looked up in place: the query side never copies a store.
+using StoreView = okvs::schemes::paxos::PaxosView<Ciphertext>;
 
 namespace {
 
@@ -206,8 +208,8 @@ void build_hiding_okvs(const ByteArg& public_key, Rows rows, Sink out, Backend b
 
 void initiate_queries(Rows sender_data, Rows receiver_data, const ByteArg& sender_okvs, const ByteArg& receiver_okvs,
                       const ByteArg& swift_pk, Sink out, Backend backend) {
-    Store sender_store = Store::from_bytes(sender_okvs.require(kSenderOkvsText));
-    Store receiver_store = Store::from_bytes(receiver_okvs.require(kReceiverOkvsText));
+    const StoreView sender_store(sender_okvs.require(kSenderOkvsText));
+    const StoreView receiver_store(receiver_okvs.require(kReceiverOkvsText));
     EdwardsPoint swift_key = read_public_key(swift_pk);
     std::size_t queries = std::min(sender_data.size(), receiver_data.size());
     std::uint8_t* dst = out(128 * queries);

@@ -17,6 +17,7 @@ namespace {
 using okvs_test::Block;
 using okvs_test::Key;
 using Store = okvs::schemes::paxos::Paxos<Block>;
+using View = okvs::schemes::paxos::PaxosView<Block>;
 
 Store numbered_store(std::size_t m, std::uint64_t s1 = 1, std::uint64_t s2 = 2, std::uint64_t s3 = 3) {
     Store store{s1, s2, s3, {}, {}};
@@ -32,6 +33,10 @@ bool same(const Store& a, const Store& b) {
 
 std::string parse_failure(const std::vector<std::uint8_t>& bytes) {
     return okvs_test::failure_of([&] { Store::from_bytes(bytes); });
+}
+
+std::string view_failure(const std::vector<std::uint8_t>& bytes) {
+    return okvs_test::failure_of([&] { View view(bytes); });
 }
 
 TEST(StoreBytes, Layout) {
@@ -101,7 +106,9 @@ TEST(StoreBytes, ShortInputsFail) {
             expected = "slice index starts at 24 but ends at " + std::to_string(length - 2048);
         }
         ASSERT_EQ(parse_failure(bytes), expected) << length;
+        ASSERT_EQ(view_failure(bytes), expected) << length;
     }
+    EXPECT_EQ(view_failure(std::vector<std::uint8_t>(2072, 0)), "no failure");
 }
 
 TEST(StoreBytes, StoreWithoutGraphCells) {
@@ -112,7 +119,12 @@ TEST(StoreBytes, StoreWithoutGraphCells) {
     EXPECT_EQ(store.first_seed, 0x1111111111111111ull);
     EXPECT_EQ(okvs_test::failure_of([&] { store.decode(Key{"k"}); }),
               "attempt to calculate the remainder with a divisor of zero");
+    const View view(bytes);
+    EXPECT_EQ(view.graph_cells(), 0u);
+    EXPECT_EQ(okvs_test::failure_of([&] { view.decode(Key{"k"}); }),
+              "attempt to calculate the remainder with a divisor of zero");
 }
+
 
 // G[p1] ^ G[p2] ^ (B[j] for set bits j < 32 of w), written out bit by bit.
 Block expected_value(const Store& store, const Key& key) {
@@ -160,6 +172,37 @@ TEST(Decoding, MissingBinaryCellFails) {
     EXPECT_EQ(okvs_test::failure_of([&] { store.decode(key); }),
               "index out of bounds: the len is " + std::to_string(first_set) + " but the index is " +
                   std::to_string(first_set));
+}
+
+// A view of the bytes looks every key up as the parsed store does: the
+// encoded keys, keys never encoded, and bytes with a remainder before the
+// binary cells (which shifts where the binary cells start, not the graph's).
+TEST(StoreView, DecodesAsTheParsedStore) {
+    const auto pairs = okvs_test::numbered_pairs(700);
+    const std::vector<std::uint8_t> bytes = Store::encode(pairs).to_bytes();
+    std::vector<std::uint8_t> padded(bytes.begin(), bytes.end() - 2048);
+    padded.insert(padded.end(), 37, 0x5A);
+    padded.insert(padded.end(), bytes.end() - 2048, bytes.end());
+    for (const std::vector<std::uint8_t>& form : {bytes, padded}) {
+        const Store parsed = Store::from_bytes(form);
+        const View view(form);
+        ASSERT_EQ(view.graph_cells(), parsed.graph_part.size());
+        for (const auto& [key, value] : pairs) ASSERT_EQ(view.decode(key), value);
+        for (int k = 0; k < 300; ++k) {
+            const Key key{"absent" + std::to_string(k)};
+            ASSERT_EQ(view.decode(key), parsed.decode(key)) << k;
+        }
+    }
+    // Every cell position is read from the bytes: one graph cell and a small store.
+    for (std::size_t m : {1ul, 2ul, 7ul}) {
+        const Store store = numbered_store(m, 11 * m, 13 * m, 17 * m);
+        const std::vector<std::uint8_t> small = store.to_bytes();
+        const View view(small);
+        for (int k = 0; k < 100; ++k) {
+            const Key key{"probe" + std::to_string(k)};
+            ASSERT_EQ(view.decode(key), expected_value(store, key)) << m << " " << k;
+        }
+    }
 }
 
 }  // namespace

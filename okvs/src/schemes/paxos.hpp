@@ -176,6 +176,54 @@ void prefetch(const T& value) {
     __builtin_prefetch(bytes + sizeof(T) - 1, kForWrite);
 }
 
+// Where the parts of a store's byte form lie: the three seeds, the number of
+// whole graph cells after the header, and where the 32 binary cells start
+// (the last 32 cells' worth of bytes). Fails on inputs too short to hold a
+// header and the binary cells.
+struct ByteLayout {
+    std::uint64_t seeds[3];
+    std::size_t graph_cells;
+    std::size_t binary_start;
+};
+
+template <std::size_t kWidth>
+ByteLayout parse_layout(std::span<const std::uint8_t> bytes) {
+    const std::size_t length = bytes.size();
+    ByteLayout layout{};
+    for (std::size_t k = 0; k < 3; ++k) {
+        const std::size_t end = 8 * (k + 1);
+        if (length < end) {
+            support::fail("range end index " + std::to_string(end) + " out of range for slice of length " +
+                          std::to_string(length));
+        }
+        layout.seeds[k] = bits::Traits<std::uint64_t>::from_bytes(bytes.subspan(8 * k, 8));
+    }
+    constexpr std::size_t binary_bytes = kBinaryCells * kWidth;
+    if (length < kHeaderBytes + binary_bytes) {
+        if (length >= binary_bytes) {
+            support::fail("slice index starts at " + std::to_string(kHeaderBytes) + " but ends at " +
+                          std::to_string(length - binary_bytes));
+        }
+        support::fail("store bytes too short: the length is " + std::to_string(length) +
+                      " but a store takes at least " + std::to_string(kHeaderBytes + binary_bytes) + " bytes");
+    }
+    layout.graph_cells = (length - kHeaderBytes - binary_bytes) / kWidth;
+    layout.binary_start = length - binary_bytes;
+    return layout;
+}
+
+// The value a key retrieves from m graph cells (`cell(p)` gives cell p) and
+// the binary cells: G[p1] ^ G[p2] ^ the selected binary cells. Fails with
+// "attempt to calculate the remainder with a divisor of zero" when m is 0.
+template <bits::Bits V, class Cell>
+V lookup(std::span<const std::uint8_t> key_bytes, const std::uint64_t (&seeds)[3], std::size_t m, const Cell& cell,
+         const std::vector<V>& binary) {
+    const std::size_t p1 = hashable::index_bytes(key_bytes, seeds[0], m);
+    const std::size_t p2 = hashable::index_bytes(key_bytes, seeds[1], m);
+    const std::uint64_t row_bits = hashable::hash_bytes(key_bytes, seeds[2]);
+    return xor_selected(static_cast<V>(cell(p1) ^ cell(p2)), row_bits, binary);
+}
+
 }  // namespace detail
 
 template <bits::Bits V>
@@ -229,11 +277,10 @@ struct Paxos {
         return decode_bytes(hashable::byte_view(bytes));
     }
     V decode_bytes(std::span<const std::uint8_t> key_bytes) const {
-        const std::size_t m = graph_part.size();
-        const std::size_t p1 = hashable::index_bytes(key_bytes, first_seed, m);
-        const std::size_t p2 = hashable::index_bytes(key_bytes, second_seed, m);
-        const std::uint64_t row_bits = hashable::hash_bytes(key_bytes, row_bits_seed);
-        return detail::xor_selected(static_cast<V>(graph_part[p1] ^ graph_part[p2]), row_bits, binary_part);
+        const std::uint64_t seeds[3] = {first_seed, second_seed, row_bits_seed};
+        return detail::lookup<V>(
+            key_bytes, seeds, graph_part.size(), [&](std::size_t p) -> const V& { return graph_part[p]; },
+            binary_part);
     }
 
     // The values of many keys, in order: the same results as `decode` of
@@ -448,36 +495,53 @@ std::optional<Paxos<V>> Paxos<V>::try_encode_with_seeds(std::span<const std::pai
 
 template <bits::Bits V>
 Paxos<V> Paxos<V>::from_bytes(std::span<const std::uint8_t> bytes) {
-    const std::size_t length = bytes.size();
-    std::uint64_t seeds[3];
-    for (std::size_t k = 0; k < 3; ++k) {
-        const std::size_t end = 8 * (k + 1);
-        if (length < end) {
-            support::fail("range end index " + std::to_string(end) + " out of range for slice of length " +
-                          std::to_string(length));
-        }
-        seeds[k] = bits::Traits<std::uint64_t>::from_bytes(bytes.subspan(8 * k, 8));
-    }
-    constexpr std::size_t binary_bytes = kBinaryCells * kWidth;
-    if (length < kHeaderBytes + binary_bytes) {
-        if (length >= binary_bytes) {
-            support::fail("slice index starts at " + std::to_string(kHeaderBytes) + " but ends at " +
-                          std::to_string(length - binary_bytes));
-        }
-        support::fail("store bytes too short: the length is " + std::to_string(length) +
-                      " but a store takes at least " + std::to_string(kHeaderBytes + binary_bytes) + " bytes");
-    }
-    const std::size_t graph_cells = (length - kHeaderBytes - binary_bytes) / kWidth;
-    Paxos store{seeds[0], seeds[1], seeds[2], detail::reserve_cells<V>(graph_cells), {}};
-    for (std::size_t i = 0; i < graph_cells; ++i) {
+    const detail::ByteLayout layout = detail::parse_layout<kWidth>(bytes);
+    Paxos store{layout.seeds[0], layout.seeds[1], layout.seeds[2], detail::reserve_cells<V>(layout.graph_cells), {}};
+    for (std::size_t i = 0; i < layout.graph_cells; ++i) {
         store.graph_part.push_back(bits::from_bytes<V>(bytes.subspan(kHeaderBytes + kWidth * i, kWidth)));
     }
     store.binary_part.reserve(kBinaryCells);
-    const std::size_t binary_start = length - binary_bytes;
     for (std::size_t j = 0; j < kBinaryCells; ++j) {
-        store.binary_part.push_back(bits::from_bytes<V>(bytes.subspan(binary_start + kWidth * j, kWidth)));
+        store.binary_part.push_back(bits::from_bytes<V>(bytes.subspan(layout.binary_start + kWidth * j, kWidth)));
     }
     return store;
 }
+
+// A store read in place from its byte form: the lookups of
+// `Paxos<V>::from_bytes(bytes)`, with the same failures, without copying the
+// graph cells (only the 32 binary cells are parsed). For a party that only
+// looks keys up in a store it received, this halves the memory a lookup
+// needs. The bytes must outlive the view.
+template <bits::Bits V>
+class PaxosView {
+public:
+    static constexpr std::size_t kWidth = bits::width_of<V>;
+
+    explicit PaxosView(std::span<const std::uint8_t> bytes) : layout_(detail::parse_layout<kWidth>(bytes)) {
+        graph_ = bytes.subspan(kHeaderBytes, kWidth * layout_.graph_cells);
+        binary_.reserve(kBinaryCells);
+        for (std::size_t j = 0; j < kBinaryCells; ++j) {
+            binary_.push_back(bits::from_bytes<V>(bytes.subspan(layout_.binary_start + kWidth * j, kWidth)));
+        }
+    }
+
+    std::size_t graph_cells() const noexcept { return layout_.graph_cells; }
+
+    template <hashable::Hashable K>
+    V decode(const K& key) const {
+        const auto& bytes = key.key_bytes();
+        return decode_bytes(hashable::byte_view(bytes));
+    }
+    V decode_bytes(std::span<const std::uint8_t> key_bytes) const {
+        return detail::lookup<V>(
+            key_bytes, layout_.seeds, layout_.graph_cells,
+            [&](std::size_t p) { return bits::from_bytes<V>(graph_.subspan(kWidth * p, kWidth)); }, binary_);
+    }
+
+private:
+    detail::ByteLayout layout_;
+    std::span<const std::uint8_t> graph_;
+    std::vector<V> binary_;
+};
 
 }  // namespace okvs::schemes::paxos
