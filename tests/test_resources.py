@@ -24,7 +24,7 @@ def run_child(script, *args, env=None, timeout=600):
 def test_address_space_limit_gives_memory_error_and_the_process_goes_on():
     figures = run_child("address_limit.py")
     assert set(figures) == {
-        "build_okvs, a million rows", "build_okvs, 200 MB of row text", "initiate_queries, 400 MB store",
+        "build_okvs, a million rows", "build_okvs, 200 MB of row text", "initiate_queries, a million queries",
         "randomize, 400 MB", "combine, 400 MB", "decrypt, 400 MB", "finish, 400 MB",
     }
     for name, figure in figures.items():
