@@ -1,9 +1,10 @@
 // Row keys: a database row (a list of column strings) as a store key.
 //
-// The row's strings are held back to back in one buffer with their end
-// offsets, so the key bytes (the concatenation of the columns' UTF-8 bytes,
-// with no separator, prefix or terminator) are available without building
-// a new buffer for every hash.
+// A row is looked up by its key bytes alone: the concatenation of the
+// columns' UTF-8 bytes, with no separator, prefix or terminator. Only those
+// bytes are kept, in one string (inline for keys of up to 15 bytes), so a
+// row costs one allocation at most: a build holds every row of its input at
+// once.
 #pragma once
 
 #include <cstddef>
@@ -19,17 +20,7 @@ class DataRow {
 public:
     DataRow() = default;
 
-    void push_column(std::string_view utf8) {
-        bytes_.append(utf8);
-        ends_.push_back(bytes_.size());
-    }
-    void reserve_columns(std::size_t count) { ends_.reserve(count); }
-
-    std::size_t column_count() const noexcept { return ends_.size(); }
-    std::string_view column(std::size_t i) const {
-        std::size_t begin = i == 0 ? 0 : ends_[i - 1];
-        return std::string_view(bytes_).substr(begin, ends_[i] - begin);
-    }
+    void push_column(std::string_view utf8) { bytes_.append(utf8); }
 
     // The bytes every key hash reads: the columns' UTF-8 bytes concatenated.
     std::span<const std::uint8_t> key_bytes() const noexcept {
@@ -38,7 +29,6 @@ public:
 
 private:
     std::string bytes_;
-    std::vector<std::size_t> ends_;
 };
 
 using Rows = std::vector<DataRow>;

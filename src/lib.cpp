@@ -323,7 +323,6 @@ bool for_each_item(PyObject* object, F&& each) {
 bool convert_row(PyObject* object, DataRow& row) {
     Py_ssize_t length = 0;
     if (!begin_sequence(object, length)) return false;
-    row.reserve_columns(static_cast<std::size_t>(length));
     return for_each_item(object, [&](PyObject* item) {
         if (!PyUnicode_Check(item)) {
             conversion_error(item, "PyString");
