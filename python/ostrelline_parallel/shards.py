@@ -146,18 +146,23 @@ def dummy_rows(count: int) -> List[Tuple[str]]:
     return [("\0" + secrets.token_hex(16),) for _ in range(count)]
 
 
-def random_order(items: List[Any]) -> List[Any]:
-    """``items`` in a random order from the system's random source: a
-    Fisher-Yates shuffle drawing all its 64-bit numbers in one read (where
-    ``SystemRandom().shuffle`` reads the source once per item). Reducing a
-    64-bit number modulo at most n leaves each order's probability within
-    n / 2^64 of uniform."""
-    items = list(items)
+def shuffle(items: List[Any]) -> None:
+    """Puts ``items`` in a random order, in place, from the system's random
+    source: a Fisher-Yates shuffle drawing all its 64-bit numbers in one read
+    (where ``SystemRandom().shuffle`` reads the source once per item).
+    Reducing a 64-bit number modulo at most n leaves each order's probability
+    within n / 2^64 of uniform."""
     draws = memoryview(os.urandom(8 * len(items))).cast("Q")
     for i in range(len(items) - 1, 0, -1):
         j = draws[i] % (i + 1)
         items[i], items[j] = items[j], items[i]
-    return items
+
+
+def random_order(items: Sequence[Any]) -> List[Any]:
+    """A copy of ``items`` in a random order (see ``shuffle``)."""
+    out = list(items)
+    shuffle(out)
+    return out
 
 
 _libc: Any = None
@@ -180,7 +185,8 @@ def release_freed_memory() -> None:
 
 def build_shard(construction: str, public_key: bytes, keys: List[str], capacity: int) -> bytes:
     """Worker task: the shard of the rows with these keys, padded to ``capacity``
-    rows with dummies, as a store."""
+    rows with dummies, as a store. Empties ``keys`` (its strings go on in the
+    rows handed to the module)."""
     if construction == "hiding":
         import ostrelline_hiding as module
     elif construction == "specified":
@@ -189,7 +195,12 @@ def build_shard(construction: str, public_key: bytes, keys: List[str], capacity:
         raise ValueError(f"unknown store construction {construction!r}")
     # The dummies go in random places: a store's layout then says nothing of
     # which rows are real, whatever the construction does with row order.
-    padded = random_order(key_rows(keys) + dummy_rows(capacity - len(keys)))
+    # One list of rows, filled and shuffled in place: at a shard of 128,000
+    # rows each extra list would be another megabyte at the build's peak.
+    padded = key_rows(keys)
+    keys.clear()
+    padded += dummy_rows(capacity - len(padded))
+    shuffle(padded)
     store = module.build_okvs(public_key, padded)
     del padded
     release_freed_memory()
