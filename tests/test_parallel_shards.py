@@ -193,6 +193,31 @@ def test_the_header_describes_the_shards(world, sharded_files):
         open_sharded_store(sharded_files["folder"] / "q.ost")
 
 
+def test_a_query_worker_holds_one_shard_a_side(world, sharded_files, monkeypatch):
+    # A worker keeps the last shard of each side for the next task; a task on
+    # another shard lets the kept one go before reading its own, so that a
+    # worker never holds two shards of one side at once (traced: the shards
+    # are Python bytes; every task below changes at least one side).
+    import tracemalloc
+
+    w, s, r = world, sharded_files["s"], sharded_files["r"]
+    monkeypatch.setattr(shards, "_kept", [None, None])
+    keys = shards.row_keys(w["senders"][:3]), shards.row_keys(w["receivers"][:3])
+    smaller = min(s.layout.shard_size, r.layout.shard_size)
+    tracemalloc.start()
+    try:
+        shards.shard_queries(*keys, s.ref(0), r.ref(0), w["keys"]["q"][0])
+        for a, b in [(1, 1), (1, 2), (3, 2), (4, 0)]:
+            tracemalloc.reset_peak()
+            held = tracemalloc.get_traced_memory()[0]
+            assert len(shards.shard_queries(*keys, s.ref(a), r.ref(b), w["keys"]["q"][0])) == 3 * 128
+            current, peak = tracemalloc.get_traced_memory()
+            assert peak - held < smaller // 2, (a, b)
+            assert abs(current - held) < smaller // 2, (a, b)
+    finally:
+        tracemalloc.stop()
+
+
 @pytest.mark.parametrize("chunk_size", [7, 4096])
 def test_sharded_and_unsharded_runs_give_the_same_bits(world, sharded_files, pool, chunk_size):
     w = world

@@ -41,7 +41,6 @@ from __future__ import annotations
 
 import ctypes
 import math
-import mmap
 import os
 import secrets
 from dataclasses import dataclass
@@ -282,11 +281,14 @@ class ShardRef:
         return (ShardRef, (self.path, self.offset, self.size, self.name))
 
     def load(self) -> bytes:
-        with open(self.path, "rb") as file:
-            # Only this shard's pages are mapped and read.
-            start = self.offset - self.offset % mmap.ALLOCATIONGRANULARITY
-            with mmap.mmap(file.fileno(), self.offset - start + self.size, access=mmap.ACCESS_READ, offset=start) as m:
-                data = m[self.offset - start : self.offset - start + self.size]
+        # Only this shard's bytes are read, straight into the bytes object the
+        # module gets: no mapping of the file's pages beside that copy, which
+        # would count as much again in the worker's memory while it is read.
+        fd = os.open(self.path, os.O_RDONLY)
+        try:
+            data = os.pread(fd, self.size, self.offset)
+        finally:
+            os.close(fd)
         if len(data) != self.size:
             raise OSError(f"{self.path} ends inside shard {self.name}")
         return data
@@ -299,7 +301,9 @@ _kept: List[Optional[Tuple[str, bytes]]] = [None, None]
 def _shard_bytes(side: int, ref: ShardRef) -> bytes:
     kept = _kept[side]
     if kept is None or kept[0] != ref.name:
-        _kept[side] = None  # the shard before goes first
+        # The shard before goes first (this frame's reference too), so that a
+        # worker never holds more than one shard a side.
+        kept = _kept[side] = None
         release_freed_memory()
         kept = (ref.name, ref.load())
         _kept[side] = kept
