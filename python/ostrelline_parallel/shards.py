@@ -270,7 +270,7 @@ class ShardedStore:
 
 
 class ShardRef:
-    """One shard of a store file, which the task reading it maps."""
+    """One shard of a store file, which the task needing it reads (that range of the file only)."""
 
     __slots__ = ("path", "offset", "size", "name")
 

@@ -6,7 +6,7 @@ bank key's fingerprint like a store's; its metadata adds the layout that
 rows per shard (the capacity, a function of the row count and k), the bytes
 per shard, each shard's offset in the payload, the shard function with its
 seed, and the store construction. The payload is the shards in order, each
-exactly the bytes of one ``build_okvs`` call, so a worker maps only the
+exactly the bytes of one ``build_okvs`` call, so a worker reads only the
 shards it needs (at the header length plus the recorded offset).
 """
 from __future__ import annotations
