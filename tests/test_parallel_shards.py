@@ -244,7 +244,9 @@ def killer(client, times=1):
     def kill(step, done, total):
         if len(killed) < times and 0 < done < total and done > (killed[-1][1] if killed else 0):
             if killed:
-                pids[0] = client.run(os.getpid)  # a killed worker comes back as another
+                # A killed worker comes back as another; until the scheduler
+                # notices, the dead one is still listed and cannot answer.
+                pids[0] = client.run(os.getpid, on_error="ignore")
             busy = [a for a, keys in client.processing().items() if keys and a in pids[0]]
             if busy:
                 killed.append((busy[0], done))
