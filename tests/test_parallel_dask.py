@@ -109,6 +109,33 @@ def test_secret_keys_go_only_over_tls(tls_client, plain_client, world, monkeypat
         assert op.DaskEngine(tls_client, chunk_size=16).decrypt(s, ssk) == ostrelline.decrypt(s, ssk)
 
 
+# --------------------------------------------------------------------------- two clients in one process
+
+
+def test_an_engine_waits_on_its_own_client_not_the_default_one(tls_client, plain_client, world, monkeypatch):
+    # The client made last is the process's default; an engine on the other
+    # one must never track its futures through it (from another client's
+    # event loop a finished step was now and then never seen to finish).
+    w = world
+    default = distributed.client.default_client()
+    assert default is not plain_client
+
+    def no_default(c=None):
+        if c is None:
+            raise AssertionError("the engine consulted the process's default client")
+        return c
+
+    monkeypatch.setattr(distributed.client, "default_client", no_default)
+    engine = op.DaskEngine(plain_client, chunk_size=16)
+    stream = ostrelline.initiate_queries(w["senders"][:40], w["receivers"][:40], w["S"], w["R"], w["keys"]["q"][0])
+    # Every task at once, then a window of tasks taken in order.
+    assert len(engine.randomize(stream)) == len(stream)
+    results = list(engine._run_in_order(
+        "randomize", "randomize", ((engine._pack([(stream[i : i + 1280],)])[0], 10) for i in range(0, len(stream), 1280)),
+        40, 2, None))
+    assert b"".join(results) != stream and len(b"".join(results)) == len(stream)
+
+
 # --------------------------------------------------------------------------- losing a worker
 
 

@@ -93,9 +93,18 @@ class DaskEngine(Engine):
     def _submit(self, operation: str, args: Tuple[Any, ...]) -> distributed.Future:
         return self.client.submit(_worker.run_packed, operation, *args, pure=False)
 
+    # Both waits below name this engine's client's event loop. Without it,
+    # Dask's as_completed and wait track the futures on the loop of the
+    # process's default client (the last one made): with two clients in one
+    # process (a bank's cluster and the payment network's, say) a step's
+    # futures were then tracked from another client's loop, and now and then
+    # a finished step was never seen to finish, or a later call to this
+    # client never returned.
+
     def _completions(self, handles: Sequence[distributed.Future]) -> Iterable[Tuple[distributed.Future, str, Any]]:
         # Results are fetched in the background as tasks finish, not one round trip each.
-        for future, value in distributed.as_completed(handles, with_results=True, raise_errors=False):
+        completed = distributed.as_completed(handles, loop=self.client.loop, with_results=True, raise_errors=False)
+        for future, value in completed:
             if future.status == "cancelled" or isinstance(value, CancelledError):
                 yield future, "cancelled", None
             elif future.status == "error":
@@ -104,9 +113,12 @@ class DaskEngine(Engine):
                 yield future, "ok", value.value() if isinstance(value, _worker.Packed) else value
 
     def _first_completed(self, handles: Sequence[distributed.Future]) -> Tuple[distributed.Future, str, Any]:
-        # Only the finished task's result is fetched, not those of the others.
-        done, _ = distributed.wait(list(handles), return_when="FIRST_COMPLETED")
-        future = next(iter(done))
+        # Only the finished task's result is fetched, not those of the others;
+        # the others are no longer tracked (each tracker lets its future go
+        # when that finishes).
+        tracker = distributed.as_completed(list(handles), loop=self.client.loop)
+        future = next(tracker)
+        tracker.clear()
         if future.status == "cancelled":
             return future, "cancelled", None
         if future.status == "error":
