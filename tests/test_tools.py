@@ -473,11 +473,21 @@ def test_chunks_follow_the_cost_of_a_call(monkeypatch, fixed, per_entry):
         assert longest <= 0.25 + 1e-9 and (longest > 0.2 or max(sizes) == 4096)
 
 
+# `python -m ostrelline_tools ARGS` with the default SIGINT handler installed first.
+INTERRUPTIBLE = (
+    "import runpy, signal, sys; signal.signal(signal.SIGINT, signal.default_int_handler); "
+    "sys.argv[0] = 'ostrelline_tools'; runpy.run_module('ostrelline_tools', run_name='__main__', alter_sys=True)"
+)
+
+
 def _interrupt(args, cwd, started_when):
     """Starts the command, sends SIGINT once ``started_when(line)`` holds for a
     progress line, and returns (exit status, seconds from the signal to the exit)."""
+    # The command runs with Python's own Ctrl-C handler even when this test
+    # runs with SIGINT ignored (a background job of a non-interactive shell,
+    # or nohup), which a child would otherwise inherit and keep.
     process = subprocess.Popen(
-        [sys.executable, "-m", "ostrelline_tools", *args, "--progress", "always"],
+        [sys.executable, "-c", INTERRUPTIBLE, *args, "--progress", "always"],
         cwd=cwd, env=_env(), stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True,
     )
     deadline = time.monotonic() + 120
