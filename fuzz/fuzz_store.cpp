@@ -1,4 +1,5 @@
-// Store bytes through Paxos from_bytes, then decoding at arbitrary keys.
+// Store bytes through Paxos from_bytes and through a view of the bytes (as
+// the query side reads a received store), then decoding at arbitrary keys.
 // Parsing fails exactly for inputs shorter than 2072 bytes, with the
 // documented texts for the lengths that have them. A parsed store written
 // back gives the input bytes whenever there is no remainder between the
@@ -25,6 +26,7 @@ using ostrelline::ByteArg;
 using ostrelline::Ciphertext;
 using ostrelline::DataRow;
 using Store = okvs::schemes::paxos::Paxos<Ciphertext>;
+using View = okvs::schemes::paxos::PaxosView<Ciphertext>;
 
 constexpr std::size_t kMinimum = 2072;
 
@@ -106,6 +108,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::optional<Store> store;
     const std::string failure = fuzzing::failure_of([&] { store.emplace(Store::from_bytes(bytes)); });
+    std::optional<View> view;
+    const std::string view_failure = fuzzing::failure_of([&] { view.emplace(bytes); });
+    FUZZ_CHECK_MSG(view_failure == failure, view_failure);
     if (bytes.size() < kMinimum) {
         FUZZ_CHECK(!failure.empty() && !store);
         const std::string expected = expected_parse_failure(bytes.size());
@@ -151,6 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK_MSG(decode_failure.empty(), decode_failure);
         FUZZ_CHECK(value.to_bytes() == reference_decode(bytes, key));
         FUZZ_CHECK(store->decode_bytes(key).to_bytes() == value.to_bytes());
+        FUZZ_CHECK(view->decode(rows.back()).to_bytes() == value.to_bytes());
     }
     if (m > 0 && !rows.empty()) {
         const std::vector<Ciphertext> many = store->decode_many<DataRow>(rows);
