@@ -152,7 +152,9 @@ def test_a_worker_killed_in_mid_step_costs_a_recomputation(tls_client, world):
         if step != "initiate_queries" or killed or done == 0:
             return
         busy = [address for address, keys in tls_client.processing().items() if keys and address in pids]
-        assert busy and done < total
+        if not busy:
+            return  # the other chunks finished first on a fast machine: try at the next report
+        assert done < total
         killed.update(address=busy[0], done=done, total=total)
         os.kill(pids[busy[0]], signal.SIGKILL)
 

@@ -482,7 +482,11 @@ INTERRUPTIBLE = (
 
 def _interrupt(args, cwd, started_when):
     """Starts the command, sends SIGINT once ``started_when(line)`` holds for a
-    progress line, and returns (exit status, seconds from the signal to the exit)."""
+    progress line, and returns (exit status, seconds from the signal to the exit).
+
+    The work given is sized by count so that no machine finishes it within
+    many seconds, whatever its speed; the test then rests on events (the
+    progress line, the exit status), not on how long the step takes."""
     # The command runs with Python's own Ctrl-C handler even when this test
     # runs with SIGINT ignored (a background job of a non-interactive shell,
     # or nohup), which a child would otherwise inherit and keep.
@@ -490,19 +494,21 @@ def _interrupt(args, cwd, started_when):
         [sys.executable, "-c", INTERRUPTIBLE, *args, "--progress", "always"],
         cwd=cwd, env=_env(), stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True,
     )
-    deadline = time.monotonic() + 120
+    deadline = time.monotonic() + 600
     try:
-        while time.monotonic() < deadline:
+        while True:
+            assert time.monotonic() < deadline, "no progress line came"
             ready, _, _ = select.select([process.stderr], [], [], 1)
             line = process.stderr.readline() if ready else ""
             if started_when(line):
                 break
             assert process.poll() is None, "the step ended before it could be interrupted"
+        # Into the work, past the report: the signal lands during a call.
         time.sleep(0.3)
         assert process.poll() is None, "the step ended before it could be interrupted"
         sent = time.monotonic()
         process.send_signal(signal.SIGINT)
-        status = process.wait(timeout=30)
+        status = process.wait(timeout=120)
         return status, time.monotonic() - sent
     finally:
         if process.poll() is None:
@@ -510,10 +516,22 @@ def _interrupt(args, cwd, started_when):
             process.wait()
 
 
-def test_ctrl_c_stops_quickly_and_writes_nothing(tmp_path):
-    with open(tmp_path / "big.csv", "w") as file:
+def write_big_table(path, rows):
+    """A CSV of ``rows`` rows "A<i>,B<i>": enough work that even the fastest
+    backend needs far longer than the test waits before it interrupts."""
+    with open(path, "w") as file:
         file.write("a,b\n")
-        file.writelines(f"A{i},B{i}\n" for i in range(120_000))
+        for start in range(0, rows, 100_000):
+            file.write("".join(f"A{i},B{i}\n" for i in range(start, min(rows, start + 100_000))))
+
+
+# Seconds from Ctrl-C to the exit: a generous bound for a loaded machine, far
+# below what the rest of the work would take on any machine.
+STOPS_WITHIN = 10.0
+
+
+def test_ctrl_c_stops_quickly_and_writes_nothing(tmp_path):
+    write_big_table(tmp_path / "big.csv", 1_500_000)
     for role in ("sender", "receiver", "network"):
         steps.keygen(tmp_path / f"{role}.pub", tmp_path / f"{role}.sec", role)
     write_table(tmp_path / "r.csv", ["b"], [("B1",)])
@@ -525,7 +543,7 @@ def test_ctrl_c_stops_quickly_and_writes_nothing(tmp_path):
         # one long call of the module, run apart so that it can be stopped
         (["build-store", "--key", "sender.pub", "--input", "big.csv", "--columns", "a,b", "--specified", "--out",
           "big.store"], lambda line: line.startswith("build-store")),
-        # chunked calls
+        # chunked calls, interrupted once some are done
         (["initiate", "--payments", "big.csv", "--sender-columns", "a", "--receiver-columns", "b", "--sender-store",
           "s.store", "--receiver-store", "r.store", "--network-key", "network.pub", "--out", "big.ost"],
          lambda line: line.startswith("initiate") and not line.split()[-2].startswith("0/")),
@@ -533,7 +551,7 @@ def test_ctrl_c_stops_quickly_and_writes_nothing(tmp_path):
     before = set(os.listdir(tmp_path))
     for args, started in cases:
         status, seconds = _interrupt(args, tmp_path, started)
-        assert status == 130 and seconds < 2.0, (args[0], status, seconds)
+        assert status == 130 and seconds < STOPS_WITHIN, (args[0], status, seconds)
         assert set(os.listdir(tmp_path)) == before
 
 

@@ -10,7 +10,7 @@ import pytest
 pytest.importorskip("pyarrow")
 pytest.importorskip("xxhash")
 
-from test_tools import _interrupt, make_tables, read_results, write_table  # noqa: E402
+from test_tools import STOPS_WITHIN, _interrupt, make_tables, read_results, write_big_table, write_table  # noqa: E402
 
 from ostrelline_tools import cli, files, steps  # noqa: E402
 
@@ -116,7 +116,8 @@ def test_engine_options_refused_where_they_cannot_apply(tmp_path, capsys):
 
 
 def test_ctrl_c_on_workers_stops_quickly_and_writes_nothing(tmp_path):
-    write_table(tmp_path / "big.csv", ["a", "b"], [(f"A{i}", f"B{i}") for i in range(60_000)])
+    # Far more queries than two workers of the fastest backend finish while the test waits.
+    write_big_table(tmp_path / "big.csv", 3_000_000)
     write_table(tmp_path / "r.csv", ["b"], [("B1",)])
     for role in ("sender", "receiver", "network"):
         steps.keygen(tmp_path / f"{role}.pub", tmp_path / f"{role}.sec", role)
@@ -129,7 +130,7 @@ def test_ctrl_c_on_workers_stops_quickly_and_writes_nothing(tmp_path):
             "--out", "big.ost", "--workers", "2", "--chunk-size", "512"]
     status, seconds = _interrupt(args, tmp_path, lambda line: line.startswith("initiate")
                                  and not line.split()[-2].startswith("0/"))
-    assert status == 130 and seconds < 2.0, (status, seconds)
+    assert status == 130 and seconds < STOPS_WITHIN, (status, seconds)
     assert set(os.listdir(tmp_path)) == before
 
 
