@@ -11,6 +11,10 @@ module (PYTHONPATH selects which) to compare builds.
 3. A bank sends a store of zero bytes (or 0xff bytes) and counts how many rows
    it does not hold match, with an odd secret key.
 4. A secret key passed as bytearray: does the error show it?
+5. The payment network asks a bank to decrypt chosen points: a point T8 of
+   order 8, and q B + T8 for a q of its own, and reads the bank's key modulo
+   8 off the answers (x T8, and the answer less q times the public key), for
+   keys of every residue.
 
     PYTHONPATH=tests python3 bench/privacy_attacks.py [--rows N]
 """
@@ -32,11 +36,19 @@ if ostrelline_hiding is not None and os.path.dirname(ostrelline_hiding.__file__)
     ostrelline_hiding = None  # from another build than the module under test
 
 L_KEY = ed.L.to_bytes(32, "little")
+UNIT_KEY = (1).to_bytes(32, "little")
 
 
 def torsion_free(points):
-    out = ostrelline.decrypt(b"".join(points), L_KEY)
-    return [out[i : i + 32] == ed.IDENTITY_BYTES for i in range(0, len(out), 32)]
+    """Whether each point lies in the prime-order subgroup, through the
+    module's decrypt on any build: l P is the identity where decrypt
+    multiplies by the key as it is, and decrypt by 1 gives P itself where it
+    answers on the prime-order part of P only."""
+    joined = b"".join(points)
+    by_order = ostrelline.decrypt(joined, L_KEY)
+    by_unit = ostrelline.decrypt(joined, UNIT_KEY)
+    return [by_order[i : i + 32] == ed.IDENTITY_BYTES and by_unit[i : i + 32] == joined[i : i + 32]
+            for i in range(0, len(joined), 32)]
 
 
 def offline_judgements(store, rows):
@@ -84,6 +96,31 @@ def key_echo():
     return False
 
 
+def key_residues(trials):
+    """Keys of each residue mod 8, ``trials`` each: how many the payment
+    network's two chosen points named correctly."""
+    t8 = ed.decompress(ed.ORDER8_BYTES)
+    multiples = [ed.compress(ed.mul(k, t8)) for k in range(8)]
+    q = 0x1F2E3D4C5B6A79880123456789ABCDEF
+    mixed = ed.compress(ed.add(ed.mul(q, ed.BASE), t8))
+    right = [0, 0]
+    for trial in range(trials):
+        for residue in range(8):
+            _, secret = ostrelline.key_gen()
+            x = int.from_bytes(secret, "little")
+            x -= x % 8 - residue
+            if x >= ed.L:
+                x -= 8
+            secret = x.to_bytes(32, "little")
+            public_point = ed.decompress(ostrelline.decrypt(ed.compress(ed.BASE), secret))
+            answers = ostrelline.decrypt(ed.ORDER8_BYTES + mixed, secret)
+            direct = answers[:32]
+            shifted = ed.compress(ed.add(ed.decompress(answers[32:]), ed.neg(ed.mul(q, public_point))))
+            for i, answer in enumerate((direct, shifted)):
+                right[i] += answer == multiples[residue]
+    return right
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rows", type=int, default=1000, help="held and absent rows per test (default 1000)")
@@ -112,6 +149,10 @@ def main():
     for name, count in forged_matches(absent, keys).items():
         print(f"   {name:24s} {count:5d}")
     print(f"4. secret key as bytearray echoed in the error: {key_echo()}")
+    trials = max(1, n // 100)
+    direct, mixed = key_residues(trials)
+    print(f"5. payment network, bank key mod 8 named right from chosen points, of {8 * trials} keys "
+          f"(chance: {trials}): order 8 {direct}, q B + T8 {mixed}")
 
 
 if __name__ == "__main__":

@@ -108,6 +108,10 @@ EdwardsPoint EdwardsPoint::mul_by_cofactor() const noexcept { return point(engin
 // any order.
 EdwardsPoint EdwardsPoint::mul(const Scalar& s) const noexcept { return point(engine::mul<Lane>(lane(*this), &s, true)); }
 
+EdwardsPoint EdwardsPoint::mul_cleared(const Scalar& s) const noexcept {
+    return point(engine::mul_cleared<Lane>(lane(*this), &s, true));
+}
+
 Choice EdwardsPoint::ct_eq(const EdwardsPoint& other) const noexcept {
     return engine::equal<Lane>(lane(*this), lane(other)).choice();
 }

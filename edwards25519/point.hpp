@@ -52,6 +52,9 @@ struct EdwardsPoint {
     // Constant-time variable-base multiplication using all bits of the scalar
     // (scalars up to 2^255 - 1, reduced or not).
     EdwardsPoint mul(const Scalar& s) const noexcept;
+    // s (8 self), through the batch engine's mul_cleared: the same for self
+    // and for self plus any point of order dividing 8.
+    EdwardsPoint mul_cleared(const Scalar& s) const noexcept;
 
     // Equality as group elements, without inversion.
     Choice ct_eq(const EdwardsPoint& other) const noexcept;

@@ -112,17 +112,17 @@ struct BatchPaths {
         return e::select<F>(cleared, basepoint_table().mul(fresh.data()), degenerate);
     }
 
-    static void decrypt(Bytes points, const Scalar& key, std::uint8_t* out, std::size_t entries) {
+    static void decrypt(Bytes points, const Scalar& eighth_of_key, std::uint8_t* out, std::size_t entries) {
         std::uint8_t scratch[kComponents * kLanes][32];
         for_each_group(entries, [&](const Group& g) {
             Point p;
             if (!complete(points, g.begin + g.count, 32) || !decompress_group(points, g, 32, 0, p)) {
-                decrypt_scalar(points, key, out, g.begin, g.begin + g.count);
+                decrypt_scalar(points, eighth_of_key, out, g.begin, g.begin + g.count);
                 return;
             }
             std::uint8_t* dst[kComponents * kLanes];
             outputs(out, g, 32, 0, scratch, dst);
-            const Point product = edwards25519::batch::engine::mul<F>(p, &key, true);
+            const Point product = edwards25519::batch::engine::mul_cleared<F>(p, &eighth_of_key, true);
             edwards25519::batch::engine::compress_many<F>(&product, 1, dst);
         });
     }

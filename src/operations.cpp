@@ -97,8 +97,10 @@ const paths::StreamKernels* batch_kernels(Backend backend) {
 
 namespace paths {
 
-void decrypt_scalar(Bytes points, const Scalar& key, std::uint8_t* out, std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) write_point(read_point(chunk(points, i, 32)).mul(key), out + 32 * i);
+void decrypt_scalar(Bytes points, const Scalar& eighth_of_key, std::uint8_t* out, std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+        write_point(read_point(chunk(points, i, 32)).mul_cleared(eighth_of_key), out + 32 * i);
+    }
 }
 
 void finish_scalar(const FinishStreams& streams, const Scalar& key, std::uint8_t* matches, std::size_t begin,
@@ -265,15 +267,29 @@ void combine(const ByteArg& sender_ciphertexts, const ByteArg& receiver_cipherte
     }
 }
 
+namespace {
+
+// 8^-1 mod l, little-endian.
+constexpr std::uint8_t kInverseOfEight[32] = {0x79, 0x2f, 0xdc, 0xe2, 0x29, 0xe5, 0x06, 0x61, 0xd0, 0xda, 0x1c,
+                                              0x7d, 0xb3, 0x9d, 0xd3, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                              0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x06};
+
+}  // namespace
+
+// The key answers on the prime-order subgroup only: each point is multiplied
+// by 8 (its small-order part dropped) and then by x / 8 mod l, made once
+// here. For P of the prime-order subgroup that is x P, the same bytes as a
+// plain multiplication by the key, unreduced keys included.
 void decrypt(const ByteArg& points, const ByteArg& bank_secret_key, Sink out, Backend backend) {
-    Scalar key = read_secret_key(bank_secret_key, kBankSecretKeyText);
+    const Scalar eighth_of_key =
+        read_secret_key(bank_secret_key, kBankSecretKeyText) * Scalar::from_bits(kInverseOfEight);
     auto stream = points.require(kPointsText);
     std::size_t entries = chunk_count(stream.size(), 32);
     std::uint8_t* dst = out(32 * (stream.size() / 32));
     if (const paths::StreamKernels* batch = batch_kernels(backend)) {
-        batch->decrypt(stream, key, dst, entries);
+        batch->decrypt(stream, eighth_of_key, dst, entries);
     } else {
-        paths::decrypt_scalar(stream, key, dst, 0, entries);
+        paths::decrypt_scalar(stream, eighth_of_key, dst, 0, entries);
     }
 }
 

@@ -100,6 +100,10 @@ void randomize(const ByteArg& ciphertexts, Sink out, Backend backend = Backend::
 // Allocates the four component streams through `out`, in component order.
 void combine(const ByteArg& sender_ciphertexts, const ByteArg& receiver_ciphertexts, Sink out,
              Backend backend = Backend::automatic);
+// Entry i of the result is (x / 8 mod l) (8 P_i), x the secret key as
+// read_secret_key reads it: x P_i for every point of the prime-order
+// subgroup, and for a point with a small-order component the answer for its
+// prime-order part, so that no choice of points tells anything of x mod 8.
 void decrypt(const ByteArg& points, const ByteArg& bank_secret_key, Sink out, Backend backend = Backend::automatic);
 std::vector<std::uint8_t> finish(const ByteArg& sender_points, const ByteArg& receiver_points,
                                  const ByteArg& gamma_points, const ByteArg& delta_points,

@@ -30,8 +30,9 @@ struct FinishStreams {
     Bytes sender, receiver, gamma, delta;
 };
 
-// Entries [begin, end) of each stream, scalar path.
-void decrypt_scalar(Bytes points, const edwards25519::Scalar& key, std::uint8_t* out, std::size_t begin,
+// Entries [begin, end) of each stream, scalar path. `decrypt` is given the
+// key already divided by 8 mod l and writes eighth_of_key (8 P) per entry.
+void decrypt_scalar(Bytes points, const edwards25519::Scalar& eighth_of_key, std::uint8_t* out, std::size_t begin,
                     std::size_t end);
 void finish_scalar(const FinishStreams& streams, const edwards25519::Scalar& key, std::uint8_t* matches,
                    std::size_t begin, std::size_t end);
@@ -48,7 +49,7 @@ struct StreamKernels {
     edwards25519::batch::Isa isa;
     std::size_t lanes;
 
-    void (*decrypt)(Bytes points, const edwards25519::Scalar& key, std::uint8_t* out, std::size_t entries);
+    void (*decrypt)(Bytes points, const edwards25519::Scalar& eighth_of_key, std::uint8_t* out, std::size_t entries);
     void (*finish)(const FinishStreams& streams, const edwards25519::Scalar& key, std::uint8_t* matches,
                    std::size_t entries);
     void (*randomize)(Bytes ciphertexts, std::uint8_t* out, std::size_t entries, const edwards25519::Scalar* scalars);

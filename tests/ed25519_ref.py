@@ -75,6 +75,13 @@ def scalar_from_secret_key(secret_key: bytes) -> int:
     return int.from_bytes(secret_key, "little") & ((1 << 255) - 1)
 
 
+def bank_answer(secret_key: bytes, point):
+    """What a bank's decrypt gives for a point: (x / 8 mod l) (8 P), x the key as
+    the module reads it; x P for P of the prime-order subgroup."""
+    x = scalar_from_secret_key(secret_key)
+    return mul(x * pow(8, -1, L) % L, mul(8, point))
+
+
 # The identity, the point of order 2, and points of order 4 and 8.
 IDENTITY_BYTES = bytes([1]) + bytes(31)
 ORDER2_BYTES = bytes.fromhex("ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f")

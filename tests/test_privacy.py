@@ -14,7 +14,8 @@ import ostrelline
 import ostrelline_hiding
 from conftest import PanicException, raises_panic
 
-L_KEY = ed.L.to_bytes(32, "little")  # as a "secret key": decrypt multiplies by l
+# As a "secret key": decrypt gives each point's prime-order part (1/8 (8 P)).
+UNIT_KEY = (1).to_bytes(32, "little")
 IDENTITY = ed.IDENTITY_BYTES
 
 # Critical values for the tests below, chosen so that a sound store fails
@@ -24,11 +25,31 @@ BIT_Z = 5.0  # two-proportion z for each of 512 bits: 512 * 5.7e-7 = 3e-4
 
 
 def times_order(compressed_points):
-    """l P for each point, through the module's own multiplication: the
-    identity exactly when P has no small-order component, and otherwise
-    l T = 5 T, which names the class of P's small-order part T."""
-    out = ostrelline.decrypt(b"".join(compressed_points), L_KEY)
-    return [out[i : i + 32] for i in range(0, len(out), 32)]
+    """l P for each point: the identity exactly when P has no small-order
+    component, and otherwise l T = 5 T, which names the class of P's
+    small-order part T. T is P less its prime-order part, which the module's
+    decrypt by the key 1 gives (checked once against the reference)."""
+    _check_prime_order_part()
+    parts = ostrelline.decrypt(b"".join(compressed_points), UNIT_KEY)
+    out = []
+    for i, compressed in enumerate(compressed_points):
+        torsion = ed.add(ed.decompress(compressed), ed.neg(ed.decompress(parts[32 * i : 32 * i + 32])))
+        out.append(ed.compress(ed.mul(5, torsion)))
+    return out
+
+
+_PRIME_PART_CHECKED = []
+
+
+def _check_prime_order_part():
+    """decrypt by 1 of q B + k T8 is q B, by the reference, for every k."""
+    if _PRIME_PART_CHECKED:
+        return
+    q = ed.mul(123456789 * 2**200 + 987654321, ed.BASE)
+    t8 = ed.decompress(ed.ORDER8_BYTES)
+    mixed = [ed.compress(ed.add(q, ed.mul(k, t8))) for k in range(8)]
+    assert ostrelline.decrypt(b"".join(mixed), UNIT_KEY) == ed.compress(q) * 8
+    _PRIME_PART_CHECKED.append(True)
 
 
 def decoded_cells(store, rows):
@@ -212,6 +233,106 @@ def test_forged_stores_match_nothing(keys):
                 assert not any(matches)
             # The same bank key matches its genuine rows.
             assert all(run_protocol(rows, rows, genuine_s, genuine_r, party_keys)[0])
+
+
+# --------------------------------------------------------------------------- what a bank's key answers
+
+
+def keys_of_every_residue(rng):
+    """A secret key x for each residue r of x mod 8 (x < l, as key_gen writes
+    them), and the residues."""
+    keys = []
+    for residue in range(8):
+        x = rng.randrange(8, ed.L - 8)
+        x -= x % 8 - residue
+        keys.append(x.to_bytes(32, "little"))
+    return keys, list(range(8))
+
+
+def recover_residue(answer_of):
+    """The payment network's attack on a bank's key: it sends a point T8 of
+    order 8, and a point q B + T8 with q its own, and reads x mod 8 off each
+    answer (x T8 directly; the second answer less q times the bank's public
+    key). ``answer_of(point)`` is the bank's answer to one point; returns the
+    residues each answer names (None where it names none)."""
+    t8 = ed.decompress(ed.ORDER8_BYTES)
+    multiples = [ed.compress(ed.mul(k, t8)) for k in range(8)]
+    q = 0x1F2E3D4C5B6A79880123456789ABCDEF
+    chosen_q = ed.mul(q, ed.BASE)
+    public = answer_of(ed.BASE)  # the bank's public key: x B
+    direct = answer_of(t8)
+    mixed = ed.add(answer_of(ed.add(chosen_q, t8)), ed.neg(ed.mul(q, public)))
+    named = []
+    for answer in (direct, mixed):
+        found = [k for k in range(8) if multiples[k] == ed.compress(answer)]
+        named.append(found[0] if found else None)
+    return named
+
+
+def module_answer(key):
+    return lambda point: ed.decompress(ostrelline.decrypt(ed.compress(point), key))
+
+
+def plain_product(key):
+    """The answer of a bank whose decrypt multiplied by the key as it was: x P."""
+    x = ed.scalar_from_secret_key(key)
+    return lambda point: ed.mul(x, point)
+
+
+def test_chosen_small_order_points_tell_nothing_of_the_key():
+    keys, residues = keys_of_every_residue(random.Random(8))
+    # The attack has the power to read x mod 8 off a plain multiplication ...
+    assert [recover_residue(plain_product(key)) for key in keys] == [[r, r] for r in residues]
+    # ... and reads the same off every key through decrypt, whatever its
+    # residue: right for one key in eight, as a guess would be.
+    guesses = [recover_residue(module_answer(key)) for key in keys]
+    assert guesses == [[0, 0]] * 8
+    # Every point of order dividing 8, and each added to a prime-order point,
+    # gives the same bytes under all eight keys as that prime-order point.
+    t8 = ed.decompress(ed.ORDER8_BYTES)
+    torsion = [ed.compress(ed.mul(k, t8)) for k in range(8)]
+    q = ed.mul(0xC0FFEE, ed.BASE)
+    mixed = [ed.compress(ed.add(q, ed.mul(k, t8))) for k in range(8)]
+    for key in keys:
+        assert ostrelline.decrypt(b"".join(torsion), key) == IDENTITY * 8
+        assert ostrelline.decrypt(b"".join(mixed), key) == ostrelline.decrypt(ed.compress(q), key) * 8
+    # Unreduced keys (x + l, which differ from x modulo 8) answer as x.
+    for key in keys:
+        unreduced = (int.from_bytes(key, "little") + ed.L).to_bytes(32, "little")
+        assert ostrelline.decrypt(b"".join(torsion + mixed), unreduced) == ostrelline.decrypt(
+            b"".join(torsion + mixed), key
+        )
+
+
+def test_answers_on_prime_order_points_are_the_plain_products():
+    """On random streams of prime-order points the answers are x P by the
+    reference, byte for byte, for keys of every residue, reduced or not."""
+    rng = random.Random(2)
+    keys, _ = keys_of_every_residue(rng)
+    keys += [ostrelline.key_gen()[1], (ed.scalar_from_secret_key(keys[0]) + ed.L).to_bytes(32, "little")]
+    for key in keys:
+        points = [ed.mul(rng.randrange(1, ed.L), ed.BASE) for _ in range(rng.randrange(1, 6))]
+        expected = b"".join(ed.compress(plain_product(key)(p)) for p in points)
+        assert ostrelline.decrypt(b"".join(ed.compress(p) for p in points), key) == expected
+        # The independent reference of the answer agrees on these points.
+        assert expected == b"".join(ed.compress(ed.bank_answer(key, p)) for p in points)
+
+
+def test_decrypted_streams_of_a_run_still_match(keys):
+    """The points a bank decrypts in a run, small-order parts dropped or not,
+    give the match bits of the truth with stores of every builder."""
+    rows = [[f"m{i}"] for i in range(10)]
+    queries_s = rows[:6] + [[f"n{i}"] for i in range(4)]
+    for builder in builders().values():
+        sender_store = builder(keys[0][0], rows)
+        receiver_store = builder(keys[1][0], rows)
+        matches, _, _, (s, r, g, d) = run_protocol(queries_s, rows, sender_store, receiver_store, keys)
+        assert matches == [True] * 6 + [False] * 4
+        # What the banks answered is x P by the reference for every point.
+        for stream, key in ((s, keys[0][1]), (r, keys[1][1])):
+            answered = ostrelline.decrypt(stream, key)
+            for i in range(0, len(stream), 32):
+                assert answered[i : i + 32] == ed.compress(plain_product(key)(ed.decompress(stream[i : i + 32])))
 
 
 # --------------------------------------------------------------------------- secret keys in errors

@@ -408,6 +408,16 @@ Point<F> mul(const Point<F>& p, const Scalar* scalars, bool shared) noexcept {
     return out;
 }
 
+// scalars[i] (8 p) per lane (or scalars[0] for every lane when `shared`):
+// three doublings, then `mul`. The small-order part of p is gone before the
+// scalar touches it, so the result is the same for p and for p plus any
+// point of order dividing 8; with a scalar s = x / 8 mod l it is x Q, Q the
+// prime-order part of p (x P itself for P of the prime-order subgroup).
+template <LaneField F>
+Point<F> mul_cleared(const Point<F>& p, const Scalar* scalars, bool shared) noexcept {
+    return mul<F>(mul_by_pow2<F>(p, 3), scalars, shared);
+}
+
 // Fixed-base multiplication: the multiples j 16^i P (j = 1..8, i = 0..63) of
 // one point as affine Niels forms, one table entry per multiple, shared by
 // all lanes; lane i of `mul` is scalars[i] P, one table addition per digit.

@@ -63,6 +63,25 @@ TEST(Point, VariableBaseOnMixedPointsIsExact) {
     }
 }
 
+// s (8 P): (8 s mod l) P from the reference library for P of order l, the
+// same for P plus any point of order dividing 8, and the identity for the
+// small-order points themselves, with unreduced s too.
+TEST(Point, ClearedMultiplicationDropsTheSmallOrderPart) {
+    const auto torsion = torsion_points();
+    const std::uint8_t eight_bytes[32] = {8};
+    const Scalar eight = Scalar::from_bits(eight_bytes);
+    for (int i = 0; i < 20; ++i) {
+        const Bytes32 a = reference_random_point();
+        const Scalar s = i % 2 == 0 ? random_reduced_scalar() : Scalar::from_bits(oracle::random32().data());
+        Bytes32 want{};
+        ASSERT_EQ(crypto_scalarmult_ed25519_noclamp(want.data(), (s * eight).to_bytes().data(), a.data()), 0);
+        for (const EdwardsPoint& t : torsion) {
+            EXPECT_EQ((decode(a) + t).mul_cleared(s).compress().bytes, want);
+            EXPECT_TRUE(t.mul_cleared(s).is_identity().declassify());
+        }
+    }
+}
+
 TEST(Point, TorsionPointsHaveTheirOrders) {
     const auto torsion = torsion_points();
     for (std::size_t k = 0; k < 8; ++k) {

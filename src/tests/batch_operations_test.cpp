@@ -228,6 +228,143 @@ TEST_P(BatchOperationsTest, DecryptFailsAlikeAtEveryEntry) {
     }
 }
 
+// Keys of every residue mod 8: random keys with their low three bits set to
+// r, and the same keys unreduced (x + l where that stays below 2^255), so
+// that x mod 8 and (x mod l) mod 8 both take every value.
+std::vector<Bytes32> keys_of_every_residue() {
+    std::vector<Bytes32> keys;
+    for (std::uint8_t r = 0; r < 8; ++r) {
+        Bytes32 key = ostrelline::random_scalar().to_bytes();
+        key[0] = static_cast<std::uint8_t>((key[0] & 0xf8) | r);
+        keys.push_back(key);
+        // key < 2^253 and l < 2^253: key + l < 2^255, read as it is.
+        const Bytes32 l = inputs::group_order();
+        Bytes32 unreduced{};
+        unsigned carry = 0;
+        for (std::size_t i = 0; i < 32; ++i) {
+            const unsigned sum = key[i] + l[i] + carry;
+            unreduced[i] = static_cast<std::uint8_t>(sum);
+            carry = sum >> 8;
+        }
+        keys.push_back(unreduced);
+    }
+    Bytes32 ones;
+    ones.fill(0xff);
+    keys.push_back(ones);
+    return keys;
+}
+
+// x Q by a plain multiplication: what the key answered for a point of the
+// prime-order subgroup before small-order parts were dropped.
+Bytes32 plain_product(const Bytes32& key, const EdwardsPoint& q) {
+    return encode(q.mul(Scalar::from_bits(key.data())));
+}
+
+Bytes concat(const std::vector<Bytes32>& entries) {
+    Bytes out;
+    for (const Bytes32& e : entries) out.insert(out.end(), e.begin(), e.end());
+    return out;
+}
+
+// A payment network sending points of order dividing 8, each of the eight at
+// every lane position: every key, whatever its residue mod 8, answers the
+// identity, on the scalar path and on the backend.
+TEST_P(BatchOperationsTest, DecryptOfSmallOrderPointsIsTheIdentityForEveryKey) {
+    const std::size_t n = long_length();
+    const Bytes identities = concat(std::vector<Bytes32>(n, encode(EdwardsPoint::identity())));
+    for (const Bytes32& key : keys_of_every_residue()) {
+        for (std::size_t shift = 0; shift < 8; ++shift) {
+            std::vector<Bytes32> entries;
+            for (std::size_t i = 0; i < n; ++i) entries.push_back(encode(torsion()[(i + shift) % 8]));
+            const Bytes points = concat(entries);
+            for (Backend path : {Backend::scalar, backend()}) {
+                const Outcome o = decrypt(points, key, path);
+                EXPECT_EQ(o.error, "") << label("shift", shift);
+                ASSERT_EQ(o.buffers.size(), 1u);
+                EXPECT_EQ(o.buffers[0], identities) << label("shift", shift) << label(", key byte 0", key[0]);
+            }
+        }
+    }
+}
+
+// Q + T for Q of prime order and T of order dividing 8 gives what Q gives,
+// and Q gives x Q exactly as a plain multiplication by the key does: at
+// every stream length around the lane count, with each T at every lane.
+TEST_P(BatchOperationsTest, DecryptOfMixedPointsIsDecryptOfTheirPrimeOrderPart) {
+    for (const Bytes32& key : keys_of_every_residue()) {
+        for (std::size_t n : lengths()) {
+            std::vector<EdwardsPoint> q;
+            std::vector<Bytes32> clean, expected;
+            for (std::size_t i = 0; i < n; ++i) {
+                q.push_back(inputs::random_point());
+                clean.push_back(encode(q.back()));
+                expected.push_back(plain_product(key, q.back()));
+            }
+            const Bytes want = concat(expected);
+            for (Backend path : {Backend::scalar, backend()}) {
+                const Outcome o = decrypt(concat(clean), key, path);
+                ASSERT_EQ(o.buffers.size(), 1u);
+                EXPECT_EQ(o.buffers[0], want) << label("prime-order points, length", n);
+                for (std::size_t shift = 0; shift < 8; ++shift) {
+                    std::vector<Bytes32> mixed;
+                    for (std::size_t i = 0; i < n; ++i) mixed.push_back(encode(q[i] + torsion()[(i + shift) % 8]));
+                    const Outcome m = decrypt(concat(mixed), key, path);
+                    EXPECT_EQ(m.error, "");
+                    ASSERT_EQ(m.buffers.size(), 1u);
+                    EXPECT_EQ(m.buffers[0], want) << label("length", n) << label(", shift", shift);
+                }
+            }
+        }
+    }
+}
+
+// Failures are those of a plain multiplication: an invalid encoding stops
+// the call with the same message at the same entry, the entries before it
+// written with their answers and none after; a short last chunk names its
+// length. Small-order and mixed points around the failure change nothing.
+TEST_P(BatchOperationsTest, DecryptFailsAtTheSameEntryWithTheSameMessage) {
+    const Bytes32 key = keys_of_every_residue()[3];
+    const std::size_t n = failure_length();
+    std::vector<Bytes32> entries, answers;
+    for (std::size_t i = 0; i < n; ++i) {
+        const EdwardsPoint q = inputs::random_point();
+        entries.push_back(encode(q + torsion()[i % 8]));
+        answers.push_back(plain_product(key, q));
+    }
+    const Bytes32 unwritten = [] {
+        Bytes32 b;
+        b.fill(kUnwritten);
+        return b;
+    }();
+    for (std::size_t bad = 0; bad < n; ++bad) {
+        std::vector<Bytes32> with_bad = entries, want = answers;
+        with_bad[bad] = invalid_point();
+        for (std::size_t i = bad; i < n; ++i) want[i] = unwritten;
+        for (Backend path : {Backend::scalar, backend()}) {
+            const Outcome o = decrypt(concat(with_bad), key, path);
+            EXPECT_EQ(o.error, support::kUnwrapNone) << label("invalid at", bad);
+            ASSERT_EQ(o.buffers.size(), 1u);
+            EXPECT_EQ(o.buffers[0], concat(want)) << label("invalid at", bad);
+        }
+    }
+    for (std::size_t len : lengths()) {
+        const auto end = entries.begin() + static_cast<std::ptrdiff_t>(std::min(len, n));
+        const std::vector<Bytes32> head(entries.begin(), end);
+        Bytes points = concat(head);
+        const std::size_t tail = 1 + len % 31;
+        points.resize(points.size() + tail, 7);
+        for (Backend path : {Backend::scalar, backend()}) {
+            const Outcome o = decrypt(points, key, path);
+            EXPECT_EQ(o.error, "source slice length (" + std::to_string(tail) +
+                                   ") does not match destination slice length (32)")
+                << label("short chunk after", len);
+            ASSERT_EQ(o.buffers.size(), 1u);
+            std::vector<Bytes32> want(answers.begin(), answers.begin() + static_cast<std::ptrdiff_t>(head.size()));
+            EXPECT_EQ(o.buffers[0], concat(want)) << label("short chunk after", len);
+        }
+    }
+}
+
 Outcome finish(const std::array<Bytes, 4>& s, const Bytes32& key, Backend backend) {
     return run([&](Outcome& o) {
         o.matches = ostrelline::finish(arg(s[0]), arg(s[1]), arg(s[2]), arg(s[3]), key_arg(key), backend);

@@ -118,6 +118,19 @@ std::array<std::uint8_t, 32> test_key(std::uint8_t seed) {
     return key;
 }
 
+// The forms of the key and of the scalar decrypt multiplies by, x / 8 mod l.
+std::vector<std::vector<std::uint8_t>> decrypt_forms_of(const std::array<std::uint8_t, 32>& key) {
+    static constexpr std::uint8_t kInverseOfEight[32] = {
+        0x79, 0x2f, 0xdc, 0xe2, 0x29, 0xe5, 0x06, 0x61, 0xd0, 0xda, 0x1c, 0x7d, 0xb3, 0x9d, 0xd3, 0x07,
+        0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0x06};
+    auto forms = forms_of(key);
+    std::array<std::uint8_t, 32> eighth =
+        (Scalar::from_bits(key.data()) * Scalar::from_bits(kInverseOfEight)).to_bytes();
+    for (auto& form : forms_of(eighth)) forms.push_back(std::move(form));
+    support::secure_zero(eighth.data(), eighth.size());
+    return forms;
+}
+
 struct Discard {
     std::vector<std::vector<std::uint8_t>> buffers;
     ostrelline::Sink sink() {
@@ -158,7 +171,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, SecretResidueOnPath,
 TEST_P(SecretResidueOnPath, DecryptLeavesNoCopyOfTheKey) {
     const auto key = test_key(2);
     const auto stream = points(11);
-    const auto forms = forms_of(key);
+    const auto forms = decrypt_forms_of(key);
     Discard out;
     paint_stack();
     ostrelline::decrypt(ByteArg::of(stream), ByteArg::of(key), out.sink(), GetParam());
@@ -170,7 +183,7 @@ TEST_P(SecretResidueOnPath, DecryptThatFailsLeavesNoCopyOfTheKey) {
     auto stream = points(10);
     std::fill(stream.begin() + 9 * 32, stream.end(), 0);
     stream[9 * 32] = 2;  // the tenth entry is no point
-    const auto forms = forms_of(key);
+    const auto forms = decrypt_forms_of(key);
     Discard out;
     paint_stack();
     EXPECT_THROW(ostrelline::decrypt(ByteArg::of(stream), ByteArg::of(key), out.sink(), GetParam()),
