@@ -134,10 +134,13 @@ def test_whole_flow(tmp_path, suffix, construction):
     store = files.check_file(tmp_path / "sender.store", ["store"])
     assert store.meta["construction"] == construction and store.meta["role"] == "sender"
     assert store.rows == {"scheme": "length-prefixed-utf8", "normalise": "none", "columns": 2}
-    # What a bank receives names its own key and the run, and nothing of the payments or the other bank.
+    # What a bank receives names its own key, the run and the payment network's key (for the bank's audit
+    # log), and nothing of the payments or the other bank.
+    network = files.check_file(tmp_path / "network.pub", ["public-key"]).fingerprint.hex()
     for name, component in (("to_sender.ost", "sender"), ("to_receiver.ost", "receiver")):
         header = files.check_file(tmp_path / name, ["points"])
-        assert set(header.meta) == {"run", "component", "decrypted"} and header.meta["component"] == component
+        assert set(header.meta) == {"run", "component", "decrypted", "network"} and header.meta["component"] == component
+        assert header.meta["network"] == network
     # The payload is the module's bytes: exported, it is what the module reads.
     assert run_cli("inspect", "to_sender.ost", "--export", "bare", cwd=tmp_path).returncode == 0
     bare = (tmp_path / "bare").read_bytes()

@@ -13,7 +13,7 @@ import sys
 import time
 from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
 
-from . import engines, results, steps
+from . import audit, engines, results, steps
 from .errors import ToolError
 
 __all__ = ["main", "ProgressBar", "shown"]
@@ -137,8 +137,13 @@ def _combine(args: argparse.Namespace, progress: ProgressBar) -> None:
 
 
 def _decrypt(args: argparse.Namespace, progress: ProgressBar) -> None:
-    header = steps.decrypt(args.points, args.secret_key, args.out, args.chunk_size, progress, engine=args.engine)
+    header = steps.decrypt(
+        args.points, args.secret_key, args.out, args.chunk_size, progress, engine=args.engine,
+        audit_log=args.audit_log, again=args.again, max_entries=args.max_entries,
+    )
     print(f"wrote {args.out}: {header.count:,} decrypted points, {_size(args.out)}; send it to the payment network")
+    log = args.audit_log if args.audit_log is not None else audit.default_path(args.secret_key)
+    print(f"  recorded in the audit log {log}")
 
 
 def _finish(args: argparse.Namespace, progress: ProgressBar) -> None:
@@ -314,6 +319,16 @@ def _parser() -> argparse.ArgumentParser:
     sub.add_argument("points", metavar="POINTS", help="point stream from the payment network")
     sub.add_argument("--secret-key", required=True, metavar="FILE", help="the bank's secret-key file")
     sub.add_argument("--out", required=True, metavar="FILE", help="decrypted points to write")
+    sub.add_argument(
+        "--audit-log", metavar="FILE", help="the bank's audit log, one record per stream decrypted "
+        "(default: the secret-key file's name with .audit.jsonl added)"
+    )
+    sub.add_argument(
+        "--again", action="store_true", help="decrypt a second stream of a run the audit log says was answered"
+    )
+    sub.add_argument(
+        "--max-entries", type=int, metavar="N", help="refuse a stream of more than N entries (default: no limit)"
+    )
     beyond(sub)
 
     sub = command("finish", _finish, "the payment network: the match bit of every payment")

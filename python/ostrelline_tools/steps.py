@@ -38,7 +38,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 import ostrelline
 
 from . import engines as _engines
-from . import files, kinds, results, rows
+from . import audit, files, kinds, results, rows
 from .errors import BadFileError, KeyMismatchError, ModuleError, PathLike, ToolError
 from .files import FileWriter, Header, StoredFile
 
@@ -608,9 +608,13 @@ def combine(
             raise BadFileError(second_path, f"is the same randomized copy as {os.fspath(first_path)}")
         run = a.meta["run"]
         own = {k: a.meta[k] for k in ("sender", "receiver", "payments") if k in a.meta}
+        # A bank's stream names its key, the run and the payment network's key (for the bank's audit log).
+        network = _fp_hex(a.fingerprint)
         targets = (
-            (sender_out, bytes.fromhex(a.meta["sender"]), {"run": run, "component": "sender", "decrypted": False}),
-            (receiver_out, bytes.fromhex(a.meta["receiver"]), {"run": run, "component": "receiver", "decrypted": False}),
+            (sender_out, bytes.fromhex(a.meta["sender"]),
+             {"run": run, "component": "sender", "decrypted": False, "network": network}),
+            (receiver_out, bytes.fromhex(a.meta["receiver"]),
+             {"run": run, "component": "receiver", "decrypted": False, "network": network}),
             (gamma_out, a.fingerprint, dict(own, run=run, component="gamma")),
             (delta_out, a.fingerprint, dict(own, run=run, component="delta")),
         )
@@ -638,8 +642,16 @@ def decrypt(
     chunk_size: int = DEFAULT_CHUNK_SIZE,
     progress: Optional[Progress] = None,
     engine: Optional[Any] = None,
+    audit_log: Optional[PathLike] = None,
+    again: bool = False,
+    max_entries: Optional[int] = None,
 ) -> Header:
-    """A bank's partial decryption of the point stream the payment network sent it."""
+    """A bank's partial decryption of the point stream the payment network sent it.
+
+    Each stream answered is recorded in the bank's audit log (``audit_log``,
+    by default beside the secret key); a second stream of a run already
+    answered is refused unless ``again``, and a stream longer than
+    ``max_entries`` always (see ``audit``)."""
     step = "decrypt"
     _outputs_apart([points_path, secret_key_path], [out_path])
     _engines.require_protected(engine, step)
@@ -658,11 +670,14 @@ def decrypt(
                 f"was made for key {_fp_hex(header.fingerprint)}",
             )
         meta = dict(header.meta, decrypted=True)
-        with FileWriter(out_path, kinds.POINTS.name, header.count, header.fingerprint, meta) as writer:
-            chunks = _chunker(step, header.count, chunk_size, progress, engine)
-            decrypted = _operation(chunks, step, "decrypt")
-            chunks.run(header.count, lambda a, b: writer.write(decrypted(source.entries(a, b), secret_key)))
-    return files.read_header(out_path)
+        with audit.begin(points_path, header, audit_log, secret_key_path, [out_path], again, max_entries) as log:
+            with FileWriter(out_path, kinds.POINTS.name, header.count, header.fingerprint, meta) as writer:
+                chunks = _chunker(step, header.count, chunk_size, progress, engine)
+                decrypted = _operation(chunks, step, "decrypt")
+                chunks.run(header.count, lambda a, b: writer.write(decrypted(source.entries(a, b), secret_key)))
+            out_header = files.read_header(out_path)
+            audit.account(log, header, out_header, again)
+    return out_header
 
 
 def finish(
