@@ -12,16 +12,32 @@ Every failure the tools report derives from ``ToolError``, an ordinary
   column, empty cell, unsupported column type, unreadable file).
 * ``ModuleError``: a failure inside the extension module (its PanicException,
   a ``BaseException`` that is not an attribute of the module), raised again
-  with the module's message.
+  with the module's message, the input file and the first entry at fault
+  where the step can tell.
 
-Ctrl-C still raises ``KeyboardInterrupt``; nothing is written then.
+Ctrl-C still raises ``KeyboardInterrupt``, and a termination signal (SIGTERM,
+SIGHUP) raises ``Terminated`` where the command has installed its handlers
+(``on_stopping_signals``); nothing is written then.
 """
 from __future__ import annotations
 
+import contextlib
 import os
-from typing import Union
+import signal
+import threading
+from typing import Any, Iterator, Optional, Union
 
-__all__ = ["ToolError", "BadFileError", "KeyMismatchError", "InputError", "ModuleError"]
+__all__ = [
+    "ToolError",
+    "BadFileError",
+    "KeyMismatchError",
+    "InputError",
+    "ModuleError",
+    "ToolWarning",
+    "Terminated",
+    "STOPPING_SIGNALS",
+    "on_stopping_signals",
+]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -47,10 +63,82 @@ class InputError(BadFileError):
     """An input table (CSV or Parquet) that cannot be read as rows."""
 
 
-class ModuleError(ToolError):
-    """A failure inside the extension module, with the module's message."""
+class ToolWarning(UserWarning):
+    """Something about a file that the step goes on despite (a table whose
+    values would match only as written, a store that records no column
+    names): ``path`` is the file, ``problem`` what was noticed. Raised through
+    ``warnings.warn``; the command prints it as one line."""
 
-    def __init__(self, step: str, message: str):
+    def __init__(self, path: PathLike, problem: str):
+        self.path = os.fspath(path)
+        self.problem = problem
+        super().__init__(f"{self.path}: {problem}")
+
+
+class ModuleError(ToolError):
+    """A failure inside the extension module, with the module's message.
+
+    ``path`` and ``entry``, where known, name the input file and the first
+    entry of it that the module refuses (a point that does not decode, say);
+    ``report`` is the module's own fault report, which the tools keep off
+    the terminal (the command shows it with --verbose)."""
+
+    def __init__(
+        self,
+        step: str,
+        message: str,
+        path: Optional[PathLike] = None,
+        entry: Optional[int] = None,
+        report: str = "",
+    ):
         self.step = step
         self.message = message
-        super().__init__(f"{step} failed inside the module: {message}")
+        self.path = None if path is None else os.fspath(path)
+        self.entry = entry
+        self.report = report
+        where = ""
+        if self.path is not None:
+            where = f"{self.path}: " + (f"entry {entry}: " if entry is not None else "")
+        super().__init__(f"{where}{step} failed inside the module: {message}")
+
+    def located(self, path: PathLike, entry: Optional[int] = None, why: str = "") -> "ModuleError":
+        """The same failure, naming the file (and entry) that caused it."""
+        message = f"{self.message} ({why})" if why else self.message
+        return ModuleError(self.step, message, path, entry, self.report)
+
+
+#: The signals that stop a step like Ctrl-C does: its outputs are removed.
+STOPPING_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
+
+
+class Terminated(BaseException):
+    """A termination signal arrived during a step (like ``KeyboardInterrupt``,
+    not an ``Exception``, so that nothing catches it on the way out)."""
+
+    def __init__(self, signum: int):
+        self.signum = signum
+        super().__init__(f"terminated by {signal.Signals(signum).name}")
+
+
+def _raise_terminated(signum: int, _frame: Any) -> None:
+    raise Terminated(signum)
+
+
+@contextlib.contextmanager
+def on_stopping_signals() -> Iterator[None]:
+    """Within the block, SIGTERM and SIGHUP raise ``Terminated`` so that the
+    step unwinds and removes what it was writing; a signal ignored before
+    (``nohup``) stays ignored. Only the main thread can install handlers;
+    elsewhere the block runs as it is."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = {}
+    for number in STOPPING_SIGNALS:
+        if signal.getsignal(number) is not signal.SIG_IGN:
+            previous[number] = signal.signal(number, _raise_terminated)
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)

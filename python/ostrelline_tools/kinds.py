@@ -15,6 +15,8 @@ Metadata fields (besides ``rows``, the row-encoding record):
 
 * ``role``: on keys and stores, the party: "sender", "receiver" or "network".
 * ``construction``: on stores, "hiding" (membership-hiding) or "specified".
+* ``columns``: on stores, the bank's column names, in order (absent on stores
+  built before they were recorded).
 * ``run``: on streams and results, a random identifier that ``initiate``
   draws; every stream of one run carries it.
 * ``copy``: on queries made by ``randomize``, a random identifier of that copy.
@@ -24,6 +26,10 @@ Metadata fields (besides ``rows``, the row-encoding record):
 * ``sender``, ``receiver``: on the network's own files (queries, gamma, delta,
   results), the fingerprints of both banks' keys, and ``payments``, a digest
   of the payments table; files sent to a bank carry none of these.
+* ``skipped``: on queries and on gamma and delta, where ``initiate`` left out
+  payments with an empty key value: the rule (``rows.BLANK_RULE``), the
+  payment columns it was applied to and the number of rows; ``finish``
+  finds those rows again in the payments table.
 * ``format``: on results, "csv" or "parquet".
 """
 from __future__ import annotations
