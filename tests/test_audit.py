@@ -173,6 +173,22 @@ def test_a_failed_step_records_nothing(run):
     assert (run / "sender.sec.audit.jsonl").read_bytes() == kept
 
 
+def test_an_answer_that_cannot_be_recorded_does_not_leave(run, monkeypatch):
+    """Should the record fail (a full disk, say), the output is removed: the
+    bank sends nothing its log does not hold."""
+
+    def failing_append(self, record):
+        raise ToolError(f"{self.path}: the audit record could not be written (No space left on device)")
+
+    monkeypatch.setattr(audit.AuditLog, "append", failing_append)
+    with pytest.raises(ToolError, match="No space left on device.*the output .*from_sender.ost was removed"):
+        steps.decrypt(run / "to_sender.ost", run / "sender.sec", run / "from_sender.ost")
+    assert not (run / "from_sender.ost").exists()
+    monkeypatch.undo()
+    steps.decrypt(run / "to_sender.ost", run / "sender.sec", run / "from_sender.ost")
+    assert len(records(run / "sender.sec.audit.jsonl")) == 1
+
+
 def test_streams_that_do_not_name_the_network_are_answered(run):
     """Streams from tools that did not name the payment network's key yet."""
     with files.open_file(run / "to_sender.ost") as stored:

@@ -91,6 +91,7 @@ class AuditLog:
     fd: int
     created: bool
     records: List[Dict[str, Any]] = field(default_factory=list)
+    outputs: List[str] = field(default_factory=list)
 
     def answered(self, run: Any) -> List[Dict[str, Any]]:
         """The records of earlier answers to streams of ``run``."""
@@ -219,20 +220,22 @@ def record_for(meta: Dict[str, Any], bank_fingerprint: bytes, entries: int, chec
 
 
 def begin(points_path: PathLike, header: Any, log_path: Optional[PathLike], secret_key_path: PathLike,
-          others: Sequence[PathLike], again: bool, max_entries: Optional[int]) -> AuditLog:
+          outputs: Sequence[PathLike], again: bool, max_entries: Optional[int]) -> AuditLog:
     """Everything the log decides before a stream is decrypted: refuses a
     stream longer than ``max_entries`` (before the log is touched), a log
     named as one of the step's files, and a second stream of a run already
     answered without ``again``. Returns the log, open and locked; close it
-    (a ``with`` block) once the step's record is appended or the step failed."""
+    (a ``with`` block) once the step's record is appended or the step failed.
+    ``outputs`` are the step's outputs, removed should the record fail."""
     if max_entries is not None and (isinstance(max_entries, bool) or max_entries < 0):
         raise ToolError(f"the largest stream to answer (--max-entries) is a count of entries, not {max_entries!r}")
     check_size(points_path, header.meta, header.count, max_entries)
     path = default_path(secret_key_path) if log_path is None else os.fspath(log_path)
-    for other in [points_path, secret_key_path, *others]:
+    for other in [points_path, secret_key_path, *outputs]:
         if files.same_file(path, other):
             raise BadFileError(path, "is named both as the audit log and as a file the step reads or writes")
     log = open_log(path)
+    log.outputs = [os.fspath(o) for o in outputs]
     try:
         log.check(points_path, header.meta, header.payload_checksum, again)
     except BaseException:
@@ -247,5 +250,12 @@ def account(log: AuditLog, header: Any, out_header: Any, again: bool) -> Dict[st
     record = record_for(header.meta, header.fingerprint, header.count, header.payload_checksum,
                         out_header.payload_checksum, again)
     record["earlier"] = len(log.answered(header.meta.get("run")))
-    log.append(record)
+    try:
+        log.append(record)
+    except ToolError as error:
+        # An answer the log does not hold must not leave the bank.
+        for output in log.outputs:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(output)
+        raise ToolError(f"{error}; the output {', '.join(log.outputs)} was removed") from None
     return record
