@@ -81,7 +81,7 @@ def test_writing_is_atomic_and_secret_files_are_private(tmp_path):
     path = tmp_path / "out.ost"
     path.write_bytes(b"before")
     with pytest.raises(RuntimeError):
-        with files.FileWriter(path, "points", 1) as writer:
+        with files.FileWriter(path, "points", 1, overwrite=True) as writer:
             writer.write(b"x" * 32)
             raise RuntimeError("stop")
     assert path.read_bytes() == b"before" and not _leftovers(tmp_path)
@@ -91,8 +91,9 @@ def test_writing_is_atomic_and_secret_files_are_private(tmp_path):
     assert not (tmp_path / "new.ost").exists() and not _leftovers(tmp_path)
     files.write_file(tmp_path / "key", kinds.SECRET_KEY.name, b"s" * 32, 1)
     assert stat.S_IMODE(os.stat(tmp_path / "key").st_mode) == 0o600
-    with pytest.raises(BadFileError, match="already exists"):
-        files.write_file(tmp_path / "key", kinds.SECRET_KEY.name, b"t" * 32, 1, overwrite=False)
+    for overwrite in (False, True):
+        with pytest.raises(BadFileError, match="secret key; it is never overwritten"):
+            files.write_file(tmp_path / "key", kinds.SECRET_KEY.name, b"t" * 32, 1, overwrite=overwrite)
     with files.open_file(tmp_path / "key") as stored:
         assert stored.payload() == b"s" * 32
 

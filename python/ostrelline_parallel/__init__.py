@@ -10,12 +10,14 @@ the single call, failures included (see ``_engine`` for how).
   ``randomize``, ``combine``, ``decrypt``, ``finish``: on a
   ``concurrent.futures`` executor (a process pool by default).
 * ``DaskEngine`` (module ``cluster``, imported on first use): on a Dask cluster.
+* ``faults``: the module's fault report captured around its calls (workers
+  send it back with the failure instead of writing it to their terminal).
 """
 from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from . import chunks
+from . import chunks, faults
 from ._engine import Engine, Row, panic_exception_type
 from ._worker import WorkerPanic
 from .chunks import *  # noqa: F401,F403 - the helpers, listed in chunks.__all__
@@ -27,6 +29,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "chunks",
+    "faults",
     "Engine",
     "ExecutorEngine",
     "DaskEngine",

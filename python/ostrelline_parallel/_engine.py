@@ -32,6 +32,7 @@ from typing import Any, Callable, ContextManager, Dict, Iterable, Iterator, List
 import ostrelline
 
 from . import chunks
+from . import faults
 from ._worker import WorkerPanic
 
 Progress = Callable[[str, int, int], None]
@@ -302,6 +303,9 @@ class Engine:
         error = failure.error
         if isinstance(error, WorkerPanic):
             panic = panic_exception_type()(*error.args)
+            report = faults.report_of(error)
+            if report:
+                setattr(panic, faults.REPORT_ATTRIBUTE, report)
             if hasattr(panic, "add_note"):
                 panic.add_note(f"raised in a worker by chunk {failure.index} of {step}")
             return panic

@@ -15,6 +15,8 @@ from typing import Any, Optional, Tuple
 
 import ostrelline
 
+from . import faults
+
 # The operations a chunk may run; key_gen has no stream to cut.
 OPERATIONS = frozenset({"build_okvs", "initiate_queries", "randomize", "combine", "decrypt", "finish"})
 # Tasks of the sharded stores: (module, function), imported where they run.
@@ -120,11 +122,21 @@ def run(operation: str, *args: Any) -> Any:
     args = tuple(_resolve(a) for a in args)
     failure = None
     try:
-        return function(*args)
+        if operation in SHARD_TASKS:
+            # Python around the module's calls, which other threads of a
+            # worker may run beside: standard error is left as it is.
+            return function(*args)
+        # The module's fault report goes back with the failure, not to the
+        # worker's standard error (a pool worker shares the caller's terminal).
+        with faults.captured():
+            return function(*args)
     except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
         if not is_panic(error):
             raise
         failure = WorkerPanic(*error.args)
+        report = faults.report_of(error)
+        if report:
+            setattr(failure, faults.REPORT_ATTRIBUTE, report)
     # Raised outside the handler, so that nothing unpicklable hangs on it.
     raise failure
 

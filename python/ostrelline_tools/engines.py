@@ -25,7 +25,7 @@ from typing import Any, Callable, Iterator, Optional
 from ostrelline_parallel import ExecutorEngine
 from ostrelline_parallel._engine import Engine
 
-from .errors import ToolError
+from .errors import STOPPING_SIGNALS, ToolError
 
 __all__ = ["PlainTransportRefused", "open_engine", "require_protected", "Windows", "window_for"]
 
@@ -41,8 +41,12 @@ class PlainTransportRefused(ToolError):
 
 def _ignore_interrupts() -> None:
     # Ctrl-C at a terminal goes to the whole process group: the command stops
-    # the pool itself, and a worker interrupted mid-task would break it.
+    # the pool itself, and a worker interrupted mid-task would break it. A
+    # termination signal (the pool's own, when the command stops) ends a
+    # worker at once, without the command's handlers it was forked with.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    for number in STOPPING_SIGNALS:
+        signal.signal(number, signal.SIG_DFL)
 
 
 def _security(ca_file: Optional[str], cert_file: Optional[str], key_file: Optional[str]) -> Any:

@@ -41,10 +41,16 @@ function and shard offsets in its metadata) are registered by the module that
 defines them; nothing here needs to change. Unknown metadata fields are kept
 and ignored by readers that do not use them.
 
-Writing is atomic: ``FileWriter`` writes into a temporary file beside the
-destination and renames it over the destination only when everything went
-well, so a failure or Ctrl-C leaves no partial file. Files of secret kinds
-are created with mode 0600.
+Writing is atomic and never destroys: ``FileWriter`` writes into a
+temporary file beside the destination and moves it into place only when
+everything went well, so a failure, Ctrl-C or a termination signal leaves no
+partial file. An existing destination is refused unless ``overwrite`` is
+given, and without it the move is exclusive (a hard link, which fails when
+another writer got there first), so of two writers of one path one wins and
+the other fails with "already exists". Even with ``overwrite`` a secret-key file
+of the tools is never replaced, and a destination that is not a regular file
+(a symbolic link, FIFO, device, socket or folder) is always refused
+(``check_output``). Files of secret kinds are created with mode 0600.
 
 Reading checks, in this order, and names the file and the problem in a
 ``BadFileError``: the file can be read; it starts with the magic; its version
@@ -55,11 +61,13 @@ files are refused); the payload length fits the kind; and, on ``verify``
 """
 from __future__ import annotations
 
+import errno
 import hashlib
 import json
 import mmap
 import os
 import secrets
+import stat
 import struct
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Iterable, Mapping, Optional, Sequence, Union
@@ -75,6 +83,7 @@ __all__ = [
     "StoredFile",
     "FileWriter",
     "AtomicOutput",
+    "check_output",
     "same_file",
     "register_kind",
     "kind",
@@ -357,15 +366,79 @@ def check_file(path: PathLike, kinds: Optional[Sequence[str]] = None) -> Header:
         return stored.header
 
 
+_NOT_REGULAR = (
+    (stat.S_ISLNK, "is a symbolic link; name the file itself (the tools do not write through links)"),
+    (stat.S_ISDIR, "is a folder; name a file to write"),
+    (stat.S_ISFIFO, "is a FIFO, not a regular file; the tools write only regular files"),
+    (stat.S_ISCHR, "is a character device, not a regular file; the tools write only regular files"),
+    (stat.S_ISBLK, "is a block device, not a regular file; the tools write only regular files"),
+    (stat.S_ISSOCK, "is a socket, not a regular file; the tools write only regular files"),
+)
+
+
+def _secret_kind_of(path: str) -> Optional[str]:
+    """The name of the secret kind ``path`` is a tools file of, read from its
+    header without further checks (a damaged secret key is still a key), or
+    None when it is no such file."""
+    try:
+        with open(path, "rb") as file:
+            head = file.read(_FIXED.size)
+    except OSError:
+        return None
+    if len(head) < _FIXED.size or not head.startswith(MAGIC):
+        return None
+    name = _FIXED.unpack_from(head)[4].rstrip(b"\0").decode("ascii", "replace")
+    registered = _kinds.get(name)
+    return name if registered is not None and registered.secret else None
+
+
+def check_output(path: PathLike, overwrite: bool = False) -> None:
+    """Refuses ``path`` as an output: anything but a regular file or a new
+    name; an existing file unless ``overwrite``; and, whatever ``overwrite``
+    says, a secret-key file of the tools."""
+    path = os.fspath(path)
+    try:
+        status = os.lstat(path)
+    except FileNotFoundError:
+        return
+    except OSError as error:
+        raise BadFileError(path, f"cannot be written ({error.strerror or error})") from None
+    for test, problem in _NOT_REGULAR:
+        if test(status.st_mode):
+            raise BadFileError(path, problem)
+    secret = _secret_kind_of(path)
+    if secret is not None:
+        raise BadFileError(path, f"is a {_kinds[secret].description}; it is never overwritten, not even with --force")
+    if not overwrite:
+        raise BadFileError(path, "already exists; not overwritten (--force replaces it)")
+
+
+def _exclusive_move(temp: str, path: str) -> None:
+    """Moves ``temp`` to the new name ``path``, failing if ``path`` exists by
+    then: a hard link where the file system has them, else an exclusively
+    created placeholder that the rename replaces."""
+    try:
+        os.link(temp, path)
+        return
+    except FileExistsError:
+        raise
+    except OSError as error:
+        if error.errno not in (errno.EPERM, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EMLINK, errno.EXDEV):
+            raise
+    os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+    os.replace(temp, path)
+
+
 class AtomicOutput:
     """One output file written atomically, as a context manager giving a
     binary file object: the bytes go into a temporary file beside ``path``
-    (mode 0600 when ``secret``), which is renamed over ``path`` only on a
-    clean exit of the ``with`` block; on any exception, Ctrl-C included, it
-    is removed and ``path`` is left as it was. With ``overwrite`` false an
-    existing ``path`` is refused, before and at the rename."""
+    (mode 0600 when ``secret``), which is moved into place only on a clean
+    exit of the ``with`` block; on any exception, Ctrl-C included, it is
+    removed and ``path`` is left as it was. The destination is checked by
+    ``check_output`` before and again at the move; without ``overwrite`` the
+    move is exclusive."""
 
-    def __init__(self, path: PathLike, secret: bool = False, overwrite: bool = True):
+    def __init__(self, path: PathLike, secret: bool = False, overwrite: bool = False):
         self.path = os.fspath(path)
         self.secret = secret
         self.overwrite = overwrite
@@ -373,10 +446,7 @@ class AtomicOutput:
         self.file: Any = None
 
     def __enter__(self) -> Any:
-        if os.path.isdir(self.path):
-            raise BadFileError(self.path, "is a folder; name a file to write")
-        if not self.overwrite and os.path.lexists(self.path):
-            raise BadFileError(self.path, "already exists; not overwritten")
+        check_output(self.path, self.overwrite)
         directory, name = os.path.split(os.path.abspath(self.path))
         mode = 0o600 if self.secret else 0o666
         for _ in range(100):
@@ -410,12 +480,15 @@ class AtomicOutput:
             self.file.flush()
             os.fsync(self.file.fileno())
             self.file.close()
-            if self.overwrite:
+            # What appeared at the destination while the file was written is
+            # judged as it would have been at the start.
+            check_output(self.path, self.overwrite)
+            if self.overwrite and os.path.lexists(self.path):
                 os.replace(self._temp, self.path)
             else:
-                os.link(self._temp, self.path)
+                _exclusive_move(self._temp, self.path)
         except FileExistsError:
-            raise BadFileError(self.path, "already exists; not overwritten") from None
+            raise BadFileError(self.path, "already exists; not overwritten (another run wrote it first)") from None
         except OSError as error:
             raise BadFileError(self.path, f"cannot be written ({error.strerror or error})") from None
 
@@ -436,7 +509,7 @@ class FileWriter:
         count: int = 0,
         key_fingerprint: Optional[bytes] = None,
         meta: Optional[Mapping[str, Any]] = None,
-        overwrite: bool = True,
+        overwrite: bool = False,
     ):
         if kind_name not in _kinds:
             raise ValueError(f"kind {kind_name!r} is not registered")
@@ -494,7 +567,7 @@ def write_file(
     count: int,
     key_fingerprint: Optional[bytes] = None,
     meta: Optional[Mapping[str, Any]] = None,
-    overwrite: bool = True,
+    overwrite: bool = False,
 ) -> None:
     """Writes a whole file at once (``payload`` as bytes or as an iterable of pieces)."""
     with FileWriter(path, kind_name, count, key_fingerprint, meta, overwrite) as writer:
@@ -505,13 +578,15 @@ def write_file(
                 writer.write(piece)
 
 
-def export_payload(path: PathLike, destination: PathLike, kinds: Optional[Sequence[str]] = None) -> Header:
+def export_payload(
+    path: PathLike, destination: PathLike, kinds: Optional[Sequence[str]] = None, overwrite: bool = False
+) -> Header:
     """Checks ``path`` and writes its payload alone, the module's bytes, to
     ``destination`` (atomically; mode 0600 for secret kinds)."""
     with open_file(path, kinds) as stored:
         if same_file(path, destination):
             raise BadFileError(destination, "is the file exported; name another file for the payload")
-        with AtomicOutput(destination, stored.kind.secret) as out:
+        with AtomicOutput(destination, stored.kind.secret, overwrite) as out:
             offset, length = 0, stored.header.payload_length
             while offset < length:
                 block = stored.read(offset, _READ_BLOCK)

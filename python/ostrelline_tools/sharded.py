@@ -18,7 +18,7 @@ from ostrelline_parallel import shards as _shards
 from ostrelline_parallel._engine import Engine, Progress
 
 from .errors import BadFileError, KeyMismatchError, PathLike
-from .files import FileWriter, Header, Kind, StoredFile, fingerprint, kind, register_kind
+from .files import FileWriter, Header, Kind, StoredFile, check_output, fingerprint, kind, register_kind
 
 __all__ = ["SHARDED_STORE", "write_sharded_store", "open_sharded_store", "store_as_shards"]
 
@@ -45,15 +45,18 @@ def write_sharded_store(
     role: Optional[str] = None,
     progress: Optional[Progress] = None,
     meta: Optional[Dict[str, Any]] = None,
+    overwrite: bool = False,
 ) -> _shards.ShardedStore:
     """Builds the shards on ``engine``'s workers and writes them to ``path``
-    (atomically: nothing is left there on a failure); returns the store.
-    ``meta`` adds fields to the header's metadata (the row encoding, say)."""
+    (atomically: nothing is left there on a failure; an existing file only
+    with ``overwrite``); returns the store. ``meta`` adds fields to the
+    header's metadata (the row encoding, say)."""
+    check_output(path, overwrite)
     layout, built = _shards.build_shards(engine, public_key, rows, shards, construction=construction, progress=progress)
     meta = dict(meta or {}, **layout.meta())
     if role is not None:
         meta["role"] = role
-    with FileWriter(path, SHARDED_STORE.name, layout.rows, fingerprint(public_key), meta) as writer:
+    with FileWriter(path, SHARDED_STORE.name, layout.rows, fingerprint(public_key), meta, overwrite) as writer:
         for store in built:
             writer.write(store)
     return open_sharded_store(path)
