@@ -113,7 +113,7 @@ def read_results(path):
     if str(path).endswith(".parquet"):
         return pq.read_table(path).column("match").to_pylist()
     with open(path, newline="") as file:
-        return [{"true": True, "false": False}[row["match"]] for row in csv.DictReader(file)]
+        return [{"true": True, "false": False, "": None}[row["match"]] for row in csv.DictReader(file)]
 
 
 @pytest.mark.parametrize("suffix,construction", [(".csv", CONSTRUCTIONS[0]), (".parquet", "specified")])
@@ -389,20 +389,24 @@ def test_column_collisions_do_not_match(tmp_path):
                 [("a", "bc", "r", "1"), ("ab", "c", "r", "1"), ("abc", "", "r", "1"), ("AB", "d", "r", "1")])
     results = {}
     for normalise in ("none", "identifier"):
+        w = tmp_path / normalise
+        w.mkdir()
         for bank, table in (("sender", "s.csv"), ("receiver", "r.csv")):
-            steps.build_store(tmp_path / f"{bank}.pub", tmp_path / table, ["x", "y"], tmp_path / f"{bank}.store",
+            steps.build_store(tmp_path / f"{bank}.pub", tmp_path / table, ["x", "y"], w / f"{bank}.store",
                               normalise, CONSTRUCTIONS[0])
-        steps.initiate(tmp_path / "p.csv", ["sx", "sy"], ["rx", "ry"], tmp_path / "sender.store",
-                       tmp_path / "receiver.store", tmp_path / "network.pub", tmp_path / "q", normalise)
-        steps.randomize(tmp_path / "q", tmp_path / "q1")
-        steps.randomize(tmp_path / "q", tmp_path / "q2")
-        steps.combine(*(tmp_path / n for n in ("q1", "q2", "ps", "pr", "g", "d")))
-        steps.decrypt(tmp_path / "ps", tmp_path / "sender.sec", tmp_path / "ds")
-        steps.decrypt(tmp_path / "pr", tmp_path / "receiver.sec", tmp_path / "dr")
-        steps.finish(*(tmp_path / n for n in ("ds", "dr", "g", "d", "network.sec", "p.csv", "out.csv")))
-        results[normalise] = read_results(tmp_path / "out.csv")
-    assert results["none"] == [False, True, False, False]
-    assert results["identifier"] == [False, True, False, True]  # "AB","d" is "a b","d" once normalised
+        # "abc","" would be "ab","c" joined plainly; an empty key value is now left out (no match) instead.
+        steps.initiate(tmp_path / "p.csv", ["sx", "sy"], ["rx", "ry"], w / "sender.store",
+                       w / "receiver.store", tmp_path / "network.pub", w / "q", normalise, skip_invalid=True)
+        steps.randomize(w / "q", w / "q1")
+        steps.randomize(w / "q", w / "q2")
+        steps.combine(*(w / n for n in ("q1", "q2", "ps", "pr", "g", "d")))
+        steps.decrypt(w / "ps", tmp_path / "sender.sec", w / "ds")
+        steps.decrypt(w / "pr", tmp_path / "receiver.sec", w / "dr")
+        steps.finish(*(w / n for n in ("ds", "dr", "g", "d")), tmp_path / "network.sec", tmp_path / "p.csv",
+                     w / "out.csv")
+        results[normalise] = read_results(w / "out.csv")
+    assert results["none"] == [False, True, None, False]
+    assert results["identifier"] == [False, True, None, True]  # "AB","d" is "a b","d" once normalised
 
 
 def test_module_failures_are_tool_errors(tmp_path):
@@ -426,7 +430,8 @@ def test_progress_reports(run, tmp_path, capsys):
     # The command: quiet without a terminal unless asked, a line per report when asked, a bar on a terminal.
     assert cli.main(["randomize", str(run / "queries.ost"), "--out", str(tmp_path / "q")]) == 0
     assert capsys.readouterr().err == ""
-    assert cli.main(["randomize", str(run / "queries.ost"), "--out", str(tmp_path / "q"), "--progress", "always"]) == 0
+    assert cli.main(["randomize", str(run / "queries.ost"), "--out", str(tmp_path / "q"), "--progress", "always",
+                     "--force"]) == 0
     lines = capsys.readouterr().err.splitlines()
     assert lines[0].startswith("randomize") and "0/300" in lines[0] and "300/300" in lines[-1]
 
@@ -483,9 +488,10 @@ INTERRUPTIBLE = (
 )
 
 
-def _interrupt(args, cwd, started_when):
-    """Starts the command, sends SIGINT once ``started_when(line)`` holds for a
-    progress line, and returns (exit status, seconds from the signal to the exit).
+def _interrupt(args, cwd, started_when, signal_number=signal.SIGINT):
+    """Starts the command, sends SIGINT (or ``signal_number``) once
+    ``started_when(line)`` holds for a progress line, and returns (exit
+    status, seconds from the signal to the exit).
 
     The work given is sized by count so that no machine finishes it within
     many seconds, whatever its speed; the test then rests on events (the
@@ -510,7 +516,7 @@ def _interrupt(args, cwd, started_when):
         time.sleep(0.3)
         assert process.poll() is None, "the step ended before it could be interrupted"
         sent = time.monotonic()
-        process.send_signal(signal.SIGINT)
+        process.send_signal(signal_number)
         status = process.wait(timeout=120)
         return status, time.monotonic() - sent
     finally:

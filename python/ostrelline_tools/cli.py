@@ -1,20 +1,24 @@
 """The ``ostrelline`` command: one subcommand per protocol step.
 
 Each subcommand reads and checks its input files, runs its step and writes
-its outputs atomically. A refused file or a failure prints one line naming
-the file and the problem to standard error and exits with status 1; Ctrl-C
-exits with status 130; in both cases nothing is written.
+its outputs atomically, never over an existing file unless ``--force`` is
+given (and never over a secret key, a link or a device). A refused file or a
+failure prints one line naming the file and the problem to standard error
+and exits with status 1; Ctrl-C exits with status 130, SIGTERM with 143 and
+SIGHUP with 129; in every case nothing is written.
 """
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
 import time
-from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
+import warnings
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, TextIO
 
-from . import audit, engines, results, steps
-from .errors import ToolError
+from . import audit, engines, files, results, rows, steps
+from .errors import ModuleError, Terminated, ToolError, ToolWarning, on_stopping_signals
 
 __all__ = ["main", "ProgressBar", "shown"]
 
@@ -62,9 +66,44 @@ def shown(text: object) -> str:
     return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii") for c in str(text))
 
 
-def _columns(values: Optional[List[str]]) -> List[str]:
-    names = [name.strip() for value in values or [] for name in value.split(",")]
-    return [name for name in names if name]
+class _Columns(argparse.Action):
+    """``--columns A,B`` (repeatable; the names add up in order). An empty or a
+    repeated name is refused. With ``mapping``, an item ``NAME=STORE`` maps a
+    payment column onto the column name the store records."""
+
+    def __init__(self, *args: Any, mapping: bool = False, **kwargs: Any) -> None:
+        self.mapping = mapping
+        super().__init__(*args, **kwargs)
+
+    def __call__(self, parser: Any, namespace: Any, values: Any, option_string: Optional[str] = None) -> None:
+        items: List[Any] = list(getattr(namespace, self.dest, None) or [])
+        for part in str(values).split(","):
+            if self.mapping and "=" in part:
+                name, _, label = part.partition("=")
+                items.append((name.strip(), label.strip()))
+            else:
+                items.append(part.strip())
+        try:
+            rows.check_names([item if isinstance(item, str) else item[0] for item in items])
+            mapped = [item[1] for item in items if not isinstance(item, str)]
+            if mapped:
+                rows.check_names(mapped, "store columns of the mapping")
+        except ValueError as error:
+            raise argparse.ArgumentError(self, str(error)) from None
+        setattr(namespace, self.dest, items)
+
+
+@contextlib.contextmanager
+def _warnings_shown() -> Iterator[None]:
+    """The tools' warnings, each as one line on standard error."""
+
+    def show(message: Any, category: Any, *rest: Any, **named: Any) -> None:
+        print(f"ostrelline: warning: {shown(message)}", file=sys.stderr)
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("always", ToolWarning)
+        warnings.showwarning = show
+        yield
 
 
 def _size(path: str) -> str:
@@ -80,11 +119,13 @@ def _keygen(args: argparse.Namespace, progress: ProgressBar) -> None:
 
 def _build_store(args: argparse.Namespace, progress: ProgressBar) -> None:
     construction = "specified" if args.specified else "hiding"
-    report = steps.build_store(
-        args.key, args.input, _columns(args.columns), args.out, args.normalise, construction, progress,
-        shards=args.shards, engine=args.engine,
-    )
-    duplicates = report.rows_read - report.rows_stored
+    with _warnings_shown():
+        report = steps.build_store(
+            args.key, args.input, args.columns, args.out, args.normalise, construction, progress,
+            shards=args.shards, engine=args.engine, overwrite=args.force, skip_invalid=args.skip_invalid,
+            allow_empty=args.allow_empty,
+        )
+    duplicates = report.rows_read - report.rows_skipped - report.rows_stored
     layout = f" in {report.header.meta['shards']:,} shards" if args.shards is not None else ""
     print(
         f"wrote {args.out}: {'membership-hiding' if construction == 'hiding' else 'specified'} store of {report.rows_stored:,} rows{layout}, {_size(args.out)}; "
@@ -92,29 +133,39 @@ def _build_store(args: argparse.Namespace, progress: ProgressBar) -> None:
     )
     if duplicates:
         print(f"  {duplicates:,} rows repeated an earlier row and were stored once")
+    if report.rows_skipped:
+        print(f"  {report.rows_skipped:,} rows with an empty key value were left out (--skip-invalid)")
 
 
 def _initiate(args: argparse.Namespace, progress: ProgressBar) -> None:
-    header = steps.initiate(
-        args.payments,
-        _columns(args.sender_columns),
-        _columns(args.receiver_columns),
-        args.sender_store,
-        args.receiver_store,
-        args.network_key,
-        args.out,
-        args.normalise,
-        args.sender_key,
-        args.receiver_key,
-        args.chunk_size,
-        progress,
-        engine=args.engine,
-    )
+    with _warnings_shown():
+        header = steps.initiate(
+            args.payments,
+            args.sender_columns,
+            args.receiver_columns,
+            args.sender_store,
+            args.receiver_store,
+            args.network_key,
+            args.out,
+            args.normalise,
+            args.sender_key,
+            args.receiver_key,
+            args.chunk_size,
+            progress,
+            engine=args.engine,
+            overwrite=args.force,
+            skip_invalid=args.skip_invalid,
+            allow_empty=args.allow_empty,
+        )
     print(f"wrote {args.out}: {header.count:,} queries, {_size(args.out)} (keep it; randomize it twice)")
+    skipped = header.meta.get("skipped")
+    if skipped:
+        print(f"  {skipped['rows']:,} payments with an empty key value were left out (--skip-invalid): "
+              "finish writes no match for them")
 
 
 def _randomize(args: argparse.Namespace, progress: ProgressBar) -> None:
-    header = steps.randomize(args.queries, args.out, args.chunk_size, progress, engine=args.engine)
+    header = steps.randomize(args.queries, args.out, args.chunk_size, progress, engine=args.engine, overwrite=args.force)
     print(f"wrote {args.out}: randomized copy of {header.count:,} queries, {_size(args.out)}")
 
 
@@ -129,6 +180,7 @@ def _combine(args: argparse.Namespace, progress: ProgressBar) -> None:
         args.chunk_size,
         progress,
         engine=args.engine,
+        overwrite=args.force,
     )
     print(f"combined {header.count:,} entries:")
     print(f"  {args.sender_out}: {_size(args.sender_out)}, send it to the sending bank")
@@ -138,7 +190,7 @@ def _combine(args: argparse.Namespace, progress: ProgressBar) -> None:
 
 def _decrypt(args: argparse.Namespace, progress: ProgressBar) -> None:
     header = steps.decrypt(
-        args.points, args.secret_key, args.out, args.chunk_size, progress, engine=args.engine,
+        args.points, args.secret_key, args.out, args.chunk_size, progress, engine=args.engine, overwrite=args.force,
         audit_log=args.audit_log, again=args.again, max_entries=args.max_entries,
     )
     print(f"wrote {args.out}: {header.count:,} decrypted points, {_size(args.out)}; send it to the payment network")
@@ -159,8 +211,12 @@ def _finish(args: argparse.Namespace, progress: ProgressBar) -> None:
         args.chunk_size,
         progress,
         engine=args.engine,
+        overwrite=args.force,
     )
-    print(f"wrote {args.out}: {payments:,} payments, {matches:,} with both accounts held (column {args.column!r})")
+    skipped = files.read_header(args.gamma).meta.get("skipped")
+    left_out = f", {skipped['rows']:,} left out (no match: an empty key value)" if skipped else ""
+    print(f"wrote {args.out}: {payments:,} payments, {matches:,} with both accounts held{left_out} "
+          f"(column {args.column!r})")
     if results.output_format(args.out, args.payments) == "csv":
         print("  a CSV result carries no header: keep the Parquet form where the checks of `inspect` matter")
 
@@ -174,7 +230,7 @@ def _inspect(args: argparse.Namespace, progress: ProgressBar) -> int:
         print(f"ostrelline: error: {shown(args.file)}: is corrupted (its checksums do not match)", file=sys.stderr)
         return EXIT_FAILURE
     if args.export:
-        steps.export(args.file, args.export)
+        steps.export(args.file, args.export, overwrite=args.force)
         print(f"exported the payload to {args.export}")
     return 0
 
@@ -211,11 +267,23 @@ def _parser() -> argparse.ArgumentParser:
         description="Party tools of the record-matching protocol. Every file they write starts with a "
         "self-checking header; `inspect --export` takes out the module's bytes.",
     )
+    parser.add_argument(
+        "-v",
+        "--verbose",
+        action="store_true",
+        help="on a failure inside the module, show the module's own fault report too",
+    )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name: str, run: Callable[..., Any], help_text: str, chunks: bool = True) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=help_text, description=help_text)
         sub.set_defaults(run=run)
+        sub.add_argument(
+            "--force",
+            action="store_true",
+            help="replace existing output files (a secret-key file is never replaced; "
+            "links, devices and FIFOs are never written)",
+        )
         sub.add_argument(
             "--progress",
             choices=("auto", "always", "never"),
@@ -249,26 +317,36 @@ def _parser() -> argparse.ArgumentParser:
             "--tls-key", metavar="FILE", help="with --scheduler: this client's private key (if not in --tls-cert)"
         )
 
-    def normalise(sub: argparse.ArgumentParser) -> None:
+    def normalise(sub: argparse.ArgumentParser, what: str) -> None:
         sub.add_argument(
             "--normalise",
-            choices=("none", "identifier"),
+            choices=rows.NORMALISATIONS,
             default="none",
-            help="identifier: remove white space and upper-case every value before encoding (default none); "
-            "stores and queries must agree",
+            help="identifier: remove white space and upper-case every value before encoding; name (names of "
+            "people and companies): Unicode NFKC, case folding, white space collapsed to single spaces and "
+            "trimmed; none (the default): values as written. Stores and queries must agree",
+        )
+        sub.add_argument(
+            "--skip-invalid",
+            action="store_true",
+            help=f"leave out the {what} whose key value is empty, white space only or null (they are refused "
+            "otherwise, since such values would match each other)",
+        )
+        sub.add_argument(
+            "--allow-empty", action="store_true", help=f"accept a table without {what} (refused otherwise)"
         )
 
     sub = command("keygen", _keygen, "write a key pair: a public-key file and a secret-key file (mode 0600)", False)
     sub.add_argument("--role", required=True, choices=steps.ROLES, help="the party the key is for")
     sub.add_argument("--public", required=True, metavar="FILE", help="public-key file to write")
     sub.add_argument("--secret", required=True, metavar="FILE", help="secret-key file to write")
-    sub.add_argument("--force", action="store_true", help="overwrite existing key files")
 
     sub = command("build-store", _build_store, "a bank: build its store from a CSV or Parquet table", False)
     sub.add_argument("--key", required=True, metavar="FILE", help="the bank's public-key file")
     sub.add_argument("--input", required=True, metavar="TABLE", help="CSV or Parquet file of the bank's rows")
     sub.add_argument(
-        "--columns", required=True, action="append", metavar="A,B", help="the columns that make a row, in order"
+        "--columns", required=True, action=_Columns, metavar="A,B", help="the columns that make a row, in order "
+        "(repeatable; the store records their names, in order)"
     )
     sub.add_argument(
         "--specified",
@@ -283,13 +361,20 @@ def _parser() -> argparse.ArgumentParser:
         metavar="K",
         help="write a sharded store of K shards (auto: about 25,000 rows a shard), one build task per shard",
     )
-    normalise(sub)
+    normalise(sub, "rows")
     beyond(sub)
 
     sub = command("initiate", _initiate, "the payment network: query both banks' stores for every payment")
     sub.add_argument("--payments", required=True, metavar="TABLE", help="CSV or Parquet file of the payments")
-    sub.add_argument("--sender-columns", required=True, action="append", metavar="A,B", help="sender row columns")
-    sub.add_argument("--receiver-columns", required=True, action="append", metavar="C,D", help="receiver row columns")
+    sub.add_argument(
+        "--sender-columns", required=True, action=_Columns, mapping=True, metavar="A,B",
+        help="the payment columns of the sender row, in the order of the sending bank's store; "
+        "PAYMENT=STORE maps a column of yours onto the store's column name (payer_iban=iban,payer_bic=bic)",
+    )
+    sub.add_argument(
+        "--receiver-columns", required=True, action=_Columns, mapping=True, metavar="C,D",
+        help="the payment columns of the receiver row, likewise",
+    )
     sub.add_argument("--sender-store", required=True, metavar="FILE", help="the sending bank's store")
     sub.add_argument("--receiver-store", required=True, metavar="FILE", help="the receiving bank's store")
     sub.add_argument("--network-key", required=True, metavar="FILE", help="the payment network's public-key file")
@@ -298,7 +383,7 @@ def _parser() -> argparse.ArgumentParser:
         "--receiver-key", metavar="FILE", help="the receiving bank's public-key file, checked against its store"
     )
     sub.add_argument("--out", required=True, metavar="FILE", help="query stream to write")
-    normalise(sub)
+    normalise(sub, "payments")
     beyond(sub)
 
     sub = command("randomize", _randomize, "the payment network: a freshly blinded copy of the query stream")
@@ -366,10 +451,19 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = _parser().parse_args(argv)
     progress = ProgressBar(args.progress)
     try:
-        status = _run(args, progress)
+        with on_stopping_signals():
+            status = _run(args, progress)
     except KeyboardInterrupt:
         print("\nostrelline: interrupted; nothing written", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except Terminated as error:
+        print(f"\nostrelline: {error}; nothing written", file=sys.stderr)
+        return 128 + error.signum
+    except ModuleError as error:
+        print(f"ostrelline: error: {shown(error)}", file=sys.stderr)
+        if args.verbose and error.report:
+            print(shown(f"ostrelline: the module's fault report: {error.report.strip()}"), file=sys.stderr)
+        return EXIT_FAILURE
     except (ToolError, ValueError, ImportError) as error:
         print(f"ostrelline: error: {shown(error)}", file=sys.stderr)
         return EXIT_FAILURE

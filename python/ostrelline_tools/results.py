@@ -12,8 +12,11 @@ header would say in its schema's key-value metadata, under the key
     entries      payments (the table's row count)
     fingerprint  the payment network's key fingerprint, hex
     meta         run, column, format, payments (digest of the payments
-                 table), sender and receiver (the banks' key fingerprints)
-    matches      BLAKE2b-256 of the match column, one byte (0 or 1) a row
+                 table), sender and receiver (the banks' key fingerprints),
+                 and skipped: the payments left out for an empty key value,
+                 whose match is null (absent when there are none)
+    matches      BLAKE2b-256 of the match column, one byte a row: 0 or 1,
+                 2 for a null
     checksum     BLAKE2b-256 of the object without this field, as written
 
 and is written with Parquet's page checksums (CRC-32 of every data page of
@@ -49,14 +52,14 @@ class _MatchDigest:
         self._digest = hashlib.blake2b(digest_size=32, person=b"ostrelline match")
 
     def update(self, values: Sequence[Optional[bool]]) -> None:
-        self._digest.update(bytes(1 if v else 0 for v in values))
+        self._digest.update(bytes(2 if v is None else 1 if v else 0 for v in values))
 
     def hexdigest(self) -> str:
         return self._digest.hexdigest()
 
 
-def matches_checksum(values: Sequence[bool]) -> str:
-    """The ``matches`` field: BLAKE2b-256 of the match column, one byte a row."""
+def matches_checksum(values: Sequence[Optional[bool]]) -> str:
+    """The ``matches`` field: BLAKE2b-256 of the match column, one byte a row (2 for a null)."""
     digest = _MatchDigest()
     digest.update(values)
     return digest.hexdigest()
@@ -72,12 +75,13 @@ def write(
     payments_path: PathLike,
     out_path: PathLike,
     column: str,
-    values: Sequence[bool],
+    values: Sequence[Optional[bool]],
     key_fingerprint: bytes,
     meta: Dict[str, Any],
+    overwrite: bool = False,
 ) -> str:
     """Writes the payments table with ``column`` of ``values`` to ``out_path``
-    (atomically); returns the format written."""
+    (atomically; an existing file only with ``overwrite``); returns the format written."""
     fmt = output_format(out_path, payments_path)
     metadata = None
     if fmt == "parquet":
@@ -96,7 +100,7 @@ def write(
     import pyarrow as pa
 
     try:
-        with files.AtomicOutput(out_path) as out:
+        with files.AtomicOutput(out_path, overwrite=overwrite) as out:
             rows.write_with_column(payments_path, column, values, out, fmt, metadata)
     except pa.ArrowException as error:  # a column type the format cannot hold (lists in CSV, say)
         raise BadFileError(
@@ -153,14 +157,17 @@ def check(path: PathLike) -> Dict[str, Any]:
         raise BadFileError(path, f"holds {parquet.metadata.num_rows} rows, its header {record.get('entries')}")
     digest = _MatchDigest()
     index = parquet.schema_arrow.get_field_index(column)
+    nulls = 0
     try:
         for batch in parquet.iter_batches(batch_size=_BATCH_ROWS):  # every column, so every page is verified
             values = batch.column(index)
-            if values.null_count:
-                raise BadFileError(path, f"has an empty cell in its match column {column!r}")
+            nulls += values.null_count
             digest.update(values.to_pylist())
     except (OSError, ValueError) as error:
         raise BadFileError(path, f"is corrupted ({str(error).splitlines()[0]})") from None
+    if nulls != record["meta"].get("skipped", 0):
+        raise BadFileError(path, f"has {nulls:,} empty cells in its match column {column!r}, its header "
+                                 f"{record['meta'].get('skipped', 0):,} payments left out")
     if digest.hexdigest() != record.get("matches"):
         raise BadFileError(path, "is corrupted (its match column does not match its checksum)")
     return record
