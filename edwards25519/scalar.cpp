@@ -159,10 +159,15 @@ Scalar Scalar::from_bits(const std::uint8_t bytes[32]) noexcept {
 }
 
 // (a b / R) R^2 / R = a b. a b < 2^510 < l R even for unreduced operands.
+// The operands' limbs, the intermediate and the result's limbs are wiped:
+// either operand may be a secret key (decrypt's x / 8).
 Scalar operator*(const Scalar& a, const Scalar& b) noexcept {
-    const Limbs52 ab = montgomery_mul(load_limbs(a.bytes_.data()), load_limbs(b.bytes_.data()));
+    Limbs52 la = load_limbs(a.bytes_.data()), lb = load_limbs(b.bytes_.data());
+    Limbs52 ab = montgomery_mul(la, lb);
+    Limbs52 r = montgomery_mul(ab, kRR);
     Scalar s;
-    s.bytes_ = store_limbs(montgomery_mul(ab, kRR));
+    s.bytes_ = store_limbs(r);
+    for (Limbs52* limbs : {&la, &lb, &ab, &r}) support::secure_zero(limbs->v, sizeof limbs->v);
     return s;
 }
 
