@@ -96,11 +96,14 @@ def test_engine_options_refused_where_they_cannot_apply(tmp_path, capsys):
     cases = [
         (["build-store", "--key", "sender.pub", "--input", "sender.csv", "--columns", "iban,branch",
           "--out", "s.store", "--workers", "2"], "unsharded store is one call"),
+        (["randomize", "x.ost", "--out", "y.ost", "--scheduler", "tls://127.0.0.1:9", "--tls-ca-file", "nowhere.pem",
+          "--tls-cert", "nowhere.pem"], "nowhere.pem"),
+    ]
+    # Usage errors, refused by argparse (exit status 2) before anything is read.
+    usage = [
         (["build-store", "--key", "sender.pub", "--input", "sender.csv", "--columns", "iban,branch",
           "--out", "s.store", "--shards", "2", "--workers", "0"], "at least 1"),
         (["randomize", "x.ost", "--out", "y.ost", "--tls-ca-file", "ca.pem"], "go with --scheduler"),
-        (["randomize", "x.ost", "--out", "y.ost", "--scheduler", "tls://127.0.0.1:9", "--tls-ca-file", "nowhere.pem",
-          "--tls-cert", "nowhere.pem"], "nowhere.pem"),
     ]
     cwd = os.getcwd()
     os.chdir(tmp_path)
@@ -108,6 +111,10 @@ def test_engine_options_refused_where_they_cannot_apply(tmp_path, capsys):
         for args, message in cases:
             assert cli.main(args) == 1, args
             assert message in capsys.readouterr().err, args
+        for args, message in usage:
+            with pytest.raises(SystemExit) as info:
+                cli.main(args)
+            assert info.value.code == 2 and message in capsys.readouterr().err, args
     finally:
         os.chdir(cwd)
     assert set(os.listdir(tmp_path)) == before

@@ -11,21 +11,30 @@ the single call, failures included (see ``_engine`` for how).
   ``concurrent.futures`` executor (a process pool by default).
 * ``DaskEngine`` (module ``cluster``, imported on first use): on a Dask cluster.
 * ``faults``: the module's fault report captured around its calls (workers
-  send it back with the failure instead of writing it to their terminal).
+  send it back with the failure instead of writing it to their terminal),
+  and ``is_panic`` and ``panic_exception_type``, which recognise the module's
+  PanicException (also here).
+
+``__version__`` is the version of the ``ostrelline`` distribution, which
+ships this package and the party tools.
 """
 from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
 from . import chunks, faults
-from ._engine import Engine, Row, panic_exception_type
+from ._engine import Engine, Row
+from ._version import version as _distribution_version
 from ._worker import WorkerPanic
 from .chunks import *  # noqa: F401,F403 - the helpers, listed in chunks.__all__
+from .faults import is_panic, panic_exception_type
 from .pool import ExecutorEngine, build_okvs, combine, decrypt, finish, initiate_queries, randomize
 
 if TYPE_CHECKING:
     # Imported on first use at run time (see __getattr__); type checkers see it here.
     from .cluster import DaskEngine, PlainTransportError, PlainTransportWarning
+
+__version__ = _distribution_version()
 
 __all__ = [
     "chunks",
@@ -37,6 +46,7 @@ __all__ = [
     "PlainTransportWarning",
     "WorkerPanic",
     "panic_exception_type",
+    "is_panic",
     "build_okvs",
     "initiate_queries",
     "randomize",

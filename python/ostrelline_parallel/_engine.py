@@ -22,67 +22,20 @@ chunk order. Failures keep the meaning of the single call:
 from __future__ import annotations
 
 import contextlib
-import os
 from concurrent.futures import CancelledError
-import sys
-import threading
 from itertools import chain
-from typing import Any, Callable, ContextManager, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Type, Union
+from typing import Any, Callable, ContextManager, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 import ostrelline
 
 from . import chunks
 from . import faults
 from ._worker import WorkerPanic
+from .faults import panic_exception_type
 
 Progress = Callable[[str, int, int], None]
 #: One row: its column strings in a list or a tuple (a bare ``str`` is not a row).
 Row = Union[List[str], Tuple[str, ...]]
-
-_panic_lock = threading.Lock()
-_panic_class: Optional[Type[BaseException]] = None
-
-
-def panic_exception_type() -> Type[BaseException]:
-    """The module's PanicException class (it is not an attribute of the module).
-
-    The module makes the class on its first failure. If none has happened in
-    this process, one is provoked (``randomize(None)``) with the standard error
-    stream briefly pointed at the null device, so that its fault report is not
-    shown."""
-    global _panic_class
-    if _panic_class is not None:
-        return _panic_class
-    with _panic_lock:
-        if _panic_class is None:
-            for kind in BaseException.__subclasses__():
-                if kind.__name__ == "PanicException" and kind.__module__ == "ostrelline":
-                    _panic_class = kind
-                    break
-            else:
-                _panic_class = _provoke_panic()
-    return _panic_class
-
-
-def _provoke_panic() -> Type[BaseException]:
-    try:
-        sys.stderr.flush()
-    except Exception:  # noqa: BLE001 - a closed or missing stderr changes nothing here
-        pass
-    saved = os.dup(2)
-    null = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(null, 2)
-        try:
-            ostrelline.randomize(None)  # type: ignore[arg-type]  # the failure is the point
-        except BaseException as error:  # noqa: BLE001
-            return type(error)
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
-        os.close(null)
-    raise RuntimeError("randomize(None) did not fail")
-
 
 def is_bytes(*values: Any) -> bool:
     return all(isinstance(v, bytes) for v in values)

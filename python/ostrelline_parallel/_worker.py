@@ -16,6 +16,7 @@ from typing import Any, Optional, Tuple
 import ostrelline
 
 from . import faults
+from .faults import is_panic
 
 # The operations a chunk may run; key_gen has no stream to cut.
 OPERATIONS = frozenset({"build_okvs", "initiate_queries", "randomize", "combine", "decrypt", "finish"})
@@ -103,11 +104,6 @@ def hold(value: Any) -> Any:
     """A task that gives back its argument: a value kept in the task graph,
     which the scheduler can compute again when the workers holding it are lost."""
     return value
-
-
-def is_panic(error: BaseException) -> bool:
-    kind = type(error)
-    return kind.__name__ == "PanicException" and kind.__module__ == "ostrelline"
 
 
 def run(operation: str, *args: Any) -> Any:

@@ -11,16 +11,23 @@ the process and gives back what was written there. A module call holds the
 interpreter for its whole length, so nothing else of this process's Python
 writes meanwhile; what a successful call wrote (nothing, as the module
 stands) is passed on to the real standard error, so no other output is lost.
+
+``is_panic(error)`` tells the module's PanicException from every other
+exception, by its class (``panic_exception_type()``): the one place where the
+packages above recognise a failure of the module.
 """
 from __future__ import annotations
 
 import contextlib
 import os
+import sys
 import tempfile
 import threading
-from typing import Iterator, List, Optional
+from typing import Iterator, List, Optional, Type
 
-__all__ = ["Captured", "captured", "report_of", "REPORT_ATTRIBUTE"]
+import ostrelline
+
+__all__ = ["Captured", "captured", "report_of", "REPORT_ATTRIBUTE", "is_panic", "panic_exception_type"]
 
 #: The attribute under which a failure carries the report captured with it.
 REPORT_ATTRIBUTE = "fault_report"
@@ -135,3 +142,65 @@ def _redirected(result: Captured) -> Iterator[Captured]:
 def report_of(error: BaseException) -> str:
     """The fault report captured with ``error`` ("" when none was)."""
     return str(getattr(error, REPORT_ATTRIBUTE, "") or "")
+
+
+# --------------------------------------------------------------------------- the module's failure
+
+_panic_lock = threading.Lock()
+_panic_class: Optional[Type[BaseException]] = None
+
+
+def _known_panic_type() -> Optional[Type[BaseException]]:
+    """The module's PanicException class where the module has made it, else None."""
+    global _panic_class
+    if _panic_class is None:
+        for kind in BaseException.__subclasses__():
+            if kind.__name__ == "PanicException" and kind.__module__ == "ostrelline":
+                _panic_class = kind
+                break
+    return _panic_class
+
+
+def is_panic(error: BaseException) -> bool:
+    """Whether ``error`` is the module's PanicException. Before the module's
+    first failure in this process the class does not exist, and no error is
+    one; nothing is provoked to tell."""
+    kind = _known_panic_type()
+    return kind is not None and isinstance(error, kind)
+
+
+def panic_exception_type() -> Type[BaseException]:
+    """The module's PanicException class (it is not an attribute of the module).
+
+    The module makes the class on its first failure. If none has happened in
+    this process, one is provoked (``randomize(None)``) with the standard error
+    stream briefly pointed at the null device, so that its fault report is not
+    shown."""
+    global _panic_class
+    known = _known_panic_type()
+    if known is not None:
+        return known
+    with _panic_lock:
+        if _panic_class is None:
+            _panic_class = _provoke_panic()
+    return _panic_class
+
+
+def _provoke_panic() -> Type[BaseException]:
+    try:
+        sys.stderr.flush()
+    except Exception:  # noqa: BLE001 - a closed or missing stderr changes nothing here
+        pass
+    saved = os.dup(2)
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(null, 2)
+        try:
+            ostrelline.randomize(None)  # type: ignore[arg-type]  # the failure is the point
+        except BaseException as error:  # noqa: BLE001
+            return type(error)
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+        os.close(null)
+    raise RuntimeError("randomize(None) did not fail")

@@ -7,11 +7,16 @@ files that check themselves.
 * ``rows``: reading CSV and Parquet tables, and the collision-free row encoding.
 * ``errors``: the exceptions (``ToolError`` and its subclasses, also here).
 * ``cli``: the ``ostrelline`` command.
+
+``__version__`` is the version of the ``ostrelline`` distribution, which
+ships these tools (the same as ``ostrelline_parallel.__version__``).
 """
 from __future__ import annotations
 
+from ostrelline_parallel import __version__
+
 from . import errors, files, kinds, rows, steps
-from .errors import BadFileError, InputError, KeyMismatchError, ModuleError, ToolError
+from .errors import BadFileError, InputError, KeyMismatchError, MissingDependencyError, ModuleError, ToolError
 from .steps import build_store, combine, decrypt, describe, export, finish, initiate, keygen, randomize
 
 __all__ = [
@@ -25,6 +30,7 @@ __all__ = [
     "KeyMismatchError",
     "InputError",
     "ModuleError",
+    "MissingDependencyError",
     "keygen",
     "build_store",
     "initiate",

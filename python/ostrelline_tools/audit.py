@@ -38,6 +38,8 @@ import stat
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Sequence
 
+import ostrelline_parallel
+
 from . import files
 from .errors import BadFileError, PathLike, ToolError
 
@@ -52,13 +54,8 @@ def default_path(secret_key_path: PathLike) -> str:
 
 
 def tools_version() -> str:
-    """The installed package's version, or "unknown" where it is run from a source tree."""
-    try:
-        from importlib import metadata
-
-        return metadata.version("ostrelline")
-    except Exception:  # noqa: BLE001 - no distribution metadata: not installed
-        return "unknown"
+    """The tools' version, as ``ostrelline --version`` shows it (the distribution's)."""
+    return ostrelline_parallel.__version__
 
 
 def _utc_now() -> str:

@@ -5,7 +5,13 @@ its outputs atomically, never over an existing file unless ``--force`` is
 given (and never over a secret key, a link or a device). A refused file or a
 failure prints one line naming the file and the problem to standard error
 and exits with status 1; Ctrl-C exits with status 130, SIGTERM with 143 and
-SIGHUP with 129; in every case nothing is written.
+SIGHUP with 129; in every case nothing is written. A usage error (an unknown
+option, a missing or malformed argument, a count below its least value)
+exits with status 2 before anything is read.
+
+A standard output that is closed (its reader gone, as with ``| head -1``)
+ends the command's output quietly: the step goes on, the rest of its output
+is discarded, and the exit status is the step's.
 """
 from __future__ import annotations
 
@@ -16,6 +22,8 @@ import sys
 import time
 import warnings
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, TextIO
+
+from ostrelline_parallel import __version__
 
 from . import audit, engines, files, results, rows, steps
 from .errors import ModuleError, Terminated, ToolError, ToolWarning, on_stopping_signals
@@ -106,15 +114,49 @@ def _warnings_shown() -> Iterator[None]:
         yield
 
 
+def _output_closed() -> None:
+    """Standard output's reader is gone: what is left of the output, and what
+    the interpreter would flush at exit, goes to the null device instead (as
+    the Python documentation recommends for a closed pipe)."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, sys.stdout.fileno())
+    finally:
+        os.close(devnull)
+
+
+def _flush_output() -> None:
+    stream = sys.stdout
+    if stream is None:  # started with standard output closed: nothing was written
+        return
+    try:
+        stream.flush()
+    except BrokenPipeError:
+        _output_closed()
+    except ValueError:  # closed in this process
+        pass
+
+
+def _say(text: str) -> None:
+    """One line of the command's output on standard output."""
+    if sys.stdout is None:
+        return
+    try:
+        print(text)
+    except BrokenPipeError:
+        _output_closed()
+    _flush_output()
+
+
 def _size(path: str) -> str:
     return f"{os.path.getsize(path):,} bytes"
 
 
 def _keygen(args: argparse.Namespace, progress: ProgressBar) -> None:
     fp = steps.keygen(args.public, args.secret, args.role, overwrite=args.force)
-    print(f"{args.role} key {fp.hex()}")
-    print(f"  public key {args.public}: give it to the other parties")
-    print(f"  secret key {args.secret} (mode 0600): keep it")
+    _say(f"{args.role} key {fp.hex()}")
+    _say(f"  public key {args.public}: give it to the other parties")
+    _say(f"  secret key {args.secret} (mode 0600): keep it")
 
 
 def _build_store(args: argparse.Namespace, progress: ProgressBar) -> None:
@@ -127,14 +169,14 @@ def _build_store(args: argparse.Namespace, progress: ProgressBar) -> None:
         )
     duplicates = report.rows_read - report.rows_skipped - report.rows_stored
     layout = f" in {report.header.meta['shards']:,} shards" if args.shards is not None else ""
-    print(
+    _say(
         f"wrote {args.out}: {'membership-hiding' if construction == 'hiding' else 'specified'} store of {report.rows_stored:,} rows{layout}, {_size(args.out)}; "
         "send it to the payment network"
     )
     if duplicates:
-        print(f"  {duplicates:,} rows repeated an earlier row and were stored once")
+        _say(f"  {duplicates:,} rows repeated an earlier row and were stored once")
     if report.rows_skipped:
-        print(f"  {report.rows_skipped:,} rows with an empty key value were left out (--skip-invalid)")
+        _say(f"  {report.rows_skipped:,} rows with an empty key value were left out (--skip-invalid)")
 
 
 def _initiate(args: argparse.Namespace, progress: ProgressBar) -> None:
@@ -157,16 +199,16 @@ def _initiate(args: argparse.Namespace, progress: ProgressBar) -> None:
             skip_invalid=args.skip_invalid,
             allow_empty=args.allow_empty,
         )
-    print(f"wrote {args.out}: {header.count:,} queries, {_size(args.out)} (keep it; randomize it twice)")
+    _say(f"wrote {args.out}: {header.count:,} queries, {_size(args.out)} (keep it; randomize it twice)")
     skipped = header.meta.get("skipped")
     if skipped:
-        print(f"  {skipped['rows']:,} payments with an empty key value were left out (--skip-invalid): "
-              "finish writes no match for them")
+        _say(f"  {skipped['rows']:,} payments with an empty key value were left out (--skip-invalid): "
+             "finish writes no match for them")
 
 
 def _randomize(args: argparse.Namespace, progress: ProgressBar) -> None:
     header = steps.randomize(args.queries, args.out, args.chunk_size, progress, engine=args.engine, overwrite=args.force)
-    print(f"wrote {args.out}: randomized copy of {header.count:,} queries, {_size(args.out)}")
+    _say(f"wrote {args.out}: randomized copy of {header.count:,} queries, {_size(args.out)}")
 
 
 def _combine(args: argparse.Namespace, progress: ProgressBar) -> None:
@@ -182,10 +224,10 @@ def _combine(args: argparse.Namespace, progress: ProgressBar) -> None:
         engine=args.engine,
         overwrite=args.force,
     )
-    print(f"combined {header.count:,} entries:")
-    print(f"  {args.sender_out}: {_size(args.sender_out)}, send it to the sending bank")
-    print(f"  {args.receiver_out}: {_size(args.receiver_out)}, send it to the receiving bank")
-    print(f"  {args.gamma_out}, {args.delta_out}: keep them")
+    _say(f"combined {header.count:,} entries:")
+    _say(f"  {args.sender_out}: {_size(args.sender_out)}, send it to the sending bank")
+    _say(f"  {args.receiver_out}: {_size(args.receiver_out)}, send it to the receiving bank")
+    _say(f"  {args.gamma_out}, {args.delta_out}: keep them")
 
 
 def _decrypt(args: argparse.Namespace, progress: ProgressBar) -> None:
@@ -193,9 +235,9 @@ def _decrypt(args: argparse.Namespace, progress: ProgressBar) -> None:
         args.points, args.secret_key, args.out, args.chunk_size, progress, engine=args.engine, overwrite=args.force,
         audit_log=args.audit_log, again=args.again, max_entries=args.max_entries,
     )
-    print(f"wrote {args.out}: {header.count:,} decrypted points, {_size(args.out)}; send it to the payment network")
+    _say(f"wrote {args.out}: {header.count:,} decrypted points, {_size(args.out)}; send it to the payment network")
     log = args.audit_log if args.audit_log is not None else audit.default_path(args.secret_key)
-    print(f"  recorded in the audit log {log}")
+    _say(f"  recorded in the audit log {log}")
 
 
 def _finish(args: argparse.Namespace, progress: ProgressBar) -> None:
@@ -215,36 +257,59 @@ def _finish(args: argparse.Namespace, progress: ProgressBar) -> None:
     )
     skipped = files.read_header(args.gamma).meta.get("skipped")
     left_out = f", {skipped['rows']:,} left out (no match: an empty key value)" if skipped else ""
-    print(f"wrote {args.out}: {payments:,} payments, {matches:,} with both accounts held{left_out} "
-          f"(column {args.column!r})")
+    _say(f"wrote {args.out}: {payments:,} payments, {matches:,} with both accounts held{left_out} "
+         f"(column {args.column!r})")
     if results.output_format(args.out, args.payments) == "csv":
-        print("  a CSV result carries no header: keep the Parquet form where the checks of `inspect` matter")
+        _say("  a CSV result carries no header: keep the Parquet form where the checks of `inspect` matter")
 
 
 def _inspect(args: argparse.Namespace, progress: ProgressBar) -> int:
     description = steps.describe(args.file)
     width = max(len(k) for k in description)
     for key, value in description.items():
-        print(shown(f"{key:<{width}}  {value}"))
+        _say(shown(f"{key:<{width}}  {value}"))
     if description["checksum"] != "ok":
         print(f"ostrelline: error: {shown(args.file)}: is corrupted (its checksums do not match)", file=sys.stderr)
         return EXIT_FAILURE
     if args.export:
         steps.export(args.file, args.export, overwrite=args.force)
-        print(f"exported the payload to {args.export}")
+        _say(f"exported the payload to {args.export}")
     return 0
+
+
+def _whole_number(value: str, least: int) -> Optional[int]:
+    try:
+        number = int(value)
+    except ValueError:
+        return None
+    return number if number >= least else None
+
+
+def _count(least: int) -> Callable[[str], int]:
+    """An argument type: a whole number of at least ``least``."""
+
+    def parse(value: str) -> int:
+        number = _whole_number(value, least)
+        if number is None:
+            raise argparse.ArgumentTypeError(f"a whole number of at least {least}, not {value!r}")
+        return number
+
+    return parse
 
 
 def _shard_count(value: str) -> Any:
     if value == "auto":
         return value
-    try:
-        count = int(value)
-    except ValueError:
-        count = 0
-    if count < 1:
+    count = _whole_number(value, 1)
+    if count is None:
         raise argparse.ArgumentTypeError(f"a whole number of at least 1 or auto, not {value!r}")
     return count
+
+
+def _column_name(value: str) -> str:
+    if not value:
+        raise argparse.ArgumentTypeError("the match column needs a name")
+    return value
 
 
 def _run(args: argparse.Namespace, progress: ProgressBar) -> Optional[int]:
@@ -267,6 +332,7 @@ def _parser() -> argparse.ArgumentParser:
         description="Party tools of the record-matching protocol. Every file they write starts with a "
         "self-checking header; `inspect --export` takes out the module's bytes.",
     )
+    parser.add_argument("--version", action="version", version=f"ostrelline {__version__}")
     parser.add_argument(
         "-v",
         "--verbose",
@@ -275,9 +341,11 @@ def _parser() -> argparse.ArgumentParser:
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    def command(name: str, run: Callable[..., Any], help_text: str, chunks: bool = True) -> argparse.ArgumentParser:
+    def command(
+        name: str, run: Callable[..., Any], help_text: str, chunks: bool = True, progress: bool = True
+    ) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=help_text, description=help_text)
-        sub.set_defaults(run=run)
+        sub.set_defaults(run=run, command_parser=sub)
         sub.add_argument(
             "--force",
             action="store_true",
@@ -288,12 +356,15 @@ def _parser() -> argparse.ArgumentParser:
             "--progress",
             choices=("auto", "always", "never"),
             default="auto",
-            help="progress on standard error: on a terminal only (auto, the default), always, or never",
+            # A step without a bar takes it still, so that scripts giving it to every step keep working.
+            help="progress on standard error: on a terminal only (auto, the default), always, or never"
+            if progress
+            else argparse.SUPPRESS,
         )
         if chunks:
             sub.add_argument(
                 "--chunk-size",
-                type=int,
+                type=_count(1),
                 default=steps.DEFAULT_CHUNK_SIZE,
                 metavar="N",
                 help=f"at most N entries per call of the module (default {steps.DEFAULT_CHUNK_SIZE})",
@@ -307,7 +378,7 @@ def _parser() -> argparse.ArgumentParser:
             "(same results); a secret key travels to a scheduler only over TLS",
         )
         where = group.add_mutually_exclusive_group()
-        where.add_argument("--workers", type=int, metavar="N", help="run on a pool of N worker processes")
+        where.add_argument("--workers", type=_count(1), metavar="N", help="run on a pool of N worker processes")
         where.add_argument(
             "--scheduler", metavar="ADDRESS", help="run on the workers of the Dask scheduler at ADDRESS (tls://HOST:PORT)"
         )
@@ -320,6 +391,7 @@ def _parser() -> argparse.ArgumentParser:
     def normalise(sub: argparse.ArgumentParser, what: str) -> None:
         sub.add_argument(
             "--normalise",
+            "--normalize",
             choices=rows.NORMALISATIONS,
             default="none",
             help="identifier: remove white space and upper-case every value before encoding; name (names of "
@@ -336,7 +408,9 @@ def _parser() -> argparse.ArgumentParser:
             "--allow-empty", action="store_true", help=f"accept a table without {what} (refused otherwise)"
         )
 
-    sub = command("keygen", _keygen, "write a key pair: a public-key file and a secret-key file (mode 0600)", False)
+    sub = command(
+        "keygen", _keygen, "write a key pair: a public-key file and a secret-key file (mode 0600)", False, False
+    )
     sub.add_argument("--role", required=True, choices=steps.ROLES, help="the party the key is for")
     sub.add_argument("--public", required=True, metavar="FILE", help="public-key file to write")
     sub.add_argument("--secret", required=True, metavar="FILE", help="secret-key file to write")
@@ -412,7 +486,8 @@ def _parser() -> argparse.ArgumentParser:
         "--again", action="store_true", help="decrypt a second stream of a run the audit log says was answered"
     )
     sub.add_argument(
-        "--max-entries", type=int, metavar="N", help="refuse a stream of more than N entries (default: no limit)"
+        "--max-entries", type=_count(0), metavar="N",
+        help="refuse a stream of more than N entries (default: no limit)",
     )
     beyond(sub)
 
@@ -423,7 +498,7 @@ def _parser() -> argparse.ArgumentParser:
     sub.add_argument("--delta", required=True, metavar="FILE", help="delta points from combine")
     sub.add_argument("--secret-key", required=True, metavar="FILE", help="the payment network's secret-key file")
     sub.add_argument("--payments", required=True, metavar="TABLE", help="the payments table given to initiate")
-    sub.add_argument("--column", default="match", help="name of the match column (default match)")
+    sub.add_argument("--column", type=_column_name, default="match", help="name of the match column (default match)")
     sub.add_argument(
         "--out",
         required=True,
@@ -439,6 +514,7 @@ def _parser() -> argparse.ArgumentParser:
         "show a file's header and check it (a Parquet result: its header record and checksums); "
         "optionally export its payload",
         False,
+        False,
     )
     sub.add_argument("file", metavar="FILE")
     sub.add_argument(
@@ -447,8 +523,30 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def _parse(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     args = _parser().parse_args(argv)
+    tls = [getattr(args, name, None) for name in ("tls_ca_file", "tls_cert", "tls_key")]
+    if getattr(args, "scheduler", None) is None and any(value is not None for value in tls):
+        args.command_parser.error("the TLS options (--tls-ca-file, --tls-cert, --tls-key) go with --scheduler")
+    return args
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs the command; returns its exit status (argparse exits with 2 on a usage error)."""
+    try:
+        return _main(argv)
+    finally:
+        # What the interpreter would otherwise flush at exit, failing there
+        # with a report on standard error when the output's reader is gone.
+        _flush_output()
+
+
+def _main(argv: Optional[Sequence[str]]) -> int:
+    try:
+        args = _parse(argv)
+    except BrokenPipeError:  # --help or --version, their reader gone
+        _output_closed()
+        return 0
     progress = ProgressBar(args.progress)
     try:
         with on_stopping_signals():

@@ -22,10 +22,9 @@ import os
 import signal
 from typing import Any, Callable, Iterator, Optional
 
-from ostrelline_parallel import ExecutorEngine
-from ostrelline_parallel._engine import Engine
+from ostrelline_parallel import Engine, ExecutorEngine
 
-from .errors import STOPPING_SIGNALS, ToolError
+from .errors import STOPPING_SIGNALS, Extra, MissingDependencyError, ToolError
 
 __all__ = ["PlainTransportRefused", "open_engine", "require_protected", "Windows", "window_for"]
 
@@ -49,12 +48,18 @@ def _ignore_interrupts() -> None:
         signal.signal(number, signal.SIG_DFL)
 
 
-def _security(ca_file: Optional[str], cert_file: Optional[str], key_file: Optional[str]) -> Any:
-    from distributed.security import Security
+def _cluster_missing() -> MissingDependencyError:
+    return MissingDependencyError("--scheduler", "dask and distributed", Extra.CLUSTER)
 
+
+def _security(ca_file: Optional[str], cert_file: Optional[str], key_file: Optional[str]) -> Any:
     given = [p for p in (ca_file, cert_file, key_file) if p is not None]
     if not given:
         return None
+    try:
+        from distributed.security import Security
+    except ImportError:
+        raise _cluster_missing() from None
     if ca_file is None or cert_file is None:
         raise ToolError("TLS needs the CA file (--tls-ca-file) and this client's certificate (--tls-cert)")
     for path in given:
@@ -95,7 +100,7 @@ def _dask(address: str, security: Any, chunk_size: int, timeout: float) -> Itera
         import distributed
         from ostrelline_parallel import DaskEngine
     except ImportError:
-        raise ToolError("--scheduler needs dask and distributed (pip install 'ostrelline[cluster]')") from None
+        raise _cluster_missing() from None
     try:
         client = distributed.Client(address, security=security, timeout=timeout)
     except (OSError, TimeoutError, ValueError, TypeError) as error:

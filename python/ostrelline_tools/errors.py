@@ -14,6 +14,9 @@ Every failure the tools report derives from ``ToolError``, an ordinary
   a ``BaseException`` that is not an attribute of the module), raised again
   with the module's message, the input file and the first entry at fault
   where the step can tell.
+* ``MissingDependencyError`` (also an ``ImportError``): an optional package
+  that a step needs is not installed; the message names the extra of the
+  distribution that brings it (``Extra``).
 
 Ctrl-C still raises ``KeyboardInterrupt``, and a termination signal (SIGTERM,
 SIGHUP) raises ``Terminated`` where the command has installed its handlers
@@ -22,6 +25,7 @@ SIGHUP) raises ``Terminated`` where the command has installed its handlers
 from __future__ import annotations
 
 import contextlib
+import enum
 import os
 import signal
 import threading
@@ -33,6 +37,8 @@ __all__ = [
     "KeyMismatchError",
     "InputError",
     "ModuleError",
+    "Extra",
+    "MissingDependencyError",
     "ToolWarning",
     "Terminated",
     "STOPPING_SIGNALS",
@@ -61,6 +67,26 @@ class KeyMismatchError(BadFileError):
 
 class InputError(BadFileError):
     """An input table (CSV or Parquet) that cannot be read as rows."""
+
+
+class Extra(enum.Enum):
+    """The extras of the ``ostrelline`` distribution (pyproject.toml), by what they bring."""
+
+    #: pyarrow (CSV and Parquet tables) and xxhash (sharded stores).
+    TOOLS = "tools"
+    #: dask and distributed (``--scheduler``).
+    CLUSTER = "cluster"
+
+
+class MissingDependencyError(ToolError, ImportError):
+    """An optional package is not installed: ``feature`` needs ``packages``,
+    which the extra ``extra`` installs."""
+
+    def __init__(self, feature: str, packages: str, extra: Extra):
+        self.feature = feature
+        self.packages = packages
+        self.extra = extra
+        super().__init__(f"{feature} needs {packages} (pip install 'ostrelline[{extra.value}]')")
 
 
 class ToolWarning(UserWarning):

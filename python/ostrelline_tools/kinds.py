@@ -1,15 +1,16 @@
 """The file kinds the party tools write, registered with ``files``.
 
-| kind         | payload                                  | count    | fingerprint of      |
-|--------------|------------------------------------------|----------|---------------------|
-| public-key   | 32-byte public key                       | 1        | that key            |
-| secret-key   | 32-byte secret key (file mode 0600)      | 1        | its public key      |
-| store        | a store of ``build_okvs`` (either kind)  | rows     | the bank's key      |
-| queries      | wide-ciphertext stream, 128 B per entry  | payments | the network's key   |
-| points       | point stream, 32 B per entry             | payments | see ``component``   |
-| results      | a payments table with a match column (a  | payments | the network's key   |
-|              | file of the tools; `finish` now writes   |          |                     |
-|              | plain tables, see `results`)             |          |                     |
+| kind          | payload                                  | count    | fingerprint of      |
+|---------------|------------------------------------------|----------|---------------------|
+| public-key    | 32-byte public key                       | 1        | that key            |
+| secret-key    | 32-byte secret key (file mode 0600)      | 1        | its public key      |
+| store         | a store of ``build_okvs`` (either kind)  | rows     | the bank's key      |
+| sharded-store | k stores one after another (``sharded``) | rows     | the bank's key      |
+| queries       | wide-ciphertext stream, 128 B per entry  | payments | the network's key   |
+| points        | point stream, 32 B per entry             | payments | see ``component``   |
+| results       | a payments table with a match column (a  | payments | the network's key   |
+|               | file of the tools; `finish` now writes   |          |                     |
+|               | plain tables, see `results`)             |          |                     |
 
 Metadata fields (besides ``rows``, the row-encoding record):
 
@@ -36,7 +37,9 @@ from __future__ import annotations
 
 from .files import Header, Kind, register_kind
 
-__all__ = ["PUBLIC_KEY", "SECRET_KEY", "STORE", "QUERIES", "POINTS", "RESULTS", "KEY_SIZE", "WIDE", "POINT"]
+__all__ = [
+    "PUBLIC_KEY", "SECRET_KEY", "STORE", "SHARDED_STORE", "QUERIES", "POINTS", "RESULTS", "KEY_SIZE", "WIDE", "POINT"
+]
 
 KEY_SIZE = 32
 WIDE = 128
@@ -50,9 +53,17 @@ def _store_size(header: Header) -> int:
     return STORE_FIXED + STORE_CELL * ((12 * header.count + 4) // 5)
 
 
+def _sharded_store_size(header: Header) -> int:
+    meta = header.meta
+    return int(meta.get("shards", 0)) * int(meta.get("shard_size", 0))
+
+
 PUBLIC_KEY = register_kind(Kind("public-key", "public key", payload_size=lambda h: KEY_SIZE))
 SECRET_KEY = register_kind(Kind("secret-key", "secret key", payload_size=lambda h: KEY_SIZE, secret=True))
 STORE = register_kind(Kind("store", "bank store", payload_size=_store_size))
+# Registered here, not by ``sharded``, so that such a store is told and
+# checked where the hash that building and querying it need is not installed.
+SHARDED_STORE = register_kind(Kind("sharded-store", "sharded bank store", payload_size=_sharded_store_size))
 QUERIES = register_kind(Kind("queries", "query stream", entry_width=WIDE))
 POINTS = register_kind(Kind("points", "point stream", entry_width=POINT))
 RESULTS = register_kind(Kind("results", "results table"))

@@ -46,7 +46,7 @@ import unicodedata
 from dataclasses import dataclass
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
 
-from .errors import BadFileError, InputError, PathLike, ToolWarning
+from .errors import BadFileError, Extra, InputError, MissingDependencyError, PathLike, ToolWarning
 
 __all__ = [
     "SCHEME",
@@ -101,7 +101,7 @@ def _arrow() -> Any:
     try:
         import pyarrow  # noqa: F401
     except ImportError:
-        raise ImportError("reading CSV and Parquet files needs pyarrow (pip install 'ostrelline[tools]')") from None
+        raise MissingDependencyError("reading CSV and Parquet files", "pyarrow", Extra.TOOLS) from None
     import pyarrow as pa
     import pyarrow.compute as pc
 

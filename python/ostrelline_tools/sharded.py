@@ -15,23 +15,14 @@ import os
 from typing import Any, Dict, Optional, Sequence
 
 from ostrelline_parallel import shards as _shards
-from ostrelline_parallel._engine import Engine, Progress
+from ostrelline_parallel import Engine
 
+from .engines import Progress
 from .errors import BadFileError, KeyMismatchError, PathLike
-from .files import FileWriter, Header, Kind, StoredFile, check_output, fingerprint, kind, register_kind
+from .files import FileWriter, Header, StoredFile, check_output, fingerprint
+from .kinds import SHARDED_STORE
 
 __all__ = ["SHARDED_STORE", "write_sharded_store", "open_sharded_store", "store_as_shards"]
-
-
-def _payload(header: Header) -> int:
-    meta = header.meta
-    return int(meta.get("shards", 0)) * int(meta.get("shard_size", 0))
-
-
-try:
-    SHARDED_STORE = register_kind(Kind("sharded-store", "sharded bank store", payload_size=_payload))
-except ValueError:  # registered already, by an earlier import of this module under another name
-    SHARDED_STORE = kind("sharded-store")
 
 
 def write_sharded_store(

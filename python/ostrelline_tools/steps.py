@@ -38,12 +38,12 @@ from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import ostrelline
-from ostrelline_parallel import faults
+from ostrelline_parallel import faults, is_panic
 
 from . import engines as _engines
 from . import audit, files, kinds, results, rows
 from .errors import STOPPING_SIGNALS, BadFileError, InputError, KeyMismatchError, ModuleError, PathLike, ToolError
-from .errors import ToolWarning
+from .errors import Extra, MissingDependencyError, ToolWarning
 from .files import FileWriter, Header, StoredFile
 
 __all__ = [
@@ -82,10 +82,6 @@ _PARTY = {"sender": "sending bank", "receiver": "receiving bank", "network": "pa
 # --------------------------------------------------------------------------- module calls
 
 
-def _is_panic(error: BaseException) -> bool:
-    return type(error).__name__ == "PanicException"
-
-
 def _call(step: str, function: Callable[..., Any], *args: Any, capture: bool = True) -> Any:
     """One module call (or, with ``capture`` false, an engine's step, whose
     workers capture for themselves); its PanicException comes back as
@@ -96,7 +92,7 @@ def _call(step: str, function: Callable[..., Any], *args: Any, capture: bool = T
         with faults.captured() if capture else contextlib.nullcontext():
             return function(*args)
     except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
-        if not _is_panic(error):
+        if not is_panic(error):
             raise
         failure = ModuleError(step, str(error.args[0]) if error.args else str(error), report=faults.report_of(error))
     raise failure
@@ -113,7 +109,7 @@ def _decodes(points: bytes) -> bool:
         with faults.captured():
             ostrelline.decrypt(points, _UNIT_KEY)
     except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
-        if not _is_panic(error):
+        if not is_panic(error):
             raise
         return False
     return True
@@ -228,13 +224,19 @@ def _operation(chunker: Any, step: str, name: Any) -> Callable[..., Any]:
 
 
 def _sharded() -> Any:
-    """The sharded-store kind's module (it registers the kind), or None where
-    its hash (xxhash) is not installed."""
+    """The module that builds and reads sharded stores, or None where their
+    hash (xxhash) is not installed."""
     try:
         from . import sharded
-    except ImportError:
+    except ImportError as error:
+        if error.name != "xxhash":
+            raise
         return None
     return sharded
+
+
+def _sharded_missing() -> MissingDependencyError:
+    return MissingDependencyError("a sharded store", "xxhash", Extra.TOOLS)
 
 
 # --------------------------------------------------------------------------- keys
@@ -344,7 +346,7 @@ def _build_child(channel: Any, function: Callable[..., bytes], public_key: bytes
         with faults.captured():
             result: Tuple[str, Any] = ("ok", function(public_key, store_rows))
     except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
-        if _is_panic(error):
+        if is_panic(error):
             result = ("panic", (str(error.args[0]) if error.args else str(error), faults.report_of(error)))
         elif isinstance(error, MemoryError):
             result = ("memory", "")
@@ -436,7 +438,7 @@ def build_store(
     if shards is not None:
         sharded = _sharded()
         if sharded is None:
-            raise ToolError("sharded stores need the module xxhash, which is not installed")
+            raise _sharded_missing()
     step = "build-store"
     total = rows.count_rows(table_path, columns)
     if total == 0 and not allow_empty:
@@ -512,9 +514,7 @@ def _digest_file(path: PathLike) -> str:
 def _open_store(path: PathLike, role: str) -> Tuple[Optional[bytes], Header]:
     """A bank's store, checked: its bytes and header; a sharded store's bytes
     are None (its tasks read their shards from the file)."""
-    sharded = _sharded()
-    accepted = [kinds.STORE.name] + ([sharded.SHARDED_STORE.name] if sharded is not None else [])
-    with files.open_file(path, accepted) as stored:
+    with files.open_file(path, [kinds.STORE.name, kinds.SHARDED_STORE.name]) as stored:
         header = stored.header
         if header.meta.get("role") != role:
             other = header.meta.get("role")
@@ -545,7 +545,7 @@ def _initiate_blamed(
                     with faults.captured():
                         ostrelline.initiate_queries([], [], store, store, good_key)
                 except BaseException as refused:  # noqa: BLE001 - PanicException derives from BaseException
-                    if not _is_panic(refused):
+                    if not is_panic(refused):
                         raise
                     raise error.located(path, None, "the store's bytes are malformed") from None
             raise error.located(network_key_path) from None
@@ -557,6 +557,8 @@ def _shard_view(path: PathLike, header: Header) -> Any:
     """A store file as the sharded queries read it: a sharded store as it is, an
     ordinary store as one shard."""
     sharded = _sharded()
+    if sharded is None:
+        raise _sharded_missing()
     if header.kind == kinds.STORE.name:
         return sharded.store_as_shards(path, header)
     return sharded.open_sharded_store(path)
@@ -1003,7 +1005,6 @@ def describe(path: PathLike) -> Dict[str, Any]:
     whether its checksums hold). Never the payload."""
     if _is_parquet(path):
         return results.describe(path)
-    _sharded()  # registers the sharded-store kind, where it can be read
     if os.fspath(path).lower().endswith(".csv") and os.path.isfile(path):
         with open(path, "rb") as file:
             if not file.read(len(files.MAGIC)) == files.MAGIC:
