@@ -70,6 +70,27 @@ def _security(ca_file: Optional[str], cert_file: Optional[str], key_file: Option
     )
 
 
+def _stop_workers(pool: cf.ProcessPoolExecutor) -> None:
+    """Ends the pool's workers at once, so that its shutdown cannot hang.
+
+    A worker ended while it was sending a result leaves part of a message in
+    the result pipe, and the pool's manager thread then waits for the rest
+    forever: this process holds the pipe's writing end too, so no end of file
+    comes. Once every worker is gone, that end is closed here, the manager
+    reads end of file, takes the pool for broken and ends."""
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    for process in processes:
+        process.terminate()
+    for process in processes:
+        process.join(timeout=10)
+        if process.is_alive():
+            process.kill()
+            process.join()
+    writer = getattr(getattr(pool, "_result_queue", None), "_writer", None)
+    if writer is not None:
+        writer.close()
+
+
 @contextlib.contextmanager
 def _pool(workers: int, chunk_size: int) -> Iterator[Engine]:
     if workers < 1:
@@ -87,8 +108,7 @@ def _pool(workers: int, chunk_size: int) -> Iterator[Engine]:
     except BaseException:
         # Ctrl-C or a failure: outstanding chunks are dropped and the running
         # ones are not waited for.
-        for process in list((getattr(pool, "_processes", None) or {}).values()):
-            process.terminate()
+        _stop_workers(pool)
         pool.shutdown(wait=True, cancel_futures=True)
         raise
     pool.shutdown(wait=True)
