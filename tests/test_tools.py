@@ -460,14 +460,14 @@ def test_chunks_follow_the_cost_of_a_call(monkeypatch, fixed, per_entry):
     """A call costs a fixed part (initiate parses both stores on every call) and a part per entry: chunks keep
     calls short where the fixed part is small, and do not shrink to a few entries a call where it is large."""
     clock = [0.0]
-    monkeypatch.setattr(steps.time, "monotonic", lambda: clock[0])
+    monkeypatch.setattr(steps.calls.time, "monotonic", lambda: clock[0])
     spans = []
 
     def call(start, stop):
         spans.append((start, stop))
         clock[0] += fixed + per_entry * (stop - start)
 
-    chunks = steps._Chunks("initiate", 100_000, 4096, None)
+    chunks = steps.calls.Chunks("initiate", 100_000, 4096, None)
     chunks.run(100_000, call)
     assert spans[0] == (0, 256) and spans[-1][1] == 100_000
     assert all(a[1] == b[0] for a, b in zip(spans, spans[1:]))  # every entry once, in order

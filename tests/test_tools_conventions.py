@@ -288,8 +288,8 @@ def test_panic_is_recognised_by_its_class(panic):
     for other in (ValueError("x"), KeyboardInterrupt(), impostor("x"), _worker.WorkerPanic("x")):
         assert not ostrelline_parallel.is_panic(other)
     # One definition, used by the engines' workers and by the tools.
-    assert _worker.is_panic is faults.is_panic is ostrelline_parallel.is_panic is steps.is_panic
-    assert not hasattr(steps, "_is_panic")
+    assert _worker.is_panic is faults.is_panic is ostrelline_parallel.is_panic is steps.calls.is_panic is steps.network.is_panic
+    assert not hasattr(steps.calls, "_is_panic")
 
 
 def test_panic_is_told_without_provoking_one():
@@ -306,6 +306,6 @@ def test_panic_is_told_without_provoking_one():
 
 def test_the_tools_turn_panics_into_module_errors():
     with pytest.raises(ostrelline_tools.ModuleError, match="randomize failed inside the module"):
-        steps._call("randomize", ostrelline.randomize, b"\x00" * 127)
+        steps.calls.call_module("randomize", ostrelline.randomize, b"\x00" * 127)
     with pytest.raises(ValueError):
-        steps._call("randomize", lambda: (_ for _ in ()).throw(ValueError("not the module")))
+        steps.calls.call_module("randomize", lambda: (_ for _ in ()).throw(ValueError("not the module")))

@@ -154,7 +154,7 @@ def _size(path: str) -> str:
 
 def _keygen(args: argparse.Namespace, progress: ProgressBar) -> None:
     fp = steps.keygen(args.public, args.secret, args.role, overwrite=args.force)
-    _say(f"{args.role} key {fp.hex()}")
+    _say(f"{args.role} key {fp}")
     _say(f"  public key {args.public}: give it to the other parties")
     _say(f"  secret key {args.secret} (mode 0600): keep it")
 

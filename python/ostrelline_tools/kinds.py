@@ -35,11 +35,59 @@ Metadata fields (besides ``rows``, the row-encoding record):
 """
 from __future__ import annotations
 
+import enum
+
 from .files import Header, Kind, register_kind
 
 __all__ = [
+    "Role", "Construction", "Component",
     "PUBLIC_KEY", "SECRET_KEY", "STORE", "SHARDED_STORE", "QUERIES", "POINTS", "RESULTS", "KEY_SIZE", "WIDE", "POINT"
 ]
+
+
+class _Recorded(str, enum.Enum):
+    """A value that headers record as its string; compares equal to that string."""
+
+    def __str__(self) -> str:
+        return str(self.value)
+
+    def __format__(self, spec: str) -> str:
+        return format(str(self.value), spec)
+
+
+class Role(_Recorded):
+    """The party a key or a store belongs to (``role``)."""
+
+    SENDER = "sender"
+    RECEIVER = "receiver"
+    NETWORK = "network"
+
+    @property
+    def party(self) -> str:
+        """The party's name in messages."""
+        return {"sender": "sending bank", "receiver": "receiving bank", "network": "payment network"}[self.value]
+
+    @property
+    def is_bank(self) -> bool:
+        return self is not Role.NETWORK
+
+
+class Construction(_Recorded):
+    """The kind of store a bank builds (``construction``)."""
+
+    #: membership-hiding: the store does not tell which rows it holds
+    HIDING = "hiding"
+    #: the specified construction of ``ostrelline.build_okvs``
+    SPECIFIED = "specified"
+
+
+class Component(_Recorded):
+    """The four point streams of a run (``component``), by who receives them."""
+
+    SENDER = "sender"
+    RECEIVER = "receiver"
+    GAMMA = "gamma"
+    DELTA = "delta"
 
 KEY_SIZE = 32
 WIDE = 128

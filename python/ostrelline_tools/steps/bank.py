@@ -1,0 +1,263 @@
+"""A bank's steps: its store, built from its table under its public key, and
+the partial decryption of the stream the payment network sends it."""
+from __future__ import annotations
+
+import contextlib
+import multiprocessing
+import os
+import signal
+from dataclasses import dataclass
+from typing import Any, Callable, List, Optional, Sequence, Tuple
+
+import ostrelline
+from ostrelline_parallel import faults, is_panic
+
+from .. import audit, files, kinds, rows
+from .. import engines as _engines
+from ..errors import STOPPING_SIGNALS, BadFileError, InputError, KeyMismatchError, ModuleError, PathLike, ToolError
+from ..files import FileWriter, Header
+from ..kinds import Construction, Role
+from .calls import DEFAULT_CHUNK_SIZE, Progress, chunker, located, operation_of, sharded_missing, sharded_module
+from .checks import fp_hex, open_stream, outputs_apart, read_key, warn
+
+__all__ = ["CONSTRUCTIONS", "BuildReport", "build_store", "decrypt"]
+
+CONSTRUCTIONS = tuple(c.value for c in Construction)
+BANKS = (Role.SENDER, Role.RECEIVER)
+
+
+@dataclass
+class BuildReport:
+    """What ``build_store`` did: rows read, distinct rows stored, the store's
+    header, and the rows left out for an empty key value (``skip_invalid``)."""
+
+    rows_read: int
+    rows_stored: int
+    header: Header
+    rows_skipped: int = 0
+
+
+def _builder(construction: str) -> Tuple[str, Callable[..., bytes]]:
+    try:
+        construction = Construction(construction)
+    except ValueError:
+        raise ValueError(f"construction is one of {', '.join(CONSTRUCTIONS)}, not {construction!r}") from None
+    if construction is Construction.SPECIFIED:
+        return "ostrelline", ostrelline.build_okvs
+    try:
+        import ostrelline_hiding
+    except ImportError:
+        raise ToolError(
+            "membership-hiding stores need the module ostrelline_hiding, which is not installed; "
+            "the specified kind (--specified) can be built without it"
+        ) from None
+    return "ostrelline_hiding", ostrelline_hiding.build_okvs
+
+
+def _build_child(channel: Any, function: Callable[..., bytes], public_key: bytes, store_rows: List[List[str]]) -> None:
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    for number in STOPPING_SIGNALS:
+        signal.signal(number, signal.SIG_DFL)
+    try:
+        with faults.captured():
+            result: Tuple[str, Any] = ("ok", function(public_key, store_rows))
+    except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
+        if is_panic(error):
+            result = ("panic", (str(error.args[0]) if error.args else str(error), faults.report_of(error)))
+        elif isinstance(error, MemoryError):
+            result = ("memory", "")
+        else:
+            result = ("error", f"{type(error).__name__}: {error}")
+    channel.send(result)
+    channel.close()
+
+
+def _build_isolated(
+    step: str, function: Callable[..., bytes], public_key: bytes, store_rows: List[List[str]], key_path: PathLike
+) -> bytes:
+    """Runs the one long ``build_okvs`` call in a forked child, so that Ctrl-C in
+    this process stops it at once (a call holds the interpreter for its whole
+    length and cannot be cut into chunks). The rows are distinct by then, so
+    a failure of the module is the key's (``key_path``)."""
+    context = multiprocessing.get_context("fork")
+    receive, send = context.Pipe(duplex=False)
+    child = context.Process(target=_build_child, args=(send, function, public_key, store_rows), daemon=True)
+    child.start()
+    send.close()
+    try:
+        while not receive.poll(0.1):
+            if not child.is_alive() and not receive.poll(0):
+                raise ToolError(f"{step}: the process building the store ended without a result (exit {child.exitcode})")
+        try:
+            status, value = receive.recv()
+        except EOFError:
+            child.join()
+            raise ToolError(f"{step}: the process building the store ended without a result (exit {child.exitcode})")
+        child.join()
+    finally:
+        if child.is_alive():
+            child.kill()
+            child.join()
+        receive.close()
+    if status == "ok":
+        return value
+    if status == "panic":
+        raise ModuleError(step, value[0], key_path, report=value[1])
+    if status == "memory":
+        raise MemoryError()
+    raise ToolError(f"{step}: {value}")
+
+
+def build_store(
+    public_key_path: PathLike,
+    table_path: PathLike,
+    columns: Sequence[str],
+    out_path: PathLike,
+    normalise: str = "none",
+    construction: str = Construction.HIDING,
+    progress: Optional[Progress] = None,
+    shards: Optional[Any] = None,
+    engine: Optional[Any] = None,
+    overwrite: bool = False,
+    skip_invalid: bool = False,
+    allow_empty: bool = False,
+) -> BuildReport:
+    """A bank's store of the rows of ``columns`` of its table, under its public
+    key: membership-hiding by default, the specified kind with
+    ``construction="specified"``. Rows that encode alike are stored once. The
+    header records the column names, in order.
+
+    A key value that is null, empty or white space only refuses the table,
+    or with ``skip_invalid`` leaves its row out; a table without rows (or
+    without any left) is refused unless ``allow_empty``. With normalisation
+    "none", values with white space around them or mixed case raise a
+    ``ToolWarning``.
+
+    With ``shards`` (a number k, or "auto" for about 25,000 rows a shard) it
+    writes a sharded store, one build task per shard on ``engine`` (a pool of
+    one worker process when none is given). An unsharded store is one call of
+    the module, which no engine divides: ``engine`` needs ``shards``."""
+    columns = list(columns)
+    rows.check_names(columns)
+    encoding = rows.RowEncoding(len(columns), normalise)
+    if engine is not None and shards is None:
+        raise ToolError(
+            "an unsharded store is one call of the module, which no engine divides: "
+            "build a sharded store (--shards K or auto) to build on workers"
+        )
+    if shards is not None and shards != "auto" and (not isinstance(shards, int) or shards < 1):
+        raise ValueError(f"the number of shards is a whole number of at least 1 or auto, not {shards!r}")
+    outputs_apart([public_key_path, table_path], [out_path], overwrite)
+    public_key, key_header = read_key(public_key_path, kinds.PUBLIC_KEY, BANKS)
+    _, function = _builder(construction)
+    sharded = None
+    if shards is not None:
+        sharded = sharded_module()
+        if sharded is None:
+            raise sharded_missing()
+    step = "build-store"
+    total = rows.count_rows(table_path, columns)
+    if total == 0 and not allow_empty:
+        raise InputError(table_path, "holds no rows (--allow-empty builds an empty store)")
+    if progress is not None:
+        progress("read rows", 0, total)
+    check = rows.RowCheck(table_path, columns, hints=encoding.normalise == rows.Normalisation.NONE)
+    encoded: List[str] = []
+    for arrays in rows.read_batches(table_path, columns):
+        keep = check.keep(arrays)
+        if skip_invalid or not check.blank:  # once refused, the rest is only counted
+            encoded += rows.encode_batch(table_path, columns, rows.kept(arrays, keep), normalise, check.rows)
+        if progress is not None:
+            progress("read rows", check.rows, total)
+    warn(check.hint())
+    if check.blank and not skip_invalid:
+        raise check.refusal()
+    if not encoded and not allow_empty:
+        raise InputError(
+            table_path, f"has no row left once the {check.blank:,} with an empty key value are left out "
+            "(--allow-empty builds an empty store)"
+        )
+    distinct = list(dict.fromkeys(encoded))
+    read = check.rows
+    del encoded
+    store_rows = [[s] for s in distinct]
+    del distinct
+    meta = {
+        "role": key_header.meta["role"],
+        "construction": Construction(construction).value,
+        "rows": encoding.record(),
+        "columns": columns,
+    }
+    if sharded is not None:
+
+        from ostrelline_parallel.shards import shards_for
+
+        count = shards_for(len(store_rows)) if shards == "auto" else shards
+        with contextlib.ExitStack() as stack:
+            if engine is None:
+                engine = stack.enter_context(_engines.open_engine(workers=1))
+            sharded.write_sharded_store(
+                engine, out_path, public_key, store_rows, count, construction=construction,
+                role=meta["role"], progress=progress, meta={"rows": meta["rows"], "columns": columns},
+                overwrite=overwrite,
+            )
+        return BuildReport(read, len(store_rows), files.read_header(out_path), check.blank)
+    with FileWriter(out_path, kinds.STORE.name, len(store_rows), key_header.fingerprint, meta, overwrite) as writer:
+        if progress is not None:
+            progress(step, 0, len(store_rows))
+        store = _build_isolated(step, function, public_key, store_rows, public_key_path)
+        writer.write(store)
+        if progress is not None:
+            progress(step, len(store_rows), len(store_rows))
+    return BuildReport(read, len(store_rows), files.read_header(out_path), check.blank)
+
+
+
+def decrypt(
+    points_path: PathLike,
+    secret_key_path: PathLike,
+    out_path: PathLike,
+    chunk_size: int = DEFAULT_CHUNK_SIZE,
+    progress: Optional[Progress] = None,
+    engine: Optional[Any] = None,
+    overwrite: bool = False,
+    audit_log: Optional[PathLike] = None,
+    again: bool = False,
+    max_entries: Optional[int] = None,
+) -> Header:
+    """A bank's partial decryption of the point stream the payment network sent it.
+
+    Each stream answered is recorded in the bank's audit log (``audit_log``,
+    by default beside the secret key); a second stream of a run already
+    answered is refused unless ``again``, and a stream longer than
+    ``max_entries`` always (see ``audit``)."""
+    step = "decrypt"
+    outputs_apart([points_path, secret_key_path], [out_path], overwrite)
+    _engines.require_protected(engine, step)
+    with open_stream(points_path, kinds.POINTS) as source:
+        header = source.header
+        component = header.meta.get("component")
+        if component not in BANKS:
+            raise BadFileError(points_path, f"is the payment network's {component} stream, not a bank's")
+        if header.meta.get("decrypted"):
+            raise BadFileError(points_path, "is already decrypted")
+        secret_key, key_header = read_key(secret_key_path, kinds.SECRET_KEY, (component,))
+        if key_header.fingerprint != header.fingerprint:
+            raise KeyMismatchError(
+                secret_key_path,
+                f"belongs to key {fp_hex(key_header.fingerprint)}, but {os.fspath(points_path)} "
+                f"was made for key {fp_hex(header.fingerprint)}",
+            )
+        meta = dict(header.meta, decrypted=True)
+        with audit.begin(points_path, header, audit_log, secret_key_path, [out_path], again, max_entries) as log:
+            with FileWriter(out_path, kinds.POINTS.name, header.count, header.fingerprint, meta, overwrite) as writer:
+                chunks = chunker(step, header.count, chunk_size, progress, engine)
+                decrypted = operation_of(chunks, step, "decrypt")
+                chunks.run(
+                    header.count,
+                    located(lambda a, b: writer.write(decrypted(source.entries(a, b), secret_key)), [(points_path, source)]),
+                )
+            out_header = files.read_header(out_path)
+            audit.account(log, header, out_header, again)
+    return out_header
+

@@ -1,0 +1,59 @@
+"""What anyone may do with any of the tools' files: look at its header, or
+take out the module's bytes."""
+from __future__ import annotations
+
+import os
+from typing import Any, Dict
+
+from .. import files, results
+from ..errors import BadFileError, PathLike
+from ..files import Header
+from .checks import fp_hex
+
+__all__ = ["describe", "export"]
+
+
+def describe(path: PathLike) -> Dict[str, Any]:
+    """What ``inspect`` shows of a file: its header, checked, and whether the
+    payload checksum holds (for a Parquet result, its header record and
+    whether its checksums hold). Never the payload."""
+    if _is_parquet(path):
+        return results.describe(path)
+    if os.fspath(path).lower().endswith(".csv") and os.path.isfile(path):
+        with open(path, "rb") as file:
+            if not file.read(len(files.MAGIC)) == files.MAGIC:
+                raise BadFileError(path, "is a CSV table: a CSV result carries no header to check (write .parquet)")
+    with files.StoredFile(path) as stored:
+        header = stored.header
+        try:
+            stored.verify()
+            intact = True
+        except BadFileError:
+            intact = False
+        return {
+            "file": os.fspath(path),
+            "kind": header.kind,
+            "description": stored.kind.description,
+            "format version": header.version,
+            "entries": header.count,
+            "payload bytes": header.payload_length,
+            "payload offset": header.header_length,
+            "key fingerprint": fp_hex(header.fingerprint),
+            "checksum": "ok" if intact else "MISMATCH",
+            **{f"meta.{k}": v for k, v in sorted(header.meta.items())},
+        }
+
+
+def export(path: PathLike, destination: PathLike, overwrite: bool = False) -> Header:
+    """Writes the file's payload alone (the module's bytes) to ``destination``."""
+    if _is_parquet(path):
+        raise BadFileError(path, "is a results table already; any Parquet reader opens it as it is")
+    return files.export_payload(path, destination, overwrite=overwrite)
+
+
+def _is_parquet(path: PathLike) -> bool:
+    try:
+        with open(path, "rb") as file:
+            return file.read(4) == b"PAR1"
+    except OSError:
+        return False  # the file's own reader says what is wrong
