@@ -455,30 +455,33 @@ def test_progress_reports(run, tmp_path, capsys):
     assert terminal.text.endswith("\n")
 
 
-@pytest.mark.parametrize("fixed,per_entry", [(0.0, 30e-6), (0.0, 2e-3), (1.2, 30e-6), (0.3, 30e-6)])
-def test_chunks_follow_the_cost_of_a_call(monkeypatch, fixed, per_entry):
-    """A call costs a fixed part (initiate parses both stores on every call) and a part per entry: chunks keep
-    calls short where the fixed part is small, and do not shrink to a few entries a call where it is large."""
+@pytest.mark.parametrize("costs", [[30e-6], [2e-3], [30e-6, 3e-3, 30e-6], [1e-7]])
+def test_chunks_follow_the_cost_of_an_entry(monkeypatch, costs):
+    """Chunks are sized so that a call takes about a quarter of a second whatever an entry costs, follow a cost
+    that changes midway, never exceed the limit and grow at most fourfold a call; every entry is called once, in
+    order."""
     clock = [0.0]
     monkeypatch.setattr(steps.calls.time, "monotonic", lambda: clock[0])
     spans = []
+    total = 300_000
 
     def call(start, stop):
         spans.append((start, stop))
-        clock[0] += fixed + per_entry * (stop - start)
+        cost = costs[min(len(costs) - 1, start * len(costs) // total)]
+        clock[0] += cost * (stop - start)
 
-    chunks = steps.calls.Chunks("initiate", 100_000, 4096, None)
-    chunks.run(100_000, call)
-    assert spans[0] == (0, 256) and spans[-1][1] == 100_000
-    assert all(a[1] == b[0] for a, b in zip(spans, spans[1:]))  # every entry once, in order
-    sizes = [b - a for a, b in spans[1:-1]]
-    if fixed > 0.75:
-        assert len(spans) <= 30 and max(sizes) == 4096  # chunks of the limit: the fixed part cannot be cut
-    elif fixed > 0:
-        assert len(spans) <= 45 and max(fixed + per_entry * n for n in sizes) <= 1.5 + 1e-9
-    else:
-        longest = max(fixed + per_entry * n for n in sizes)
-        assert longest <= 0.25 + 1e-9 and (longest > 0.2 or max(sizes) == 4096)
+    chunks = steps.calls.Chunks("initiate", total, 4096, None)
+    chunks.run(total, call)
+    assert spans[0] == (0, 256) and spans[-1][1] == total
+    assert all(a[1] == b[0] for a, b in zip(spans, spans[1:]))
+    sizes = [b - a for a, b in spans]
+    assert max(sizes) <= 4096 and all(b <= 4 * a for a, b in zip(sizes, sizes[1:-1]))
+    for cost in costs:
+        # Once settled on a cost, calls of that cost last at most a quarter of a second and, unless the limit holds
+        # them back, no less than a tenth (a change of cost is followed within one call).
+        settled = [n for (a, b), n in zip(spans[1:-1], sizes[2:]) if costs[min(len(costs) - 1, a * len(costs) // total)] == cost]
+        longest = max(cost * n for n in settled)
+        assert longest <= 0.25 + 1e-9 and (longest > 0.1 or max(settled) == 4096)
 
 
 # `python -m ostrelline_tools ARGS` with the default SIGINT handler installed first.
