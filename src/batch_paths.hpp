@@ -254,31 +254,32 @@ struct BatchPaths {
         return point_conversion::with_representative(bytes, static_cast<std::uint8_t>(support::random_u32() >> 31));
     }
 
-    static void add_and_randomize(const Ciphertext* sender, const Ciphertext* receiver, std::size_t count,
-                                  const EdwardsPoint& key, std::uint8_t* out, const Scalar* scalars) {
+    static void queries(const std::uint8_t* sender_cells, const std::uint8_t* receiver_cells, std::size_t entries,
+                        const EdwardsPoint& key, std::uint8_t* out, const Scalar* scalars) {
         namespace e = edwards25519::batch::engine;
-        if (count == 0 || count > kLanes) return;
-        const Group g{0, count};
-        const std::array<Scalar, kLanes> r = scalars_for(g, scalars);
-        const std::uint8_t* halves[kComponents][kLanes];
-        for (std::size_t lane = 0; lane < kLanes; ++lane) {
-            const std::size_t i = g.entry(lane);
-            halves[0][lane] = sender[i].c1.data();
-            halves[1][lane] = sender[i].c2.data();
-            halves[2][lane] = receiver[i].c1.data();
-            halves[3][lane] = receiver[i].c2.data();
-        }
-        const Point a1 = clear_cofactor(elligator::uniform_bytes_to_point<F>(halves[0]), g);
-        const Point a2 = clear_cofactor(elligator::uniform_bytes_to_point<F>(halves[1]), g);
-        const Point b1 = clear_cofactor(elligator::uniform_bytes_to_point<F>(halves[2]), g);
-        const Point b2 = clear_cofactor(elligator::uniform_bytes_to_point<F>(halves[3]), g);
-        const Point sum = e::add_points<F>(e::add_points<F>(a2, b2), e::broadcast<F>(key));
-        const Point products[kComponents] = {e::mul<F>(a1, r.data(), false), e::mul<F>(b1, r.data(), false),
-                                             basepoint_table().mul(r.data()), e::mul<F>(sum, r.data(), false)};
         std::uint8_t scratch[kComponents * kLanes][32];
-        std::uint8_t* dst[kComponents * kLanes];
-        for (std::size_t k = 0; k < kComponents; ++k) outputs(out, g, 128, k, scratch, dst);
-        e::compress_many<F>(products, kComponents, dst);
+        const Point shared_key = e::broadcast<F>(key);
+        for_each_group(entries, [&](const Group& g) {
+            const std::array<Scalar, kLanes> r = scalars_for(g, scalars);
+            const std::uint8_t* halves[kComponents][kLanes];
+            for (std::size_t lane = 0; lane < kLanes; ++lane) {
+                const std::size_t i = g.entry(lane);
+                halves[0][lane] = sender_cells + Ciphertext::kSize * i;
+                halves[1][lane] = sender_cells + Ciphertext::kSize * i + 32;
+                halves[2][lane] = receiver_cells + Ciphertext::kSize * i;
+                halves[3][lane] = receiver_cells + Ciphertext::kSize * i + 32;
+            }
+            const Point a1 = clear_cofactor(elligator::uniform_bytes_to_point<F>(halves[0]), g);
+            const Point a2 = clear_cofactor(elligator::uniform_bytes_to_point<F>(halves[1]), g);
+            const Point b1 = clear_cofactor(elligator::uniform_bytes_to_point<F>(halves[2]), g);
+            const Point b2 = clear_cofactor(elligator::uniform_bytes_to_point<F>(halves[3]), g);
+            const Point sum = e::add_points<F>(e::add_points<F>(a2, b2), shared_key);
+            const Point products[kComponents] = {e::mul<F>(a1, r.data(), false), e::mul<F>(b1, r.data(), false),
+                                                 basepoint_table().mul(r.data()), e::mul<F>(sum, r.data(), false)};
+            std::uint8_t* dst[kComponents * kLanes];
+            for (std::size_t k = 0; k < kComponents; ++k) outputs(out, g, 128, k, scratch, dst);
+            e::compress_many<F>(products, kComponents, dst);
+        });
     }
 
     // The conversions on plain data, for the tests.
@@ -293,7 +294,7 @@ struct BatchPaths {
     }
 
     static constexpr StreamKernels table(edwards25519::batch::Isa isa) {
-        return {isa, kLanes, decrypt, finish, randomize, combine, zero, add_and_randomize, to_uniform, from_uniform};
+        return {isa, kLanes, decrypt, finish, randomize, combine, zero, queries, to_uniform, from_uniform};
     }
 };
 

@@ -4,9 +4,10 @@
 // PanicException. This is the only file that touches interpreter objects.
 //
 // It is compiled twice: as `ostrelline`, the seven functions of the protocol,
-// and with OSTRELLINE_HIDING_MODULE defined as `ostrelline_hiding`, whose one
-// function `build_okvs` builds the membership-hiding kind of store with the
-// same arguments, checks and failures.
+// and with OSTRELLINE_HIDING_MODULE defined as `ostrelline_hiding`, whose
+// `build_okvs` builds the membership-hiding kind of store with the same
+// arguments, checks and failures, and whose `decode_okvs` and
+// `queries_from_cells` are the two steps of initiate_queries apart.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -497,6 +498,36 @@ OSTRELLINE_ENTRY(build_okvs) {
 
 #undef OSTRELLINE_BUILD_OPERATION
 
+#ifdef OSTRELLINE_HIDING_MODULE
+
+OSTRELLINE_ENTRY(decode_okvs) {
+    static const char* const params[] = {"data", "okvs"};
+    static const Signature sig{"decode_okvs()", params, 2};
+    PyObject* slots[2];
+    if (!bind(sig, args, nargsf, kwnames, slots)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        Rows rows;
+        if (!convert_rows(slots[0], params[0], rows)) return nullptr;
+        Outputs out;
+        ostrelline::decode_okvs(std::move(rows), byte_arg(slots[1]), out.sink());
+        return out.take(0);
+    });
+}
+
+OSTRELLINE_ENTRY(queries_from_cells) {
+    static const char* const params[] = {"sender_cells", "receiver_cells", "swift_pk"};
+    static const Signature sig{"queries_from_cells()", params, 3};
+    PyObject* slots[3];
+    if (!bind(sig, args, nargsf, kwnames, slots)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        Outputs out;
+        ostrelline::queries_from_cells(byte_arg(slots[0]), byte_arg(slots[1]), byte_arg(slots[2]), out.sink());
+        return out.take(0);
+    });
+}
+
+#endif  // OSTRELLINE_HIDING_MODULE
+
 #ifndef OSTRELLINE_HIDING_MODULE
 
 OSTRELLINE_ENTRY(initiate_queries) {
@@ -588,6 +619,15 @@ PyMethodDef function_table[] = {
                       "as a String. The store has the byte format of ostrelline.build_okvs, but its bytes at a held "
                       "row look like those at any other row; held rows match only on a query side that clears "
                       "small-order components, as ostrelline.initiate_queries does."),
+    OSTRELLINE_METHOD(decode_okvs,
+                      "The lookups of ostrelline.initiate_queries alone: the 64-byte cell of each row of `data` "
+                      "in the store `okvs`, in row order, concatenated. Rows and store are read, and refused, as "
+                      "initiate_queries reads sender_data and sender_okvs."),
+    OSTRELLINE_METHOD(queries_from_cells,
+                      "The cryptography of ostrelline.initiate_queries alone: the 128-byte query i from cell i of "
+                      "sender_cells and of receiver_cells (64 bytes each, as decode_okvs returns them) under "
+                      "swift_pk, for every i below the shorter stream's cell count, as initiate_queries makes it "
+                      "after its lookups."),
 };
 #else
 PyMethodDef function_table[] = {
@@ -611,7 +651,8 @@ PyMethodDef function_table[] = {
 #define OSTRELLINE_MODULE_NAME "ostrelline_hiding"
 #define OSTRELLINE_MODULE_DOC \
     "Membership-hiding stores for the ostrelline protocol: build_okvs with the arguments, failures and byte " \
-    "format of ostrelline.build_okvs, whose stores do not tell which rows they hold."
+    "format of ostrelline.build_okvs, whose stores do not tell which rows they hold; and the two steps of " \
+    "ostrelline.initiate_queries apart, decode_okvs and queries_from_cells."
 #else
 #define OSTRELLINE_MODULE_NAME "ostrelline"
 #define OSTRELLINE_MODULE_DOC \

@@ -122,6 +122,16 @@ void randomize_scalar(Bytes ciphertexts, std::uint8_t* out, std::size_t begin, s
     }
 }
 
+void queries_scalar(const std::uint8_t* sender_cells, const std::uint8_t* receiver_cells, const EdwardsPoint& key,
+                    std::uint8_t* out, std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+        const Ciphertext sender = Ciphertext::from_bytes({sender_cells + Ciphertext::kSize * i, Ciphertext::kSize});
+        const Ciphertext receiver =
+            Ciphertext::from_bytes({receiver_cells + Ciphertext::kSize * i, Ciphertext::kSize});
+        sender.add_and_randomize(receiver, key).to_bytes(out + 128 * i);
+    }
+}
+
 void combine_scalar(Bytes sender, Bytes receiver, std::uint8_t* const out[4], std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
         WideCiphertext a = WideCiphertext::from_bytes(chunk(sender, i, 128));
@@ -208,39 +218,73 @@ void build_hiding_okvs(const ByteArg& public_key, Rows rows, Sink out, Backend b
     build_store(public_key, std::move(rows), out, backend, true);
 }
 
+namespace {
+
+// The cells of rows [begin, end) in `store`, 64 bytes each, to out.
+void decode_rows(const StoreView& store, const Rows& rows, std::size_t begin, std::size_t end, std::uint8_t* out) {
+    for (std::size_t i = begin; i < end; ++i) store.decode(rows[i]).to_bytes(out + Ciphertext::kSize * (i - begin));
+}
+
+// Query i from cell i of each cell stream, for i < count, to out + 128 i.
+void cells_to_queries(const std::uint8_t* sender_cells, const std::uint8_t* receiver_cells, std::size_t count,
+                      const EdwardsPoint& swift_key, std::uint8_t* out, Backend backend) {
+    if (const paths::StreamKernels* batch = batch_kernels(backend)) {
+        batch->queries(sender_cells, receiver_cells, count, swift_key, out, nullptr);
+    } else {
+        paths::queries_scalar(sender_cells, receiver_cells, swift_key, out, 0, count);
+    }
+}
+
+// A stream of whole cells, or the failure naming the argument.
+std::span<const std::uint8_t> require_cells(const ByteArg& cells, std::string_view type_text,
+                                            std::string_view name) {
+    auto bytes = cells.require(type_text);
+    if (bytes.size() % Ciphertext::kSize != 0) {
+        support::fail("The " + std::string(name) + " object should hold whole 64-byte cells: its length, " +
+                      std::to_string(bytes.size()) + ", is not a multiple of 64.");
+    }
+    return bytes;
+}
+
+// Queries whose cells are held at once by initiate_queries.
+constexpr std::size_t kQueryChunk = 256;
+
+}  // namespace
+
 void initiate_queries(Rows sender_data, Rows receiver_data, const ByteArg& sender_okvs, const ByteArg& receiver_okvs,
                       const ByteArg& swift_pk, Sink out, Backend backend) {
     const StoreView sender_store(sender_okvs.require(kSenderOkvsText));
     const StoreView receiver_store(receiver_okvs.require(kReceiverOkvsText));
     EdwardsPoint swift_key = read_public_key(swift_pk);
-    std::size_t queries = std::min(sender_data.size(), receiver_data.size());
+    const std::size_t queries = std::min(sender_data.size(), receiver_data.size());
     std::uint8_t* dst = out(128 * queries);
-    if (const paths::StreamKernels* batch = batch_kernels(backend)) {
-        // Lookups in the scalar order (sender row i, then receiver row i), a
-        // group of pairs at a time through the batch backend.
-        const std::size_t lanes = batch->lanes;
-        Ciphertext senders[edwards25519::batch::kMaxLanes], receivers[edwards25519::batch::kMaxLanes];
-        std::size_t done = 0, held = 0;
-        for (std::size_t i = 0; i < sender_data.size(); ++i) {
-            senders[held] = sender_store.decode(sender_data[i]);
-            if (i >= receiver_data.size()) break;
-            receivers[held] = receiver_store.decode(receiver_data[i]);
-            if (++held == lanes) {
-                batch->add_and_randomize(senders, receivers, held, swift_key, dst + 128 * done, nullptr);
-                done += held;
-                held = 0;
-            }
-        }
-        if (held != 0) batch->add_and_randomize(senders, receivers, held, swift_key, dst + 128 * done, nullptr);
-        return;
+    // The lookups of a chunk of queries, then their cryptography, so that
+    // only a chunk's cells are held.
+    std::vector<std::uint8_t> cells(2 * Ciphertext::kSize * std::min(queries + 1, kQueryChunk));
+    for (std::size_t begin = 0; begin < queries; begin += kQueryChunk) {
+        const std::size_t end = std::min(begin + kQueryChunk, queries);
+        std::uint8_t* receiver_cells = cells.data() + Ciphertext::kSize * (end - begin);
+        decode_rows(sender_store, sender_data, begin, end, cells.data());
+        decode_rows(receiver_store, receiver_data, begin, end, receiver_cells);
+        cells_to_queries(cells.data(), receiver_cells, end - begin, swift_key, dst + 128 * begin, backend);
     }
-    for (std::size_t i = 0; i < sender_data.size(); ++i) {
-        // The sender row is looked up even when no receiver row pairs with it.
-        Ciphertext sender = sender_store.decode(sender_data[i]);
-        if (i >= receiver_data.size()) break;
-        Ciphertext receiver = receiver_store.decode(receiver_data[i]);
-        sender.add_and_randomize(receiver, swift_key).to_bytes(dst + 128 * i);
-    }
+    // The sender row after the last query is looked up too, although no
+    // receiver row pairs with it: an empty sender store fails there.
+    if (sender_data.size() > queries) decode_rows(sender_store, sender_data, queries, queries + 1, cells.data());
+}
+
+void decode_okvs(Rows data, const ByteArg& okvs, Sink out) {
+    const StoreView store(okvs.require(kOkvsText));
+    decode_rows(store, data, 0, data.size(), out(Ciphertext::kSize * data.size()));
+}
+
+void queries_from_cells(const ByteArg& sender_cells, const ByteArg& receiver_cells, const ByteArg& swift_pk,
+                        Sink out, Backend backend) {
+    auto sender = require_cells(sender_cells, kSenderCellsText, "sender_cells");
+    auto receiver = require_cells(receiver_cells, kReceiverCellsText, "receiver_cells");
+    EdwardsPoint swift_key = read_public_key(swift_pk);
+    const std::size_t queries = std::min(sender.size(), receiver.size()) / Ciphertext::kSize;
+    cells_to_queries(sender.data(), receiver.data(), queries, swift_key, out(128 * queries), backend);
 }
 
 void randomize(const ByteArg& ciphertexts, Sink out, Backend backend) {

@@ -66,6 +66,9 @@ inline constexpr std::string_view kReceiverCiphertextsText =
 inline constexpr std::string_view kBankSecretKeyText = "The bank_secret_key object should be of type `bytes`.";
 inline constexpr std::string_view kPointsText = "The points object should be of type `bytes`.";
 inline constexpr std::string_view kSwiftSecretKeyText = "The swift_secret_key object should be of type `bytes`.";
+inline constexpr std::string_view kOkvsText = "The okvs object should be of type `bytes`.";
+inline constexpr std::string_view kSenderCellsText = "The sender_cells object should be of type `bytes`.";
+inline constexpr std::string_view kReceiverCellsText = "The receiver_cells object should be of type `bytes`.";
 
 struct KeyPair {
     std::array<std::uint8_t, 32> public_key;
@@ -96,6 +99,15 @@ void build_hiding_okvs(const ByteArg& public_key, Rows rows, Sink out, Backend b
 void initiate_queries(Rows sender_data, Rows receiver_data, const ByteArg& sender_okvs,
                       const ByteArg& receiver_okvs, const ByteArg& swift_pk, Sink out,
                       Backend backend = Backend::automatic);
+// initiate_queries in two steps, each with its checks and failures: the
+// lookups (decode_okvs: the 64-byte cell of every row in one store, in row
+// order, the store read as initiate_queries reads its stores) and the
+// cryptography (queries_from_cells: query i from cell i of each stream, for
+// i below the shorter stream's cell count). The two in sequence give what
+// initiate_queries gives: it is made of them.
+void decode_okvs(Rows data, const ByteArg& okvs, Sink out);
+void queries_from_cells(const ByteArg& sender_cells, const ByteArg& receiver_cells, const ByteArg& swift_pk,
+                        Sink out, Backend backend = Backend::automatic);
 void randomize(const ByteArg& ciphertexts, Sink out, Backend backend = Backend::automatic);
 // Allocates the four component streams through `out`, in component order.
 void combine(const ByteArg& sender_ciphertexts, const ByteArg& receiver_ciphertexts, Sink out,

@@ -38,6 +38,10 @@ void finish_scalar(const FinishStreams& streams, const edwards25519::Scalar& key
                    std::size_t begin, std::size_t end);
 void randomize_scalar(Bytes ciphertexts, std::uint8_t* out, std::size_t begin, std::size_t end);
 void combine_scalar(Bytes sender, Bytes receiver, std::uint8_t* const out[4], std::size_t begin, std::size_t end);
+// Query i of initiate_queries from the 64-byte cells i of both cell streams,
+// to out + 128 i (Ciphertext::add_and_randomize).
+void queries_scalar(const std::uint8_t* sender_cells, const std::uint8_t* receiver_cells,
+                    const edwards25519::EdwardsPoint& key, std::uint8_t* out, std::size_t begin, std::size_t end);
 
 // The batch path of one backend of the group layer (edwards25519/batch),
 // entries [0, entries) of each stream. Where an operation draws one scalar
@@ -65,12 +69,11 @@ struct StreamKernels {
     // parity written.
     void (*zero)(const edwards25519::EdwardsPoint& key, std::size_t count, bool hiding, Ciphertext* out);
 
-    // `add_and_randomize` of sender[i] with receiver[i] and key for
-    // i < count <= lanes, each 128-byte result to out + 128 i. The decoded
-    // points are cleared of small-order components as on the scalar path.
-    void (*add_and_randomize)(const Ciphertext* sender, const Ciphertext* receiver, std::size_t count,
-                              const edwards25519::EdwardsPoint& key, std::uint8_t* out,
-                              const edwards25519::Scalar* scalars);
+    // queries_scalar's queries for entries [0, entries), a group at a time.
+    // The decoded points are cleared of small-order components as on the
+    // scalar path.
+    void (*queries)(const std::uint8_t* sender_cells, const std::uint8_t* receiver_cells, std::size_t entries,
+                    const edwards25519::EdwardsPoint& key, std::uint8_t* out, const edwards25519::Scalar* scalars);
 
     // point_conversion's two conversions, lane i of each argument at index i
     // (`lanes` of them); the first returns the lanes that have uniform bytes,

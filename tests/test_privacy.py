@@ -373,8 +373,9 @@ def test_other_refused_arguments_keep_their_repr():
 # --------------------------------------------------------------------------- the second module
 
 
-def test_hiding_module_has_one_function_and_the_same_failures(bank_key):
-    assert ostrelline_hiding.__all__ == ["build_okvs"]
+def test_hiding_module_build_okvs_has_the_same_failures(bank_key):
+    assert ostrelline_hiding.__all__[0] == "build_okvs"
+    assert not set(ostrelline_hiding.__all__) & (set(ostrelline.__all__) - {"build_okvs"})
     assert ostrelline_hiding.build_okvs.__module__ == "ostrelline_hiding"
     assert len(ostrelline_hiding.build_okvs(bank_key[0], [])) == 2072
     assert len(ostrelline_hiding.build_okvs(bank_key[0], [["a"]])) == 2264

@@ -586,12 +586,15 @@ std::vector<Bytes32> small_order_halves() {
     return out;
 }
 
-TEST_P(BatchOperationsTest, AddAndRandomizeWithGivenScalarsMatchesScalar) {
+TEST_P(BatchOperationsTest, QueriesWithGivenScalarsMatchScalar) {
     const std::vector<Bytes32> degenerate = small_order_halves();
     ASSERT_GT(degenerate.size(), 1u);
     const EdwardsPoint plain_key = inputs::random_point();
     for (const EdwardsPoint& key : {plain_key, plain_key + torsion()[5]}) {
-        for (std::size_t count = 1; count <= streams().lanes; ++count) {
+        std::vector<std::size_t> counts;
+        for (std::size_t count = 1; count <= streams().lanes; ++count) counts.push_back(count);
+        counts.push_back(long_length());
+        for (std::size_t count : counts) {
             std::vector<Ciphertext> s(count), r(count);
             for (std::size_t i = 0; i < count; ++i) {
                 s[i] = Ciphertext::random();
@@ -605,7 +608,13 @@ TEST_P(BatchOperationsTest, AddAndRandomizeWithGivenScalarsMatchesScalar) {
             r[count - 1].c2.fill(0xff);
             const std::vector<Scalar> z = scalars_for(count);
             Bytes got(128 * count, kUnwritten);
-            streams().add_and_randomize(s.data(), r.data(), count, key, got.data(), z.data());
+            Bytes sender_cells, receiver_cells;
+            for (std::size_t i = 0; i < count; ++i) {
+                const auto a = s[i].to_bytes(), c = r[i].to_bytes();
+                sender_cells.insert(sender_cells.end(), a.begin(), a.end());
+                receiver_cells.insert(receiver_cells.end(), c.begin(), c.end());
+            }
+            streams().queries(sender_cells.data(), receiver_cells.data(), count, key, got.data(), z.data());
             std::size_t replaced = 0;
             for (std::size_t i = 0; i < count; ++i) {
                 const Reference want = add_and_randomize_reference(s[i], r[i], key, z[i]);
@@ -686,21 +695,31 @@ TEST_P(BatchOperationsTest, ZeroEncryptsTheIdentityUnderTheKey) {
     EXPECT_LT(torsion_free, n / 2);
 }
 
+// A secret key and its public key.
+std::pair<Bytes32, Bytes32> key_pair() {
+    const Scalar x = ostrelline::random_scalar();
+    return std::pair{x.to_bytes(), ED25519_BASEPOINT_TABLE().mul(x).compress().bytes};
+}
+
+// The row "PREFIX i", of one column, and rows "PREFIX 0" to "PREFIX n-1".
+ostrelline::DataRow row(const char* prefix, std::size_t i) {
+    ostrelline::DataRow out;
+    out.push_column(label(prefix, i));
+    return out;
+}
+
+ostrelline::Rows rows(const char* prefix, std::size_t n) {
+    ostrelline::Rows out;
+    for (std::size_t i = 0; i < n; ++i) out.push_back(row(prefix, i));
+    return out;
+}
+
 // The whole protocol with every step on the backend: held rows match,
 // absent rows do not.
 TEST_P(BatchOperationsTest, ProtocolRoundTrip) {
-    const auto keys = [] {
-        const Scalar x = ostrelline::random_scalar();
-        return std::pair{x.to_bytes(), ED25519_BASEPOINT_TABLE().mul(x).compress().bytes};
-    };
-    const auto [xs, ps] = keys();
-    const auto [xr, pr] = keys();
-    const auto [xq, pq] = keys();
-    const auto rows = [](const char* prefix, std::size_t n) {
-        ostrelline::Rows out(n);
-        for (std::size_t i = 0; i < n; ++i) out[i].push_column(label(prefix, i));
-        return out;
-    };
+    const auto [xs, ps] = key_pair();
+    const auto [xr, pr] = key_pair();
+    const auto [xq, pq] = key_pair();
     const Outcome store_s = run([&](Outcome& o) {
         ostrelline::build_hiding_okvs(key_arg(ps), rows("s", 13), sink_into(o), backend());
     });
@@ -728,6 +747,135 @@ TEST_P(BatchOperationsTest, ProtocolRoundTrip) {
     EXPECT_EQ(f.matches, want);
 }
 
+// initiate_queries against its two steps apart, decode_okvs then
+// queries_from_cells, on the backend: the same match bits after the rest of
+// the protocol, and fresh scalars in both (no gamma = z B repeats within or
+// across the two streams).
+TEST_P(BatchOperationsTest, InitiateQueriesIsDecodeOkvsThenQueriesFromCells) {
+    const auto [xs, ps] = key_pair();
+    const auto [xr, pr] = key_pair();
+    const auto [xq, pq] = key_pair();
+    const std::size_t n = long_length() + 2 * 256;  // over more than one chunk of initiate_queries
+    const Outcome store_s = run([&](Outcome& o) {
+        ostrelline::build_hiding_okvs(key_arg(ps), rows("s", n), sink_into(o), backend());
+    });
+    const Outcome store_r =
+        run([&](Outcome& o) { ostrelline::build_okvs(key_arg(pr), rows("r", n), sink_into(o), backend()); });
+    ASSERT_TRUE(store_s.error.empty() && store_r.error.empty());
+    // Every third query misses its sender row, every fifth its receiver row;
+    // one more sender row than receiver rows.
+    const auto query_rows = [&] {
+        ostrelline::Rows sq = rows("s", n + 1), rq = rows("r", n);
+        for (std::size_t i = 0; i < n; i += 3) sq[i] = row("absent s", i);
+        for (std::size_t i = 0; i < n; i += 5) rq[i] = row("absent r", i);
+        return std::pair{std::move(sq), std::move(rq)};
+    };
+    std::vector<std::uint8_t> want(n);
+    for (std::size_t i = 0; i < n; ++i) want[i] = i % 3 != 0 && i % 5 != 0;
+    auto [sq, rq] = query_rows();
+    const Outcome whole = run([&](Outcome& o) {
+        ostrelline::initiate_queries(std::move(sq), std::move(rq), arg(store_s.buffers[0]), arg(store_r.buffers[0]),
+                                     key_arg(pq), sink_into(o), backend());
+    });
+    auto [sq2, rq2] = query_rows();
+    const Outcome cells_s =
+        run([&](Outcome& o) { ostrelline::decode_okvs(std::move(sq2), arg(store_s.buffers[0]), sink_into(o)); });
+    const Outcome cells_r =
+        run([&](Outcome& o) { ostrelline::decode_okvs(std::move(rq2), arg(store_r.buffers[0]), sink_into(o)); });
+    ASSERT_TRUE(whole.error.empty() && cells_s.error.empty() && cells_r.error.empty());
+    ASSERT_EQ(cells_s.buffers[0].size(), 64 * (n + 1));
+    ASSERT_EQ(cells_r.buffers[0].size(), 64 * n);
+    const Outcome split = run([&](Outcome& o) {
+        ostrelline::queries_from_cells(arg(cells_s.buffers[0]), arg(cells_r.buffers[0]), key_arg(pq), sink_into(o),
+                                       backend());
+    });
+    ASSERT_TRUE(split.error.empty());
+    ASSERT_EQ(whole.buffers[0].size(), 128 * n);
+    ASSERT_EQ(split.buffers[0].size(), 128 * n);
+    std::vector<Bytes32> gammas;
+    for (const Outcome* q : {&whole, &split}) {
+        const Outcome t1 = randomize(q->buffers[0], backend()), t2 = randomize(q->buffers[0], backend());
+        const Outcome c = combine(t1.buffers[0], t2.buffers[0], backend());
+        ASSERT_EQ(c.buffers.size(), 4u);
+        const Outcome ds = decrypt(c.buffers[0], xs, backend()), dr = decrypt(c.buffers[1], xr, backend());
+        const Outcome f = finish({ds.buffers[0], dr.buffers[0], c.buffers[2], c.buffers[3]}, xq, backend());
+        ASSERT_TRUE(f.error.empty());
+        EXPECT_EQ(f.matches, want) << (q == &whole ? "initiate_queries" : "queries_from_cells");
+        for (std::size_t i = 0; i < n; ++i) {
+            Bytes32 gamma;
+            std::memcpy(gamma.data(), q->buffers[0].data() + 128 * i + 64, 32);
+            gammas.push_back(gamma);
+        }
+    }
+    std::sort(gammas.begin(), gammas.end());
+    EXPECT_EQ(std::adjacent_find(gammas.begin(), gammas.end()), gammas.end()) << "a scalar was drawn twice";
+    // The same cells twice: fresh scalars each time.
+    const Outcome again = run([&](Outcome& o) {
+        ostrelline::queries_from_cells(arg(cells_s.buffers[0]), arg(cells_r.buffers[0]), key_arg(pq), sink_into(o),
+                                       backend());
+    });
+    ASSERT_TRUE(again.error.empty());
+    for (std::size_t i = 0; i < n; ++i) {
+        EXPECT_NE(std::memcmp(again.buffers[0].data() + 128 * i + 64, split.buffers[0].data() + 128 * i + 64, 32), 0)
+            << "entry " << i;
+    }
+}
+
 INSTANTIATE_FOR_EVERY_BACKEND(BatchOperationsTest);
+
+// The two steps of initiate_queries refuse what it refuses, with its
+// messages, and their own: cell streams of a length that is not a multiple
+// of 64.
+TEST(InitiateQueriesSteps, FailLikeInitiateQueries) {
+    const auto [x, pk] = key_pair();
+    const Outcome store =
+        run([&](Outcome& o) { ostrelline::build_okvs(key_arg(pk), rows("a", 1), sink_into(o)); });
+    const Outcome empty = run([&](Outcome& o) { ostrelline::build_okvs(key_arg(pk), {}, sink_into(o)); });
+    ASSERT_TRUE(store.error.empty() && empty.error.empty());
+    const auto decode = [](ostrelline::Rows data, const ByteArg& okvs) {
+        return run([&](Outcome& o) { ostrelline::decode_okvs(std::move(data), okvs, sink_into(o)); });
+    };
+    const auto queries = [](const Bytes& s, const Bytes& r, const ByteArg& key) {
+        return run([&](Outcome& o) { ostrelline::queries_from_cells(arg(s), arg(r), key, sink_into(o)); });
+    };
+    EXPECT_EQ(decode(rows("a", 1), arg(empty.buffers[0])).error,
+              "attempt to calculate the remainder with a divisor of zero");
+    EXPECT_EQ(decode({}, arg(empty.buffers[0])).buffers, std::vector<Bytes>{Bytes{}});
+    EXPECT_EQ(decode({}, arg(Bytes(7))).error, "range end index 8 out of range for slice of length 7");
+    EXPECT_EQ(decode({}, arg(Bytes(store.buffers[0].begin(), store.buffers[0].end() - 1))).error,
+              run([&](Outcome& o) {
+                  ostrelline::initiate_queries({}, {}, arg(Bytes(store.buffers[0].begin(), store.buffers[0].end() - 1)),
+                                               arg(store.buffers[0]), key_arg(pk), sink_into(o));
+              }).error);
+    ByteArg refused;
+    refused.describe = [](const void*) { return std::string("None"); };
+    EXPECT_EQ(decode({}, refused).error,
+              "The okvs object should be of type `bytes`.: PyDowncastError { from: None, to: \"PyBytes\" }");
+
+    const Bytes cells(64 * 3), short_cells(64 * 2 + 5);
+    EXPECT_EQ(queries(cells, cells, key_arg(pk)).buffers[0].size(), 128u * 3);
+    EXPECT_EQ(queries(cells, Bytes(64), key_arg(pk)).buffers[0].size(), 128u);
+    EXPECT_EQ(queries(Bytes{}, cells, key_arg(pk)).buffers, std::vector<Bytes>{Bytes{}});
+    EXPECT_EQ(queries(short_cells, cells, key_arg(pk)).error,
+              "The sender_cells object should hold whole 64-byte cells: its length, 133, is not a multiple of 64.");
+    EXPECT_EQ(queries(cells, short_cells, key_arg(pk)).error,
+              "The receiver_cells object should hold whole 64-byte cells: its length, 133, is not a multiple of 64.");
+    // The sender stream first, then the receiver stream, then the key.
+    EXPECT_EQ(queries(short_cells, short_cells, key_arg(invalid_point())).error,
+              "The sender_cells object should hold whole 64-byte cells: its length, 133, is not a multiple of 64.");
+    EXPECT_EQ(queries(cells, cells, key_arg(invalid_point())).error, "The public key was not a valid curve point.");
+    EXPECT_EQ(queries(cells, cells, arg(Bytes(31))).error,
+              "source slice length (31) does not match destination slice length (32)");
+    const auto refused_cells = [&](bool sender) {
+        return run([&](Outcome& o) {
+            ostrelline::queries_from_cells(sender ? refused : arg(cells), sender ? arg(cells) : refused,
+                                           key_arg(pk), sink_into(o));
+        });
+    };
+    EXPECT_EQ(refused_cells(true).error,
+              "The sender_cells object should be of type `bytes`.: PyDowncastError { from: None, to: \"PyBytes\" }");
+    EXPECT_EQ(refused_cells(false).error,
+              "The receiver_cells object should be of type `bytes`.: PyDowncastError { from: None, to: \"PyBytes\" }");
+}
 
 }  // namespace
