@@ -22,6 +22,7 @@ chunk order. Failures keep the meaning of the single call:
 from __future__ import annotations
 
 import contextlib
+import enum
 from concurrent.futures import CancelledError
 from itertools import chain
 from typing import Any, Callable, ContextManager, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
@@ -34,6 +35,15 @@ from ._worker import WorkerPanic
 from .faults import panic_exception_type
 
 Progress = Callable[[str, int, int], None]
+
+
+class Outcome(str, enum.Enum):
+    """How a task ended, as an engine's ``_completions`` reports it."""
+
+    OK = "ok"
+    ERROR = "error"
+    CANCELLED = "cancelled"
+
 #: One row: its column strings in a list or a tuple (a bare ``str`` is not a row).
 Row = Union[List[str], Tuple[str, ...]]
 
@@ -109,8 +119,8 @@ class Engine:
         raise NotImplementedError
 
     def _completions(self, handles: Sequence[Any]) -> Iterable[Tuple[Any, str, Any]]:
-        """``(handle, state, value)`` for each handle as it finishes: state "ok"
-        with the result, "error" with the exception, or "cancelled"."""
+        """``(handle, state, value)`` for each handle as it finishes: state ``Outcome.OK``
+        with the result, ``Outcome.ERROR`` with the exception, or ``Outcome.CANCELLED``."""
         raise NotImplementedError
 
     def _first_completed(self, handles: Sequence[Any]) -> Tuple[Any, str, Any]:
@@ -169,12 +179,12 @@ class Engine:
         try:
             for handle, state, value in self._completions(handles):
                 i = index_of[self._key(handle)]
-                if state == "cancelled":
+                if state == Outcome.CANCELLED:
                     if failure is not None and i > failure.index:
                         continue  # cancelled here, after an earlier chunk failed
-                    state, value = "error", CancelledError(f"chunk {i} of {step} was cancelled")
+                    state, value = Outcome.ERROR, CancelledError(f"chunk {i} of {step} was cancelled")
                 finished[i] = True
-                if state == "ok":
+                if state == Outcome.OK:
                     results[i] = value
                     done += sizes[i]
                     if progress is not None:
@@ -227,7 +237,7 @@ class Engine:
                     sent += 1
                 if taken in finished:
                     state, value = finished.pop(taken)
-                    if state != "ok":
+                    if state != Outcome.OK:
                         raise self._convert(ChunkFailure(taken, value), step)
                     taken += 1
                     yield value
@@ -241,10 +251,10 @@ class Engine:
                 # Let go of the task now: a Dask worker keeps a result for as
                 # long as a handle to it lives, here while the next one runs.
                 del handle, index_of
-                if state == "cancelled":
-                    state, value = "error", CancelledError(f"task {i} of {step} was cancelled")
+                if state == Outcome.CANCELLED:
+                    state, value = Outcome.ERROR, CancelledError(f"task {i} of {step} was cancelled")
                 finished[i] = (state, value)
-                if state == "ok":
+                if state == Outcome.OK:
                     done += entries
                     if progress is not None:
                         progress(step, done, total)

@@ -27,7 +27,7 @@ from typing import Any, Iterable, Iterator, List, Optional, Sequence, Tuple
 import ostrelline
 
 from . import _worker
-from ._engine import Engine, Progress, Row
+from ._engine import Engine, Outcome, Progress, Row
 from .chunks import DEFAULT_CHUNK_SIZE
 
 __all__ = ["ExecutorEngine", "build_okvs", "initiate_queries", "randomize", "combine", "decrypt", "finish"]
@@ -49,11 +49,11 @@ class ExecutorEngine(Engine):
     def _completions(self, handles: Sequence[cf.Future]) -> Iterable[Tuple[cf.Future, str, Any]]:
         for handle in cf.as_completed(handles):
             if handle.cancelled():
-                yield handle, "cancelled", None
+                yield handle, Outcome.CANCELLED, None
             elif handle.exception() is not None:
-                yield handle, "error", handle.exception()
+                yield handle, Outcome.ERROR, handle.exception()
             else:
-                yield handle, "ok", handle.result()
+                yield handle, Outcome.OK, handle.result()
 
     def _parallelism(self) -> int:
         return max(1, int(getattr(self.executor, "_max_workers", 1) or 1))
