@@ -10,6 +10,10 @@ the single call, failures included (see ``_engine`` for how).
   ``randomize``, ``combine``, ``decrypt``, ``finish``: on a
   ``concurrent.futures`` executor (a process pool by default).
 * ``DaskEngine`` (module ``cluster``, imported on first use): on a Dask cluster.
+* ``layout``: the store format's rules that the layers above use: a row's
+  key (``row_key``, ``row_text``) and a store's size (``store_size``).
+* ``shards`` and ``pipeline``: sharded stores, and building and querying
+  them as a data-parallel job on Dask from tables where they lie.
 * ``faults``: the module's fault report captured around its calls (workers
   send it back with the failure instead of writing it to their terminal),
   and ``is_panic`` and ``panic_exception_type``, which recognise the module's
@@ -22,12 +26,13 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from . import chunks, faults
+from . import chunks, faults, layout
 from ._engine import Engine, Row
 from ._version import version as _distribution_version
 from ._worker import WorkerPanic
 from .chunks import *  # noqa: F401,F403 - the helpers, listed in chunks.__all__
 from .faults import is_panic, panic_exception_type
+from .layout import row_key, row_text, store_size
 from .pool import ExecutorEngine, build_okvs, combine, decrypt, finish, initiate_queries, randomize
 
 if TYPE_CHECKING:
@@ -39,6 +44,10 @@ __version__ = _distribution_version()
 __all__ = [
     "chunks",
     "faults",
+    "layout",
+    "row_key",
+    "row_text",
+    "store_size",
     "Engine",
     "ExecutorEngine",
     "DaskEngine",

@@ -33,6 +33,7 @@ from . import chunks
 from . import faults
 from ._worker import WorkerPanic
 from .faults import panic_exception_type
+from .layout import row_text
 
 Progress = Callable[[str, int, int], None]
 
@@ -72,13 +73,13 @@ def plain_rows(rows: Any) -> Optional[Sequence[Sequence[str]]]:
     if not set(map(type, rows)) <= _ROW_TYPES:
         return None
     # Checked a block of rows at a time, each check one pass in C: every
-    # string is a str (join refuses anything else), encodes to UTF-8, and is
-    # of exactly the class str.
+    # string is a str (join refuses anything else), the block's row keys
+    # encode to UTF-8, and every string is of exactly the class str.
     exact = True
     for start in range(0, len(rows), _CHECK_BLOCK):
         block = rows[start : start + _CHECK_BLOCK]
         try:
-            joined = "".join(chain.from_iterable(block))
+            joined = row_text(chain.from_iterable(block))
         except TypeError:
             return None
         if not joined.isascii():

@@ -50,6 +50,7 @@ import xxhash
 
 from ._engine import Engine, Progress, Row, is_bytes, plain_rows
 from .chunks import WIDE, chunk_bounds
+from .layout import row_key, row_text, store_size
 
 __all__ = [
     "SHARD_SEED",
@@ -103,10 +104,6 @@ def shard_capacity(rows: int, shards: int) -> int:
     return math.ceil(mean + 8 * math.sqrt(mean) + 8)
 
 
-def row_key(row: Sequence[str]) -> bytes:
-    return "".join(row).encode("utf-8")
-
-
 def shard_of(row: Sequence[str], shards: int) -> int:
     """The shard of a row among ``shards``."""
     return xxhash.xxh3_64_intdigest(row_key(row), seed=SHARD_SEED) % shards
@@ -119,7 +116,7 @@ def split_into_shards(rows: Sequence[Sequence[str]], shards: int) -> List[List[S
     append = [part.append for part in parts]
     hash_, seed = xxhash.xxh3_64_intdigest, SHARD_SEED
     for row in rows:
-        append[hash_("".join(row).encode("utf-8"), seed=seed) % shards](row)
+        append[hash_(row_key(row), seed=seed) % shards](row)
     for index, part in enumerate(parts):
         if len(part) > capacity:
             raise ShardOverflow(
@@ -133,7 +130,7 @@ def row_keys(rows: Sequence[Sequence[str]]) -> List[str]:
     """The rows' keys, their strings joined: what a task carries for each row.
     The module takes the row ``[key]`` for the same key bytes as the row, and
     one string is about half the memory of a list of several."""
-    return ["".join(row) for row in rows]
+    return [row_text(row) for row in rows]
 
 
 def key_rows(keys: List[str]) -> List[Tuple[str]]:
@@ -349,7 +346,7 @@ def build_shards(
     # The key and the construction, checked once here on no rows; the store
     # size of a padded shard follows from the capacity.
     build_shard(construction, public_key, [], 0)
-    shard_size = 2072 + 64 * ((12 * capacity + 4) // 5)  # m = ceil(2.4 n) cells
+    shard_size = store_size(capacity)
     layout = ShardLayout(shards, capacity, shard_size, len(plain), construction)
     if window is None:
         window = 2 * engine._parallelism()
@@ -403,8 +400,8 @@ def initiate_sharded_queries(
     groups: Dict[Tuple[int, int], List[int]] = {}
     hash_, seed = xxhash.xxh3_64_intdigest, SHARD_SEED
     for i in range(queries):
-        hs = hash_("".join(senders[i]).encode("utf-8"), seed=seed)
-        hr = hash_("".join(receivers[i]).encode("utf-8"), seed=seed)
+        hs = hash_(row_key(senders[i]), seed=seed)
+        hr = hash_(row_key(receivers[i]), seed=seed)
         groups.setdefault((hs % ks, hr % kr), []).append(i)
     tasks: List[Tuple[int, int, List[int]]] = []
     for (s, r) in sorted(groups):

@@ -37,6 +37,8 @@ from __future__ import annotations
 
 import enum
 
+from ostrelline_parallel.layout import store_size
+
 from .files import Header, Kind, register_kind
 
 __all__ = [
@@ -92,13 +94,10 @@ class Component(_Recorded):
 KEY_SIZE = 32
 WIDE = 128
 POINT = 32
-STORE_FIXED = 2072  # three seeds and 32 binary cells
-STORE_CELL = 64
 
 
 def _store_size(header: Header) -> int:
-    # m = ceil(2.4 n) graph cells of 64 bytes after the fixed part
-    return STORE_FIXED + STORE_CELL * ((12 * header.count + 4) // 5)
+    return store_size(header.count)
 
 
 def _sharded_store_size(header: Header) -> int:
