@@ -60,7 +60,7 @@ namespace detail {
 // value ^ B[j] for every set bit j of the low 32 bits of `row_bits`, in
 // ascending j; B[j] must exist.
 template <bits::Bits V>
-V xor_selected(V value, std::uint64_t row_bits, const std::vector<V>& binary) {
+V xor_selected(V value, std::uint64_t row_bits, std::type_identity_t<std::span<const V>> binary) {
     auto selected = static_cast<std::uint32_t>(row_bits);
     if (binary.size() < kBinaryCells) {
         // The first selected cell that does not exist, in ascending order.
@@ -83,7 +83,7 @@ V xor_selected(V value, std::uint64_t row_bits, const std::vector<V>& binary) {
 template <bits::Bits V>
 class BinaryCombinations {
 public:
-    explicit BinaryCombinations(const std::vector<V>& binary) {
+    explicit BinaryCombinations(std::span<const V> binary) {
         table_.reserve(4 * 255);
         for (std::size_t byte = 0; byte < 4; ++byte) {
             const std::size_t base = byte * 255;
@@ -115,7 +115,7 @@ private:
 // cells (with a bitmap of which are set), the 32 after them binary cells.
 template <bits::Bits V>
 struct AttemptCells {
-    std::vector<V>& graph;
+    std::span<V> graph;
     std::vector<std::uint64_t>& filled;
     std::optional<V> binary[kBinaryCells];
 
@@ -226,6 +226,176 @@ V lookup(std::span<const std::uint8_t> key_bytes, const std::uint64_t (&seeds)[3
 
 }  // namespace detail
 
+namespace detail {
+
+// The header of the byte form: the three seeds, 8 bytes little-endian each.
+inline void write_seeds(const std::array<std::uint64_t, 3>& seeds, std::uint8_t* out) {
+    for (std::uint64_t seed : seeds) {
+        bits::Traits<std::uint64_t>::to_bytes(seed, out);
+        out += 8;
+    }
+}
+
+// Fails with "too many pairs for one store: N" when n pairs exceed what the
+// 32-bit indices of the peeling graph can hold.
+inline void require_storable(std::size_t n) {
+    if (graph_size(n) + kBinaryCells > graph::CompactGraph::kMaxVertices || n > graph::CompactGraph::kMaxEdges) {
+        support::fail("too many pairs for one store: " + std::to_string(n));
+    }
+}
+
+// One attempt at encoding n pairs with the given seeds: key i is key_at(i)
+// (anything with key_bytes()), value i is value_at(i), read in place, so
+// that keys and values may lie apart and each value is held once, by its
+// caller. `graph_cells(m)` gives the m = graph_size(n) graph cells to fill;
+// it is called once the attempt has peeled its graph (so that the cells are
+// not held beside the peeling graph), and every one of them is then written
+// before it is read. The 32 binary cells are appended to `binary`. False
+// when the attempt is abandoned, before any cell or random value is touched;
+// the caller then tries other seeds.
+template <bits::Bits V, class KeyAt, class ValueAt, class GraphCells>
+bool encode_attempt(std::size_t n, const KeyAt& key_at, const ValueAt& value_at, std::uint64_t first,
+                    std::uint64_t second, std::uint64_t row_bits, GraphCells&& graph_cells, std::vector<V>& binary) {
+    require_storable(n);
+    const std::size_t m = graph_size(n);
+
+    // Positions and row bits of every key; only the low 32 row bits are
+    // ever consulted.
+    std::vector<std::uint32_t> first_position(n), second_position(n), selected(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto& key = key_at(i);
+        const auto& key_bytes = key.key_bytes();
+        const auto bytes = hashable::byte_view(key_bytes);
+        first_position[i] = static_cast<std::uint32_t>(hashable::hash_bytes(bytes, first) % m);
+        second_position[i] = static_cast<std::uint32_t>(hashable::hash_bytes(bytes, second) % m);
+        selected[i] = static_cast<std::uint32_t>(hashable::hash_bytes(bytes, row_bits));
+    }
+
+    std::vector<graph::PeelStep> peeled;  // in peeling order: the peel stack reversed
+    peeled.reserve(n);
+    std::vector<std::pair<std::size_t, graph::CompactEdge>> core;
+    {
+        graph::CompactGraph graph(m, first_position, second_position);
+        graph::peel(graph, [&](std::size_t c, graph::CompactEdge e) {
+            peeled.push_back(graph::PeelStep{static_cast<std::uint32_t>(c), e});
+        });
+        okvs::detail::assert_equal(peeled.size() + graph.edge_count(), n);
+        if (graph.edge_count() > kMaxCoreEdges) return false;
+        // Nothing here also when two keys share both positions (or two
+        // self-loops a vertex): an edge the plain graph refuses.
+        auto order = graph.drain_order(peeled);
+        if (!order) return false;
+        core = std::move(*order);
+    }
+    first_position = {};
+    second_position = {};
+
+    // The 2-core as equations over columns 0..m-1 (graph cells) and
+    // m..m+31 (binary cells); a self-loop names no graph cell.
+    elimination::SparseBoolMatrix matrix(m + kBinaryCells);
+    std::vector<V> right;
+    for (const auto& [i, e] : core) {
+        elimination::SparseBoolMatrix::Row row;
+        if (e.to != i) row = {i, e.to};
+        for (std::uint32_t bits = selected[e.data]; bits != 0; bits &= bits - 1) {
+            row.push_back(m + static_cast<std::size_t>(std::countr_zero(bits)));
+        }
+        matrix.push_row(std::move(row));
+        right.push_back(value_at(e.data));
+    }
+
+    const std::span<V> graph_part = graph_cells(m);
+    okvs::detail::assert_equal(graph_part.size(), m);
+    std::vector<std::uint64_t> filled((m + 63) / 64, 0);
+    AttemptCells<V> cells{graph_part, filled, {}};
+    if (!std::move(matrix).solve_into(std::move(right), cells)) return false;
+
+    binary.reserve(binary.size() + kBinaryCells);
+    const std::size_t binary_start = binary.size();
+    for (std::size_t j = 0; j < kBinaryCells; ++j) {
+        binary.push_back(cells.binary[j] ? std::move(*cells.binary[j]) : bits::random<V>());
+    }
+    const std::span<const V> binary_part(binary.data() + binary_start, kBinaryCells);
+
+    // Random values are drawn a batch at a time, in the order the cells
+    // that receive them would draw them one by one.
+    constexpr std::size_t kBatch = 256;
+    std::vector<V> draws = cells_to_overwrite<V>(n ? kBatch : 0, n ? &value_at(0) : nullptr);
+    auto is_filled = [&](std::size_t c) { return (filled[c / 64] >> (c % 64)) & 1u; };
+    auto mark_filled = [&](std::size_t c) { filled[c / 64] |= std::uint64_t{1} << (c % 64); };
+
+    // Back-substitution, newest peeled edge first: the edge's far endpoint
+    // is settled (or drawn at random), its own vertex then takes the value
+    // that makes the key's equation hold. Per batch of entries, a first pass
+    // finds which far endpoints are still empty when their entry's turn
+    // comes, the draws for them are made together, and a second pass
+    // writes the cells.
+    auto settle = [&](const auto& fold_binary) {
+        constexpr std::size_t kAhead = 8;  // prefetch distance, in peeled edges
+        std::array<bool, kBatch> draws_far_end;
+        for (std::size_t end = peeled.size(); end > 0;) {
+            const std::size_t begin = end > kBatch ? end - kBatch : 0;
+            std::size_t count = 0;
+            for (std::size_t k = end; k-- > begin;) {
+                const graph::PeelStep& p = peeled[k];
+                const bool empty = !is_filled(p.edge.to);
+                draws_far_end[end - 1 - k] = empty;
+                if (empty) {
+                    mark_filled(p.edge.to);
+                    ++count;
+                }
+                mark_filled(p.vertex);
+            }
+            bits::random_fill(std::span<V>(draws).first(count));
+            std::size_t next = 0;
+            for (std::size_t k = end; k-- > begin;) {
+                if (k >= kAhead) {
+                    const graph::PeelStep& ahead = peeled[k - kAhead];
+                    prefetch(value_at(ahead.edge.data));
+                    prefetch(selected[ahead.edge.data]);
+                    prefetch(graph_part[ahead.edge.to]);
+                    prefetch<1>(graph_part[ahead.vertex]);
+                }
+                const graph::PeelStep& p = peeled[k];
+                if (draws_far_end[end - 1 - k]) graph_part[p.edge.to] = std::move(draws[next++]);
+                const V value = fold_binary(value_at(p.edge.data), selected[p.edge.data]);
+                graph_part[p.vertex] = static_cast<V>(value ^ graph_part[p.edge.to]);
+            }
+            end = begin;
+        }
+    };
+    constexpr std::size_t kCombinationsFrom = 256;
+    if (peeled.size() >= kCombinationsFrom) {
+        const BinaryCombinations<V> combinations(binary_part);
+        settle([&](const V& value, std::uint32_t bits) { return combinations.apply(value, bits); });
+    } else {
+        settle([&](const V& value, std::uint32_t bits) {
+            return xor_selected(value, bits, binary_part);
+        });
+    }
+
+    // Graph cells nothing has settled, in ascending order.
+    std::array<std::uint32_t, kBatch> targets;
+    std::size_t waiting = 0;
+    auto flush = [&] {
+        bits::random_fill(std::span<V>(draws).first(waiting));
+        for (std::size_t j = 0; j < waiting; ++j) graph_part[targets[j]] = std::move(draws[j]);
+        waiting = 0;
+    };
+    for (std::size_t word = 0; word < filled.size(); ++word) {
+        for (std::uint64_t empty = ~filled[word]; empty != 0; empty &= empty - 1) {
+            const std::size_t i = 64 * word + static_cast<std::size_t>(std::countr_zero(empty));
+            if (i >= m) break;
+            targets[waiting++] = static_cast<std::uint32_t>(i);
+            if (waiting == kBatch) flush();
+        }
+    }
+    flush();
+    return true;
+}
+
+}  // namespace detail
+
 template <bits::Bits V>
 struct Paxos {
     std::uint64_t first_seed;
@@ -323,10 +493,8 @@ struct Paxos {
 
     // Writes serialized_size() bytes to `out`.
     void to_bytes(std::uint8_t* out) const {
-        for (std::uint64_t seed : {first_seed, second_seed, row_bits_seed}) {
-            bits::Traits<std::uint64_t>::to_bytes(seed, out);
-            out += 8;
-        }
+        detail::write_seeds({first_seed, second_seed, row_bits_seed}, out);
+        out += kHeaderBytes;
         for (const V& cell : graph_part) {
             bits::Traits<V>::to_bytes(cell, out);
             out += kWidth;
@@ -357,140 +525,50 @@ template <hashable::Hashable K>
 std::optional<Paxos<V>> Paxos<V>::try_encode_with_seeds(std::span<const std::pair<K, V>> pairs, std::uint64_t first,
                                                         std::uint64_t second, std::uint64_t row_bits) {
     const std::size_t n = pairs.size();
-    const std::size_t m = graph_size(n);
-    if (m + kBinaryCells > graph::CompactGraph::kMaxVertices || n > graph::CompactGraph::kMaxEdges) {
-        support::fail("too many pairs for one store: " + std::to_string(n));
-    }
-
-    // Positions and row bits of every key; only the low 32 row bits are
-    // ever consulted.
-    std::vector<std::uint32_t> first_position(n), second_position(n), selected(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto& key_bytes = pairs[i].first.key_bytes();
-        const auto bytes = hashable::byte_view(key_bytes);
-        first_position[i] = static_cast<std::uint32_t>(hashable::hash_bytes(bytes, first) % m);
-        second_position[i] = static_cast<std::uint32_t>(hashable::hash_bytes(bytes, second) % m);
-        selected[i] = static_cast<std::uint32_t>(hashable::hash_bytes(bytes, row_bits));
-    }
-
-    std::vector<graph::PeelStep> peeled;  // in peeling order: the peel stack reversed
-    peeled.reserve(n);
-    std::vector<std::pair<std::size_t, graph::CompactEdge>> core;
-    {
-        graph::CompactGraph graph(m, first_position, second_position);
-        graph::peel(graph, [&](std::size_t c, graph::CompactEdge e) {
-            peeled.push_back(graph::PeelStep{static_cast<std::uint32_t>(c), e});
-        });
-        okvs::detail::assert_equal(peeled.size() + graph.edge_count(), n);
-        if (graph.edge_count() > kMaxCoreEdges) return std::nullopt;
-        // Nothing here also when two keys share both positions (or two
-        // self-loops a vertex): an edge the plain graph refuses.
-        auto order = graph.drain_order(peeled);
-        if (!order) return std::nullopt;
-        core = std::move(*order);
-    }
-    first_position = {};
-    second_position = {};
-
-    // The 2-core as equations over columns 0..m-1 (graph cells) and
-    // m..m+31 (binary cells); a self-loop names no graph cell.
-    elimination::SparseBoolMatrix matrix(m + kBinaryCells);
-    std::vector<V> right;
-    for (const auto& [i, e] : core) {
-        elimination::SparseBoolMatrix::Row row;
-        if (e.to != i) row = {i, e.to};
-        for (std::uint32_t bits = selected[e.data]; bits != 0; bits &= bits - 1) {
-            row.push_back(m + static_cast<std::size_t>(std::countr_zero(bits)));
-        }
-        matrix.push_row(std::move(row));
-        right.push_back(pairs[e.data].second);
-    }
-
-    Paxos store{first, second, row_bits, detail::cells_to_overwrite<V>(m, n ? &pairs[0].second : nullptr), {}};
-    std::vector<std::uint64_t> filled((m + 63) / 64, 0);
-    detail::AttemptCells<V> cells{store.graph_part, filled, {}};
-    if (!std::move(matrix).solve_into(std::move(right), cells)) return std::nullopt;
-
-    store.binary_part.reserve(kBinaryCells);
-    for (std::size_t j = 0; j < kBinaryCells; ++j) {
-        store.binary_part.push_back(cells.binary[j] ? std::move(*cells.binary[j]) : bits::random<V>());
-    }
-
-    // Random values are drawn a batch at a time, in the order the cells
-    // that receive them would draw them one by one.
-    constexpr std::size_t kBatch = 256;
-    std::vector<V> draws = detail::cells_to_overwrite<V>(n ? kBatch : 0, n ? &pairs[0].second : nullptr);
-    auto is_filled = [&](std::size_t c) { return (filled[c / 64] >> (c % 64)) & 1u; };
-    auto mark_filled = [&](std::size_t c) { filled[c / 64] |= std::uint64_t{1} << (c % 64); };
-
-    // Back-substitution, newest peeled edge first: the edge's far endpoint
-    // is settled (or drawn at random), its own vertex then takes the value
-    // that makes the key's equation hold. Per batch of entries, a first pass
-    // finds which far endpoints are still empty when their entry's turn
-    // comes, the draws for them are made together, and a second pass
-    // writes the cells.
-    auto settle = [&](const auto& fold_binary) {
-        constexpr std::size_t kAhead = 8;  // prefetch distance, in peeled edges
-        std::array<bool, kBatch> draws_far_end;
-        for (std::size_t end = peeled.size(); end > 0;) {
-            const std::size_t begin = end > kBatch ? end - kBatch : 0;
-            std::size_t count = 0;
-            for (std::size_t k = end; k-- > begin;) {
-                const graph::PeelStep& p = peeled[k];
-                const bool empty = !is_filled(p.edge.to);
-                draws_far_end[end - 1 - k] = empty;
-                if (empty) {
-                    mark_filled(p.edge.to);
-                    ++count;
-                }
-                mark_filled(p.vertex);
-            }
-            bits::random_fill(std::span<V>(draws).first(count));
-            std::size_t next = 0;
-            for (std::size_t k = end; k-- > begin;) {
-                if (k >= kAhead) {
-                    const graph::PeelStep& ahead = peeled[k - kAhead];
-                    detail::prefetch(pairs[ahead.edge.data].second);
-                    detail::prefetch(selected[ahead.edge.data]);
-                    detail::prefetch(store.graph_part[ahead.edge.to]);
-                    detail::prefetch<1>(store.graph_part[ahead.vertex]);
-                }
-                const graph::PeelStep& p = peeled[k];
-                if (draws_far_end[end - 1 - k]) store.graph_part[p.edge.to] = std::move(draws[next++]);
-                const V value = fold_binary(pairs[p.edge.data].second, selected[p.edge.data]);
-                store.graph_part[p.vertex] = static_cast<V>(value ^ store.graph_part[p.edge.to]);
-            }
-            end = begin;
-        }
+    detail::require_storable(n);
+    Paxos store{first, second, row_bits, {}, {}};
+    const auto graph_cells = [&](std::size_t m) {
+        store.graph_part = detail::cells_to_overwrite<V>(m, n ? &pairs[0].second : nullptr);
+        return std::span<V>(store.graph_part);
     };
-    constexpr std::size_t kCombinationsFrom = 256;
-    if (peeled.size() >= kCombinationsFrom) {
-        const detail::BinaryCombinations<V> combinations(store.binary_part);
-        settle([&](const V& value, std::uint32_t bits) { return combinations.apply(value, bits); });
-    } else {
-        settle([&](const V& value, std::uint32_t bits) {
-            return detail::xor_selected(value, bits, store.binary_part);
-        });
+    const auto key_at = [&](std::size_t i) -> const K& { return pairs[i].first; };
+    const auto value_at = [&](std::size_t i) -> const V& { return pairs[i].second; };
+    if (!detail::encode_attempt<V>(n, key_at, value_at, first, second, row_bits, graph_cells, store.binary_part)) {
+        return std::nullopt;
     }
-
-    // Graph cells nothing has settled, in ascending order.
-    std::array<std::uint32_t, kBatch> targets;
-    std::size_t waiting = 0;
-    auto flush = [&] {
-        bits::random_fill(std::span<V>(draws).first(waiting));
-        for (std::size_t j = 0; j < waiting; ++j) store.graph_part[targets[j]] = std::move(draws[j]);
-        waiting = 0;
-    };
-    for (std::size_t word = 0; word < filled.size(); ++word) {
-        for (std::uint64_t empty = ~filled[word]; empty != 0; empty &= empty - 1) {
-            const std::size_t i = 64 * word + static_cast<std::size_t>(std::countr_zero(empty));
-            if (i >= m) break;
-            targets[waiting++] = static_cast<std::uint32_t>(i);
-            if (waiting == kBatch) flush();
-        }
-    }
-    flush();
     return store;
+}
+
+// A store whose graph cells its caller holds (in place in the buffer of its
+// byte form, for one): the seeds, in the order of the header, and the 32
+// binary cells.
+template <bits::Bits V>
+struct PlacedParts {
+    std::array<std::uint64_t, 3> seeds;
+    std::vector<V> binary_part;
+};
+
+// Paxos::encode for keys and values held apart, into graph cells the caller
+// provides: key i is key_at(i) (anything with key_bytes()), value i is
+// value_at(i), and `graph_cells(m)` gives the m = graph_size(n) graph cells
+// (asked for by every attempt that gets as far as writing them). Keys with
+// equal byte strings are refused first; then come attempts with fresh seeds
+// until one succeeds, with the same draws in the same order as Paxos::encode
+// of the same pairs, so that the same generator state gives the same store.
+template <bits::Bits V, class KeyAt, class ValueAt, class GraphCells>
+PlacedParts<V> encode_placed(std::size_t n, const KeyAt& key_at, const ValueAt& value_at, GraphCells&& graph_cells) {
+    require_distinct(n, key_at);
+    detail::require_storable(n);
+    for (;;) {
+        const std::uint64_t first = support::random_u64();
+        const std::uint64_t second = support::random_u64();
+        const std::uint64_t row_bits = support::random_u64();
+        PlacedParts<V> parts{{first, second, row_bits}, {}};
+        if (detail::encode_attempt<V>(n, key_at, value_at, first, second, row_bits, graph_cells,
+                                      parts.binary_part)) {
+            return parts;
+        }
+    }
 }
 
 template <bits::Bits V>
