@@ -194,7 +194,7 @@ def run(tmp_path_factory):
 
 INITIATE = ["initiate", "--payments", "payments.csv", "--sender-columns", "s_iban,s_branch", "--receiver-columns",
             "r_iban,r_branch", "--network-key", "network.pub", "--out", "out.ost"]
-FINISH = ["finish", "--secret-key", "network.sec", "--payments", "payments.csv", "--out", "out.ost"]
+FINISH = ["finish", "--secret-key", "network.sec", "--payments", "payments.csv", "--out", "out.csv"]
 PARTS = {"--sender": "from_sender.ost", "--receiver": "from_receiver.ost", "--gamma": "gamma.ost",
          "--delta": "delta.ost"}
 
@@ -259,13 +259,13 @@ REFUSED.update({
     # a public key given as a secret key is named for what it is (no advice to chmod a public key)
     "a public key as a secret key": (["decrypt", "to_sender.ost", "--secret-key", "sender.pub", "--out", "out.ost"],
                                      "sender.pub", "is a public key ('public-key' file), expected a 'secret-key'"),
-    "results written over the payments table": ([a if a != "out.ost" else "payments.csv" for a in _finish()],
+    "results written over the payments table": ([a if a != "out.csv" else "payments.csv" for a in _finish()],
                                                 "payments.csv", "named both as an input"),
     "a stream decrypted over itself": (["decrypt", "to_sender.ost", "--secret-key", "sender.sec", "--out",
                                         "to_sender.ost"], "to_sender.ost", "named both as an input"),
     "combine writing one output twice": (["combine", "copy1.ost", "copy2.ost", "--sender-out", "o1", "--receiver-out",
                                           "o1", "--gamma-out", "o3", "--delta-out", "o4"], "o1", "named both"),
-    "an output that is a folder": ([a if a != "out.ost" else "." for a in _finish()], ".", "is a folder"),
+    "an output that is a folder": ([a if a != "out.csv" else "." for a in _finish()], ".", "is a folder"),
     "a table with two columns of one name": ([a if a != "payments.csv" else "twice.csv" for a in _initiate()],
                                              "twice.csv", "more than one column named 's_iban'"),
     "a missing payments table": ([a if a != "payments.csv" else "nope.csv" for a in _initiate()], "nope.csv",
@@ -290,12 +290,13 @@ def test_refused_files(run, case, capsys, monkeypatch):
 def test_results_tables_and_their_checks(run, tmp_path, capsys):
     """finish writes a plain table; a Parquet one carries the header in its metadata, and every damage is found."""
     parts = [run / n for n in ("from_sender.ost", "from_receiver.ost", "gamma.ost", "delta.ost", "network.sec")]
-    counts = steps.finish(*parts, run / "payments.csv", tmp_path / "r.parquet")
-    steps.finish(*parts, run / "payments.csv", tmp_path / "r.out")  # no known suffix: the payments' format, CSV
-    assert (tmp_path / "r.out").read_bytes().startswith(b'"s_iban","s_branch"')
-    os.rename(tmp_path / "r.out", tmp_path / "r.csv")
+    returned = steps.finish(*parts, run / "payments.csv", tmp_path / "r.parquet")
+    steps.finish(*parts, run / "payments.csv", tmp_path / "r")  # no suffix: the payments' format, CSV
+    assert (tmp_path / "r").read_bytes().startswith(b'"s_iban","s_branch"')
+    os.rename(tmp_path / "r", tmp_path / "r.csv")
     matches = read_results(tmp_path / "r.parquet")
-    assert counts == (300, sum(matches)) and 0 < sum(matches) < 300
+    assert returned.column("match").to_pylist() == matches and 0 < sum(matches) < 300
+    assert results.counts(returned) == (300, sum(matches), 0)
     assert read_results(tmp_path / "r.csv") == matches
     gamma = files.check_file(run / "gamma.ost")
     record = results.check(tmp_path / "r.parquet")

@@ -391,7 +391,9 @@ def test_the_name_normalisation(keys, tmp_path):
 
 def not_tables(d, keys):
     """Files an operator may give as a table by mistake, and what each must be called."""
-    feather.write_feather(pa.table({"iban": ["DE01"], "bic": ["X\x1b[2J\x07"]}), d / "bank.feather")
+    with warnings.catch_warnings():  # the version is deprecated, which is the point
+        warnings.simplefilter("ignore", DeprecationWarning)
+        feather.write_feather(pa.table({"iban": ["DE01"], "bic": ["X\x1b[2J\x07"]}), d / "bank.feather", version=1)
     with open(d / "random.bin", "wb") as file:
         file.write(bytes([0x41, 0x8E, 0x1B, 0x5B, 0x32, 0x4A, 0x00, 0x9B]) + bytes(range(256)) * 8)
     (d / "latin1.csv").write_bytes("iban,name\nDE01,Müller\n".encode("latin-1"))
@@ -405,7 +407,7 @@ def not_tables(d, keys):
     (d / "late.csv").write_bytes(b"iban,bic\n" + b"DE01,BNPAFRPP\n" * 6000 + b"DE\xe902,A\n")
     late = len(b"iban,bic\n" + b"DE01,BNPAFRPP\n" * 6000) + 2
     return {
-        "bank.feather": "is an Arrow IPC (Feather) file, not a CSV or Parquet table",
+        "bank.feather": "is a Feather version 1 file (write it as Feather version 2, the Arrow IPC file), not a table",
         "store": "is an ostrelline tools file (a bank store), not a table",
         "public key": "is an ostrelline tools file (a public key), not a table",
         "random.bin": "is not UTF-8 text (byte 0x8e at offset 1): not a CSV table",

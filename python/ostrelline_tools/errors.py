@@ -3,13 +3,20 @@
 Every failure the tools report derives from ``ToolError``, an ordinary
 ``Exception``, so that ``except Exception`` and ``except ToolError`` catch it:
 
-* ``BadFileError``: a file the tools refuse (wrong kind, truncated, corrupted,
-  made for another party or run); ``path`` names the file, ``problem`` says
-  what is wrong with it.
+* ``BadFileError`` (also a ``ValueError``): a file the tools refuse (wrong
+  kind, truncated, corrupted, made for another party or run); ``path`` names
+  the file, ``problem`` says what is wrong with it. Where the operating
+  system's refusal is the cause, the error is also the standard one:
+  ``MissingFileError`` is a ``FileNotFoundError``, ``FileAccessError`` a
+  ``PermissionError``, and ``OutputExistsError`` (an output that exists and
+  is not to be replaced) a ``FileExistsError``; their ``errno`` and
+  ``filename`` are set as the standard errors' are.
 * ``KeyMismatchError`` (a ``BadFileError``): a file made under or for another
   key than the one it is used with.
 * ``InputError`` (a ``BadFileError``): an input table the tools cannot read as rows (missing
   column, empty cell, unsupported column type, unreadable file).
+* ``UsageError`` (also a ``ValueError``): an argument a step refuses before it
+  reads anything (a role, a construction, CSV options, an output suffix).
 * ``ModuleError``: a failure inside the extension module (its PanicException,
   a ``BaseException`` that is not an attribute of the module), raised again
   with the module's message, the input file and the first entry at fault
@@ -26,6 +33,7 @@ from __future__ import annotations
 
 import contextlib
 import enum
+import errno
 import os
 import signal
 import threading
@@ -36,6 +44,10 @@ __all__ = [
     "BadFileError",
     "KeyMismatchError",
     "InputError",
+    "MissingFileError",
+    "FileAccessError",
+    "OutputExistsError",
+    "UsageError",
     "ModuleError",
     "Extra",
     "MissingDependencyError",
@@ -43,6 +55,7 @@ __all__ = [
     "Terminated",
     "STOPPING_SIGNALS",
     "on_stopping_signals",
+    "os_failure",
 ]
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -52,7 +65,7 @@ class ToolError(Exception):
     """Base class of every failure the party tools report."""
 
 
-class BadFileError(ToolError):
+class BadFileError(ToolError, ValueError):
     """A file that is refused: ``path`` is the file, ``problem`` what is wrong with it."""
 
     def __init__(self, path: PathLike, problem: str):
@@ -60,13 +73,64 @@ class BadFileError(ToolError):
         self.problem = problem
         super().__init__(f"{self.path}: {problem}")
 
+    def __str__(self) -> str:
+        # The standard bases of the subclasses below would format errno and filename instead.
+        return f"{self.path}: {self.problem}"
+
+
+class _SystemRefusal(BadFileError):
+    """A refused file that is also the operating system's error ``code``."""
+
+    code = 0
+
+    def __init__(self, path: PathLike, problem: str):
+        super().__init__(path, problem)
+        self.errno = self.code
+        self.strerror = os.strerror(self.code)
+        self.filename = self.path
+
+
+class MissingFileError(_SystemRefusal, FileNotFoundError):
+    """A file that does not exist (also a ``FileNotFoundError``)."""
+
+    code = errno.ENOENT
+
+
+class FileAccessError(_SystemRefusal, PermissionError):
+    """A file this process may not read or write (also a ``PermissionError``)."""
+
+    code = errno.EACCES
+
+
+class OutputExistsError(_SystemRefusal, FileExistsError):
+    """An output that exists and is not to be replaced (also a ``FileExistsError``)."""
+
+    code = errno.EEXIST
+
 
 class KeyMismatchError(BadFileError):
     """A file made under or for a key other than the one it is used with."""
 
 
 class InputError(BadFileError):
-    """An input table (CSV or Parquet) that cannot be read as rows."""
+    """An input table that cannot be read as rows."""
+
+
+class UsageError(ToolError, ValueError):
+    """An argument of a step that is refused before anything is read."""
+
+
+def os_failure(path: PathLike, error: OSError, doing: str = "read", table: bool = False) -> BadFileError:
+    """The refusal of ``path`` for the operating system's ``error`` while it was
+    being ``doing`` ("read" or "written"): a ``MissingFileError`` or a
+    ``FileAccessError`` where the error is one of those (an ``InputError``,
+    for a table, otherwise)."""
+    problem = f"cannot be {doing} ({error.strerror or error})"
+    if isinstance(error, FileNotFoundError):
+        return MissingFileError(path, problem)
+    if isinstance(error, PermissionError):
+        return FileAccessError(path, problem)
+    return InputError(path, problem) if table else BadFileError(path, problem)
 
 
 class Extra(enum.Enum):

@@ -72,7 +72,7 @@ import struct
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Iterable, Mapping, Optional, Sequence, Union
 
-from .errors import BadFileError, PathLike
+from .errors import BadFileError, OutputExistsError, PathLike, os_failure
 
 __all__ = [
     "MAGIC",
@@ -168,6 +168,11 @@ class Header:
     version: int = FORMAT_VERSION
 
     @property
+    def fingerprint_hex(self) -> str:
+        """The key fingerprint in lower-case hex, as ``inspect`` shows it and the steps return it."""
+        return self.fingerprint.hex()
+
+    @property
     def rows(self) -> Optional[Dict[str, Any]]:
         """The row-encoding record, where the kind has rows."""
         return self.meta.get("rows")
@@ -236,7 +241,7 @@ class StoredFile:
         try:
             self._file = open(self.path, "rb")
         except OSError as error:
-            raise BadFileError(self.path, f"cannot be read ({error.strerror or error})") from None
+            raise os_failure(self.path, error) from None
         self._map: Optional[mmap.mmap] = None
         try:
             self.header = self._read_header(kinds)
@@ -402,7 +407,7 @@ def check_output(path: PathLike, overwrite: bool = False) -> None:
     except FileNotFoundError:
         return
     except OSError as error:
-        raise BadFileError(path, f"cannot be written ({error.strerror or error})") from None
+        raise os_failure(path, error, "written") from None
     for test, problem in _NOT_REGULAR:
         if test(status.st_mode):
             raise BadFileError(path, problem)
@@ -410,7 +415,7 @@ def check_output(path: PathLike, overwrite: bool = False) -> None:
     if secret is not None:
         raise BadFileError(path, f"is a {_kinds[secret].description}; it is never overwritten, not even with --force")
     if not overwrite:
-        raise BadFileError(path, "already exists; not overwritten (--force replaces it)")
+        raise OutputExistsError(path, "already exists; not overwritten (--force replaces it)")
 
 
 def _exclusive_move(temp: str, path: str) -> None:
@@ -457,7 +462,7 @@ class AtomicOutput:
             except FileExistsError:
                 continue
             except OSError as error:
-                raise BadFileError(self.path, f"cannot be written ({error.strerror or error})") from None
+                raise os_failure(self.path, error, "written") from None
         else:  # pragma: no cover - a hundred name collisions in a row
             raise BadFileError(self.path, "cannot be written (no free temporary name)")
         self._temp = temp
@@ -488,9 +493,9 @@ class AtomicOutput:
             else:
                 _exclusive_move(self._temp, self.path)
         except FileExistsError:
-            raise BadFileError(self.path, "already exists; not overwritten (another run wrote it first)") from None
+            raise OutputExistsError(self.path, "already exists; not overwritten (another run wrote it first)") from None
         except OSError as error:
-            raise BadFileError(self.path, f"cannot be written ({error.strerror or error})") from None
+            raise os_failure(self.path, error, "written") from None
 
 
 class FileWriter:

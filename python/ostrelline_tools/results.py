@@ -1,10 +1,14 @@
 """The payment network's results: the payments table with a match column, as a
-plain CSV or Parquet file that any reader of those formats opens.
+pyarrow Table and, when asked, a plain file that any reader of its format opens.
 
-The format follows the output's suffix (``.csv``; ``.parquet``, ``.parq`` or
-``.pq``), else the payments table's. A Parquet result carries what the tools'
-header would say in its schema's key-value metadata, under the key
-``ostrelline``, as one JSON object (keys sorted)::
+The format follows the output's suffix (``Format``: ``.csv``, ``.csv.gz``
+(gzip), ``.parquet`` (``.parq``, ``.pq``), ``.arrow`` (``.feather``)); a name
+without a suffix takes the payments file's format, and an unknown suffix is
+refused before any work. ``-`` writes CSV to standard output. A Parquet result
+carries what the tools' header would say in its schema's key-value metadata,
+under the key ``ostrelline``, as one JSON object (keys sorted); so do an
+Arrow result and the Table ``finish`` returns (``format`` is then what was
+written, or "table")::
 
     magic        "OSTRLINE"
     version      the tools' format version
@@ -26,25 +30,74 @@ readable table can be checked.
 """
 from __future__ import annotations
 
+import enum
 import hashlib
 import json
 import os
+import sys
 from typing import Any, Dict, Optional, Sequence, Tuple
 
-from . import files, rows
-from .errors import BadFileError, PathLike
+from . import files, rows, tables
+from .errors import BadFileError, PathLike, UsageError
 
-__all__ = ["METADATA_KEY", "output_format", "matches_checksum", "write", "read_record", "check", "describe"]
+__all__ = [
+    "METADATA_KEY", "Format", "SUFFIXES", "output_format", "matches_checksum", "record", "table", "write_table", "write",
+    "counts", "read_record", "check", "describe",
+]
 
 METADATA_KEY = b"ostrelline"
-_SUFFIXES = {".csv": "csv", ".parquet": "parquet", ".parq": "parquet", ".pq": "parquet"}
 _BATCH_ROWS = 65536
 
 
-def output_format(out_path: PathLike, payments_path: PathLike) -> str:
-    """ "csv" or "parquet": the output's suffix decides, else the payments table's format."""
-    suffix = os.path.splitext(os.fspath(out_path))[1].lower()
-    return _SUFFIXES.get(suffix) or rows.table_format(payments_path)
+class Format(str, enum.Enum):
+    """The formats a result is written in, as the output's suffix names them."""
+
+    CSV = "csv"
+    #: CSV compressed with gzip
+    CSV_GZ = "csv.gz"
+    PARQUET = "parquet"
+    #: an Arrow IPC file (Feather version 2)
+    ARROW = "arrow"
+
+
+#: The output suffixes and the format each names.
+SUFFIXES = {
+    ".csv.gz": Format.CSV_GZ, ".csv": Format.CSV, ".parquet": Format.PARQUET, ".parq": Format.PARQUET,
+    ".pq": Format.PARQUET, ".arrow": Format.ARROW, ".feather": Format.ARROW,
+}
+# A payments file's own format, for an output named without a suffix.
+_OWN_FORMAT = {"csv": Format.CSV, "parquet": Format.PARQUET, "arrow": Format.ARROW, "arrow-stream": Format.ARROW}
+_NAMED = ".csv, .csv.gz, .parquet (.parq, .pq) or .arrow (.feather)"
+
+
+def output_format(out_path: PathLike, payments: Optional[Any] = None) -> Format:
+    """The format a result written to ``out_path`` takes: as its suffix says
+    (``SUFFIXES``); standard output (``-``) takes CSV; a name without a
+    suffix takes the format of the payments file, where that is CSV, Parquet
+    or Arrow IPC.
+
+    Returns:
+        The ``Format``.
+
+    Raises:
+        UsageError: an unknown suffix (``.json``, ``.txt``), or a name without
+            one when the payments are no file of a format that results take.
+    """
+    name = os.fspath(out_path)
+    if name == tables.STDIN:
+        return Format.CSV
+    lower = os.path.basename(name).lower()
+    for suffix, fmt in SUFFIXES.items():
+        if lower.endswith(suffix) and len(lower) > len(suffix):
+            return fmt
+    suffix = os.path.splitext(lower)[1]
+    if suffix:
+        raise UsageError(f"{name}: results are written as {_NAMED}, as the name ends; {suffix} names none of them")
+    if isinstance(payments, (str, os.PathLike)) and os.fspath(payments) != tables.STDIN:
+        own = _OWN_FORMAT.get(rows.table_format(payments))
+        if own is not None:
+            return own
+    raise UsageError(f"{name}: name the results' format by the name's end: {_NAMED}")
 
 
 class _MatchDigest:
@@ -59,7 +112,11 @@ class _MatchDigest:
 
 
 def matches_checksum(values: Sequence[Optional[bool]]) -> str:
-    """The ``matches`` field: BLAKE2b-256 of the match column, one byte a row (2 for a null)."""
+    """The ``matches`` field: BLAKE2b-256 of the match column, one byte a row (2 for a null).
+
+    Returns:
+        The checksum in hex.
+    """
     digest = _MatchDigest()
     digest.update(values)
     return digest.hexdigest()
@@ -71,8 +128,122 @@ def _seal(record: Dict[str, Any]) -> Dict[str, Any]:
     return dict(body, checksum=hashlib.blake2b(text, digest_size=32).hexdigest())
 
 
+def record(
+    column: str, values: Sequence[Optional[bool]], key_fingerprint: bytes, meta: Dict[str, Any], fmt: str
+) -> Dict[str, Any]:
+    """The header record of a result (see the module's text), sealed by its checksum.
+
+    Returns:
+        The record, as a dict ready for ``json.dumps``.
+    """
+    return _seal(
+        {
+            "magic": files.MAGIC.decode("ascii"),
+            "version": files.FORMAT_VERSION,
+            "kind": "results",
+            "entries": len(values),
+            "fingerprint": key_fingerprint.hex(),
+            "meta": dict(meta, column=column, format=getattr(fmt, "value", fmt)),
+            "matches": matches_checksum(values),
+        }
+    )
+
+
+def table(payments: Any, column: str, values: Sequence[Optional[bool]], header: Optional[Dict[str, Any]] = None) -> Any:
+    """The payments table with ``column`` of ``values`` added, in memory, with
+    the header record ``header`` in its schema metadata (under ``METADATA_KEY``,
+    beside what metadata the payments had).
+
+    Returns:
+        A ``pyarrow.Table``.
+
+    Raises:
+        InputError: the payments cannot be read, already have ``column``, or
+            hold another number of rows than ``values``.
+    """
+    pa = tables.arrow()
+    schema, batches = rows.with_column(payments, column, values, _BATCH_ROWS)
+    result = pa.Table.from_batches(list(batches), schema)
+    if header is not None:
+        metadata = dict(result.schema.metadata or {})
+        metadata[METADATA_KEY] = json.dumps(header, sort_keys=True, separators=(",", ":")).encode("utf-8")
+        result = result.replace_schema_metadata(metadata)
+    return result
+
+
+class _Kept:
+    """A binary file that pyarrow's writers may close: the file itself stays
+    open for ``AtomicOutput`` to finish."""
+
+    closed = False
+
+    def __init__(self, file: Any):
+        self._file = file
+
+    def write(self, data: Any) -> int:
+        return int(self._file.write(data))
+
+    def flush(self) -> None:
+        self._file.flush()
+
+    def close(self) -> None:
+        self._file.flush()
+
+
+def _write_to(result: Any, fmt: Format, out: Any) -> None:
+    pa = tables.arrow()
+    sink = pa.PythonFile(_Kept(out), mode="w")
+    if fmt is Format.PARQUET:
+        import pyarrow.parquet as pq
+
+        with pq.ParquetWriter(sink, result.schema, write_page_checksum=True) as writer:
+            writer.write_table(result, row_group_size=_BATCH_ROWS)
+    elif fmt is Format.ARROW:
+        with pa.ipc.new_file(sink, result.schema) as writer:
+            writer.write_table(result, max_chunksize=_BATCH_ROWS)
+    else:
+        from pyarrow import csv
+
+        stream = pa.CompressedOutputStream(sink, "gzip") if fmt is Format.CSV_GZ else sink
+        csv.write_csv(result, stream)
+        stream.close()
+    sink.close()
+
+
+def write_table(result: Any, out_path: PathLike, fmt: Optional[Format] = None, overwrite: bool = False) -> Format:
+    """Writes a results table (of ``table``) to ``out_path`` in ``fmt`` (as
+    its suffix says by default): atomically, an existing file only with
+    ``overwrite``; ``-`` writes CSV to standard output. Parquet and Arrow keep
+    the header record of the schema metadata; CSV has nowhere to keep it.
+
+    Returns:
+        The ``Format`` written.
+
+    Raises:
+        UsageError: an unknown suffix.
+        OutputExistsError: ``out_path`` exists and ``overwrite`` is false.
+        BadFileError: an output that may not be written, or a column the
+            format cannot hold (lists in CSV, say).
+    """
+    pa = tables.arrow()
+    fmt = Format(fmt) if fmt is not None else output_format(out_path)
+    try:
+        if os.fspath(out_path) == tables.STDIN:
+            out = sys.stdout.buffer
+            _write_to(result, fmt, out)
+            out.flush()
+        else:
+            with files.AtomicOutput(out_path, overwrite=overwrite) as out:
+                _write_to(result, fmt, out)
+    except pa.ArrowException as error:
+        raise BadFileError(
+            out_path, f"cannot hold the payments table as {fmt.value.upper()} ({str(error).splitlines()[0]})"
+        ) from None
+    return fmt
+
+
 def write(
-    payments_path: PathLike,
+    payments: Any,
     out_path: PathLike,
     column: str,
     values: Sequence[Optional[bool]],
@@ -81,32 +252,36 @@ def write(
     overwrite: bool = False,
 ) -> str:
     """Writes the payments table with ``column`` of ``values`` to ``out_path``
-    (atomically; an existing file only with ``overwrite``); returns the format written."""
-    fmt = output_format(out_path, payments_path)
-    metadata = None
-    if fmt == "parquet":
-        record = _seal(
-            {
-                "magic": files.MAGIC.decode("ascii"),
-                "version": files.FORMAT_VERSION,
-                "kind": "results",
-                "entries": len(values),
-                "fingerprint": key_fingerprint.hex(),
-                "meta": dict(meta, column=column, format=fmt),
-                "matches": matches_checksum(values),
-            }
-        )
-        metadata = {METADATA_KEY: json.dumps(record, sort_keys=True, separators=(",", ":")).encode("utf-8")}
-    import pyarrow as pa
+    (see ``write_table``), with the header record made of ``key_fingerprint``
+    and ``meta``.
 
-    try:
-        with files.AtomicOutput(out_path, overwrite=overwrite) as out:
-            rows.write_with_column(payments_path, column, values, out, fmt, metadata)
-    except pa.ArrowException as error:  # a column type the format cannot hold (lists in CSV, say)
-        raise BadFileError(
-            out_path, f"cannot hold the payments table as {fmt.upper()} ({str(error).splitlines()[0]})"
-        ) from None
-    return fmt
+    Returns:
+        The ``Format`` written.
+
+    Raises:
+        As ``output_format``, ``table`` and ``write_table``.
+    """
+    fmt = output_format(out_path, payments)
+    if os.fspath(out_path) != tables.STDIN:
+        files.check_output(out_path, overwrite)  # before the table is read
+    header = record(column, values, key_fingerprint, meta, fmt)
+    return write_table(table(payments, column, values, header), out_path, fmt, overwrite)
+
+
+def counts(result: Any, column: str = "match") -> Tuple[int, int, int]:
+    """What a results table holds.
+
+    Returns:
+        (payments, matches, skipped): its rows, the rows whose ``column`` is
+        true, and those where it is null (left out for an empty key value).
+
+    Raises:
+        KeyError: the table has no ``column``.
+    """
+    import pyarrow.compute as pc
+
+    flags = result.column(column)
+    return int(result.num_rows), int(pc.sum(flags).as_py() or 0), int(flags.null_count)
 
 
 def read_record(path: PathLike) -> Tuple[Dict[str, Any], Any]:

@@ -1,4 +1,4 @@
-"""Reading rows from CSV and Parquet files, and encoding them so that they cannot collide.
+"""Rows read from tables, checked, and encoded so that they cannot collide.
 
 The module's key for a row is the concatenation of its strings' UTF-8 bytes,
 so ["ab", "c"] and ["a", "bc"] would be the same row. The tools therefore pass
@@ -24,12 +24,13 @@ query is refused against a store whose record differs. A store also records
 its bank's column names, in order (``columns``), so that a payment network
 naming the same columns in another order is told before it queries.
 
-Tables are read with pyarrow in batches: CSV columns are read as strings
-(leading zeros stay), Parquet columns may be strings, integers or
-dictionary-encoded strings. What a file is, is told from its first bytes
-(``table_format``): Parquet by its magic, CSV when it is UTF-8 text, and
-anything else (Arrow IPC, a file of the tools, compressed files, binary
-data, text in another encoding) is refused for what it appears to be.
+Tables are read with pyarrow in batches (``tables``: CSV in any dialect and
+encoding, ``CsvOptions``; Parquet, a folder of Parquet files, Arrow IPC,
+JSON lines, standard input, and pyarrow Tables, RecordBatchReaders and
+pandas DataFrames in memory): CSV columns are read as strings (leading
+zeros stay); key columns of other tables may be strings, integers or
+dictionary-encoded strings. A file is told by its first bytes, and what is
+no table is refused for what it appears to be.
 
 A key value that is null, empty or white space only cannot tell accounts
 apart: every such payment would match every such row. ``RowCheck`` finds the
@@ -38,17 +39,21 @@ when asked, leave those rows out); the rule is the same for every format.
 """
 from __future__ import annotations
 
-import codecs
 import enum
 import os
-import re
 import unicodedata
 from dataclasses import dataclass
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
 
-from .errors import BadFileError, Extra, InputError, MissingDependencyError, PathLike, ToolWarning
+from . import tables
+from .errors import BadFileError, InputError, PathLike, ToolWarning
+from .tables import CsvOptions, TableInput, TableSource, open_table
 
 __all__ = [
+    "CsvOptions",
+    "TableInput",
+    "TableSource",
+    "open_table",
     "SCHEME",
     "Normalisation",
     "NORMALISATIONS",
@@ -66,7 +71,7 @@ __all__ = [
     "encode_row",
     "table_columns",
     "require_new_column",
-    "write_with_column",
+    "with_column",
 ]
 
 SCHEME = "length-prefixed-utf8"
@@ -93,16 +98,10 @@ _SURROUNDED = f"^{_WHITE}|{_WHITE}$"
 BLANK_RULE = "null-empty-or-white-space"
 # How many rows of each column a refusal names.
 _SHOWN = 5
-# What is read of a file to tell what it is.
-_SNIFF = 1 << 16
 
 
 def _arrow() -> Any:
-    try:
-        import pyarrow  # noqa: F401
-    except ImportError:
-        raise MissingDependencyError("reading CSV and Parquet files", "pyarrow", Extra.TOOLS) from None
-    import pyarrow as pa
+    pa = tables.arrow()
     import pyarrow.compute as pc
 
     return pa, pc
@@ -150,7 +149,14 @@ class RowEncoding:
 
 def check_names(names: Sequence[str], what: str = "columns") -> None:
     """Refuses a list of column names with an empty or a repeated name
-    (``what`` names the list in the message)."""
+    (``what`` names the list in the message).
+
+    Raises:
+        TypeError: ``names`` is one string, not a sequence of names.
+        ValueError: no name, an empty name or a repeated name.
+    """
+    if isinstance(names, (str, bytes)):
+        raise TypeError(f"the {what} are a sequence of names, not one string ({names!r}): write [{names!r}]")
     if not names:
         raise ValueError(f"the {what} name no column")
     if any(not name for name in names):
@@ -160,272 +166,64 @@ def check_names(names: Sequence[str], what: str = "columns") -> None:
         raise ValueError(f"the {what} name {', '.join(map(repr, repeated))} more than once")
 
 
-# Files that are not tables, told by their first bytes.
-_NOT_TABLES: Tuple[Tuple[bytes, str], ...] = (
-    (b"ARROW1", "an Arrow IPC (Feather) file"),
-    (b"FEA1", "a Feather (version 1) file"),
-    (b"\xff\xff\xff\xff", "an Arrow IPC stream"),
-    (b"\x1f\x8b", "a gzip-compressed file (decompress it first)"),
-    (b"BZh", "a bzip2-compressed file (decompress it first)"),
-    (b"\xfd7zXZ\x00", "an xz-compressed file (decompress it first)"),
-    (b"\x28\xb5\x2f\xfd", "a Zstandard-compressed file (decompress it first)"),
-    (b"PK\x03\x04", "a ZIP archive (an Excel workbook is one too)"),
-    (b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1", "an OLE2 compound file (an old Excel workbook?)"),
-    (b"SQLite format 3\x00", "an SQLite database"),
-    (b"Obj\x01", "an Avro file"),
-    (b"%PDF-", "a PDF document"),
-    (b"\xff\xfe", "UTF-16 text (save it as UTF-8)"),
-    (b"\xfe\xff", "UTF-16 text (save it as UTF-8)"),
-)
-_KIND_FIELD = slice(16, 40)  # the kind name in a header of the tools
+def _source(table: Any) -> tables.TableSource:
+    return tables.source_of(table)
 
 
-def _tools_file(path: PathLike, head: bytes) -> InputError:
-    from . import files, kinds  # noqa: F401 - kinds registers the tools' kinds
+def table_format(table: PathLike, csv: Optional[tables.CsvOptions] = None) -> str:
+    """What the file ``table`` holds (``tables.table_format``).
 
-    name = head[_KIND_FIELD].rstrip(b"\0")
-    what = "an ostrelline tools file"
-    if re.fullmatch(rb"[a-z][a-z-]*", name):
-        try:
-            what += f" (a {files.kind(name.decode('ascii')).description})"
-        except KeyError:
-            what += f" (of kind {name.decode('ascii')})"
-    return InputError(path, f"is {what}, not a table")
+    Returns:
+        A ``tables.TableFormat`` (a str: "csv", "parquet", ...).
 
-
-def _not_utf8(path: PathLike, offset: int, byte: int, head: bytes) -> InputError:
-    # Text in a single-byte encoding: printable bytes and line ends only.
-    text = not re.search(rb"[\x00-\x08\x0b\x0c\x0e-\x1f\x7f]", head)
-    hint = " (Latin-1 or Windows-1252 text? save it as UTF-8)" if text else ""
-    return InputError(path, f"is not UTF-8 text (byte 0x{byte:02x} at offset {offset}): not a CSV table{hint}")
+    Raises:
+        MissingFileError, FileAccessError, InputError: as ``tables.table_format``.
+    """
+    return tables.table_format(table, csv)
 
 
-def _first_non_utf8(path: PathLike, limit: Optional[int] = None) -> Optional[Tuple[int, int]]:
-    """The offset and value of the first byte of the file (of its first
-    ``limit`` bytes) that is not UTF-8 text; None when there is none."""
-    decoder = codecs.getincrementaldecoder("utf-8")()
-    offset = 0
-    with open(path, "rb") as file:
-        while limit is None or offset < limit:
-            block = file.read(min(1 << 20, limit - offset) if limit is not None else 1 << 20)
-            pending = len(decoder.getstate()[0])
-            try:
-                decoder.decode(block, final=not block)
-            except UnicodeDecodeError as error:
-                at = offset - pending + error.start
-                return at, (error.object[error.start] if error.start < len(error.object) else 0)
-            if not block:
-                return None
-            offset += len(block)
-    return None
+def csv_lines(table: Any, indices: Iterable[int]) -> Dict[int, int]:
+    """The line of the CSV file (the header line is line 1) on which each data
+    row of ``indices`` (counted from 0, as the rows are read) starts.
+
+    Returns:
+        A mapping of the indices found to their lines.
+
+    Raises:
+        InputError: the file is no table.
+    """
+    return _source(table).lines(indices)
 
 
-def table_format(path: PathLike) -> str:
-    """ "parquet" or "csv", told from the file's first bytes: Parquet's magic,
-    or UTF-8 text. Any other file is refused for what it appears to be."""
-    try:
-        with open(path, "rb") as file:
-            head = file.read(_SNIFF)
-    except OSError as error:
-        raise InputError(path, f"cannot be read ({error.strerror or error})") from None
-    if head.startswith(b"PAR1"):
-        return "parquet"
-    if not head:
-        raise InputError(path, "is empty (0 bytes): not a CSV or Parquet table")
-    from .files import MAGIC
+def count_rows(table: Any, columns: Sequence[str]) -> int:
+    """The rows of the table (from its metadata where the format records it,
+    else by reading the named columns).
 
-    if head.startswith(MAGIC):
-        raise _tools_file(path, head)
-    for magic, what in _NOT_TABLES:
-        if head.startswith(magic):
-            raise InputError(path, f"is {what}, not a CSV or Parquet table")
-    bad = _first_non_utf8(path, _SNIFF)
-    if bad is not None:
-        raise _not_utf8(path, bad[0], bad[1], head)
-    if b"\0" in head:
-        raise InputError(path, f"holds a NUL byte at offset {head.index(0)}: binary data, not a CSV table")
-    return "csv"
+    Returns:
+        The number of rows.
 
-
-def _check_columns(path: PathLike, available: Sequence[str], wanted: Sequence[str]) -> None:
-    missing = [c for c in wanted if c not in available]
-    if missing:
-        raise InputError(
-            path, f"has no column {', '.join(repr(c) for c in missing)} (it has {', '.join(map(repr, available))})"
-        )
-    # A name that heads two columns would silently pick one of them.
-    repeated = [c for c in dict.fromkeys(wanted) if list(available).count(c) > 1]
-    if repeated:
-        raise InputError(path, f"has more than one column named {', '.join(map(repr, repeated))}")
-
-
-class _BadRow:
-    """The invalid-row handler of a CSV read: notes the first row with another
-    number of fields than the header, and fails the read."""
-
-    def __init__(self) -> None:
-        self.row: Optional[Tuple[int, int, Optional[int]]] = None
-
-    def __call__(self, row: Any) -> str:
-        if self.row is None:
-            self.row = (row.expected_columns, row.actual_columns, row.number)
-        return "error"
-
-
-def _csv_open(path: PathLike, read: Any, convert: Any, bad_row: Optional[_BadRow] = None) -> Any:
-    pa, _ = _arrow()
-    from pyarrow import csv
-
-    table_format(path)  # refuses what is no CSV text, before pyarrow reads it
-    bad_row = bad_row if bad_row is not None else _BadRow()
-    parse = csv.ParseOptions(invalid_row_handler=bad_row)
-    try:
-        return csv.open_csv(os.fspath(path), read_options=read, parse_options=parse, convert_options=convert)
-    except (pa.ArrowException, UnicodeDecodeError, OSError) as error:
-        raise _csv_failure(path, error, bad_row) from None
-
-
-def _csv_failure(path: PathLike, error: BaseException, bad_row: Optional[_BadRow]) -> InputError:
-    """The InputError for a failed read of a CSV table, naming the line where
-    it can be told; never with the file's content (pyarrow's messages quote
-    the row)."""
-    if bad_row is not None and bad_row.row is not None:
-        expected, actual, number = bad_row.row
-        if number is None:
-            number = _bad_row_number(path)
-        where = "a row"
-        if number is not None:  # counts the header and the rows, not the empty lines
-            where = f"line {csv_lines(path, [number - 2]).get(number - 2, number)}"
-        fields = f"{actual} field{'s' if actual != 1 else ''}"
-        return InputError(path, f"cannot be read as CSV: {where} has {fields}, the header {expected}")
-    if isinstance(error, UnicodeDecodeError) or "invalid UTF8" in str(error):
-        bad = _first_non_utf8(path)
-        if bad is not None:
-            with open(path, "rb") as file:
-                head = file.read(_SNIFF)
-            return _not_utf8(path, bad[0], bad[1], head)
-    message = str(error).splitlines()[0] if str(error) else type(error).__name__
-    message = re.sub(r"(got \d+):.*", r"\1", message)  # the row's text follows
-    return InputError(path, f"cannot be read as CSV ({message[:200]})")
-
-
-def _bad_row_number(path: PathLike) -> Optional[int]:
-    """The number of the first row with the wrong number of fields (a read on
-    one thread numbers the rows; a read on several does not)."""
-    pa, _ = _arrow()
-    from pyarrow import csv
-
-    bad_row = _BadRow()
-    try:
-        reader = csv.open_csv(
-            os.fspath(path),
-            read_options=csv.ReadOptions(use_threads=False),
-            parse_options=csv.ParseOptions(invalid_row_handler=bad_row),
-            convert_options=csv.ConvertOptions(column_types={}, strings_can_be_null=False),
-        )
-        for _ in iter(reader.read_next_batch, None):
-            pass
-    except (StopIteration, pa.ArrowException, UnicodeDecodeError, OSError):
-        pass
-    return bad_row.row[2] if bad_row.row is not None else None
-
-
-def csv_lines(path: PathLike, indices: Iterable[int]) -> Dict[int, int]:
-    """The line of the file (the header line is line 1) on which each data row
-    of ``indices`` (counted from 0, as the rows are read) starts. A field may
-    hold line breaks and empty lines hold no row, so the lines are counted by
-    reading the file up to the last row asked for."""
-    import csv
-
-    wanted = sorted(set(i for i in indices if i >= 0))
-    found: Dict[int, int] = {}
-    if not wanted:
-        return found
-    try:
-        with open(path, newline="", encoding="utf-8-sig", errors="replace") as file:
-            reader = csv.reader(file)
-            before, record = 0, -1  # the header is record -1
-            for fields in reader:
-                start, before = before + 1, reader.line_num
-                if not fields:
-                    continue  # an empty line (pyarrow skips them too)
-                if record == wanted[len(found)]:
-                    found[record] = start
-                    if len(found) == len(wanted):
-                        break
-                record += 1
-    except (OSError, csv.Error):
-        pass  # a field past the csv module's size limit: the lines found so far
-    return found
-
-
-def csv_columns(path: PathLike) -> List[str]:
-    """The column names of a CSV table (from its first line)."""
-    from pyarrow import csv
-
-    return _csv_open(path, csv.ReadOptions(block_size=1 << 20), None).schema.names
-
-
-def _csv_reader(path: PathLike, columns: Sequence[str], block_rows: int, bad_row: _BadRow) -> Any:
-    pa, _ = _arrow()
-    from pyarrow import csv
-
-    _check_columns(path, csv_columns(path), columns)
-    # Blocks of roughly block_rows rows of a few dozen bytes each.
-    read = csv.ReadOptions(block_size=max(1 << 16, 64 * block_rows))
-    convert = csv.ConvertOptions(
-        include_columns=list(dict.fromkeys(columns)),
-        column_types={c: pa.string() for c in columns},
-        strings_can_be_null=False,
-    )
-    return _csv_open(path, read, convert, bad_row)
-
-
-def _parquet(path: PathLike, columns: Sequence[str]) -> Any:
-    pa, _ = _arrow()
-    import pyarrow.parquet as pq
-
-    try:
-        parquet = pq.ParquetFile(os.fspath(path))
-    except (pa.ArrowException, OSError) as error:
-        raise InputError(path, f"cannot be read as Parquet ({error})") from None
-    _check_columns(path, parquet.schema_arrow.names, columns)
-    return parquet
-
-
-def count_rows(path: PathLike, columns: Sequence[str]) -> int:
-    """Rows of the table (Parquet: from its metadata; CSV: by reading the named columns)."""
+    Raises:
+        InputError: no column named, a column missing, or a table that cannot be read.
+    """
+    source = _source(table)
     if not columns:
-        raise InputError(path, "no column named")
-    if table_format(path) == "parquet":
-        return _parquet(path, columns).metadata.num_rows
-    return sum(batch.num_rows for batch in _iter_csv(path, list(dict.fromkeys(columns)), 65536))
+        raise InputError(source.name, "no column named")
+    return source.count_rows(columns)
 
 
-def _iter_csv(path: PathLike, columns: Sequence[str], batch_rows: int) -> Iterator[Any]:
-    pa, _ = _arrow()
-    bad_row = _BadRow()
-    reader = _csv_reader(path, columns, batch_rows, bad_row)
-    while True:
-        try:
-            batch = reader.read_next_batch()
-        except StopIteration:
-            return
-        except (pa.ArrowException, UnicodeDecodeError) as error:
-            raise _csv_failure(path, error, bad_row) from None
-        yield batch
+def read_batches(table: Any, columns: Sequence[str], batch_rows: int = 8192) -> Iterator[List[Any]]:
+    """The named columns of the table, batch after batch.
 
+    Returns:
+        An iterator of lists of pyarrow arrays (one per column, in the order named).
 
-def read_batches(path: PathLike, columns: Sequence[str], batch_rows: int = 8192) -> Iterator[List[Any]]:
-    """The named columns of the table, batch after batch: one list of pyarrow
-    arrays (one per column, in the order named) per batch."""
+    Raises:
+        InputError: no column named, a column missing, or a table that cannot be read.
+    """
+    source = _source(table)
     if not columns:
-        raise InputError(path, "no column named")
-    if table_format(path) == "parquet":
-        batches = _parquet(path, columns).iter_batches(batch_size=batch_rows, columns=list(dict.fromkeys(columns)))
-    else:
-        batches = _iter_csv(path, list(dict.fromkeys(columns)), batch_rows)
-    for batch in batches:
+        raise InputError(source.name, "no column named")
+    for batch in source.batches(columns, batch_rows):
         yield [batch.column(batch.schema.get_field_index(c)) for c in columns]
 
 
@@ -459,10 +257,10 @@ class RowCheck:
     space around them or mix upper and lower case, which would match only as
     written (``hint``). With ``indices`` it keeps every held-back row's index."""
 
-    def __init__(
-        self, path: PathLike, names: Sequence[str], hints: bool = False, indices: bool = False
-    ) -> None:
-        self.path = path
+    def __init__(self, table: Any, names: Sequence[str], hints: bool = False, indices: bool = False) -> None:
+        self.source = table if isinstance(table, tables.TableSource) else None
+        self.path = self.source.name if self.source is not None else os.fspath(table)
+        self._table = table
         self.names = list(names)
         self.hints = hints
         self.rows = 0  # rows read
@@ -511,12 +309,9 @@ class RowCheck:
             self._lower.add(name)
 
     def _numbers(self, indices: Sequence[int]) -> Tuple[str, Dict[int, int]]:
-        """Rows as a reader of the file finds them: CSV lines counting the header
-        line, Parquet rows counting from 1."""
-        if table_format(self.path) == "csv":
-            lines = csv_lines(self.path, indices)
-            return "line", {i: lines.get(i, i + 2) for i in indices}
-        return "row", {i: i + 1 for i in indices}
+        """Rows as a reader of the table finds them: CSV lines counting the header
+        line, JSON lines, other rows counting from 1."""
+        return (self.source or _source(self._table)).numbers(indices)
 
     def refusal(self) -> InputError:
         """The error refusing the table for the rows held back."""
@@ -555,11 +350,19 @@ def kept(arrays: Sequence[Any], mask: Optional[Any]) -> List[Any]:
     return [array.filter(mask) for array in arrays]
 
 
-def blank_rows(path: PathLike, columns: Sequence[str], batch_rows: int = 65536) -> List[int]:
-    """The indices (from 0) of the rows of the table whose value in one of
-    ``columns`` is refused as a key (``BLANK_RULE``)."""
-    check = RowCheck(path, columns, indices=True)
-    for arrays in read_batches(path, columns, batch_rows):
+def blank_rows(table: Any, columns: Sequence[str], batch_rows: int = 65536) -> List[int]:
+    """The rows of the table whose value in one of ``columns`` is refused as
+    a key (``BLANK_RULE``).
+
+    Returns:
+        Their indices, from 0.
+
+    Raises:
+        InputError: a column missing, or a table that cannot be read.
+    """
+    source = _source(table)
+    check = RowCheck(source, columns, indices=True)
+    for arrays in read_batches(source, columns, batch_rows):
         check.keep(arrays)
     assert check.indices is not None
     return check.indices
@@ -595,72 +398,59 @@ def encode_row(values: Sequence[str], normalise: str = "none") -> str:
 
 
 
-def _table_writer(fmt: str, sink: Any, schema: Any) -> Any:
-    if fmt == "parquet":
-        import pyarrow.parquet as pq
+def table_columns(table: Any) -> List[str]:
+    """The column names of a table.
 
-        return pq.ParquetWriter(sink, schema, write_page_checksum=True)
-    from pyarrow import csv
+    Returns:
+        The names, in order.
 
-    return csv.CSVWriter(sink, schema)
-
-
-def table_columns(path: PathLike) -> List[str]:
-    """The column names of a CSV or Parquet table."""
-    if table_format(path) == "parquet":
-        return list(_parquet(path, []).schema_arrow.names)
-    return csv_columns(path)
+    Raises:
+        InputError: a table that cannot be read.
+    """
+    return _source(table).columns()
 
 
 def require_new_column(path: PathLike, names: Sequence[str], column: str) -> None:
-    """Refuses a results column name that is empty or that the table already has."""
+    """Refuses a results column name that is empty or that the table already has.
+
+    Raises:
+        InputError: the name is empty or taken.
+    """
     if not column:
         raise InputError(path, "needs a name for the match column")
     if column in names:
         raise InputError(path, f"already has a column {column!r}; name another one for the results")
 
 
-def write_with_column(
-    path: PathLike,
-    column: str,
-    values: Sequence[Optional[bool]],
-    out: Any,
-    fmt: Optional[str] = None,
-    metadata: Optional[Dict[bytes, bytes]] = None,
-    batch_rows: int = 65536,
-) -> None:
-    """Writes the table of ``path`` (every column, CSV columns as strings) with
-    ``column`` of ``values`` added to the binary file object ``out``, as
-    ``fmt`` ("csv" or "parquet"; the table's own format by default), with
-    ``metadata`` as the schema's key-value metadata (Parquet only)."""
+def with_column(
+    table: Any, column: str, values: Sequence[Optional[bool]], batch_rows: int = 65536
+) -> Tuple[Any, Iterator[Any]]:
+    """The table (every column, CSV columns as strings) with ``column`` of
+    ``values`` added, batch after batch.
+
+    Returns:
+        The schema of the batches and an iterator of them; the iterator
+        raises ``InputError`` at its end when the table held another number
+        of rows than ``values``.
+
+    Raises:
+        InputError: the table cannot be read, or already has ``column``.
+    """
     pa, _ = _arrow()
-    source_format = table_format(path)
-    fmt = fmt or source_format
-    if source_format == "parquet":
-        source = _parquet(path, [])
-        names = source.schema_arrow.names
-        _check_columns(path, names, names)
-        batches = source.iter_batches(batch_size=batch_rows)
-    else:
-        names = csv_columns(path)
-        batches = _iter_csv(path, names, batch_rows)
-    require_new_column(path, names, column)
-    sink = pa.PythonFile(out, mode="w")
-    writer = None
-    done = 0
-    try:
-        for batch in batches:
+    source = _source(table)
+    schema = source.schema()
+    names = list(schema.names)
+    source.check(names)
+    require_new_column(source.name, names, column)
+    schema = schema.append(pa.field(column, pa.bool_()))
+
+    def batches() -> Iterator[Any]:
+        done = 0
+        for batch in source.batches(None, batch_rows):
             flags = pa.array(values[done : done + batch.num_rows], pa.bool_())
             done += batch.num_rows
-            batch = pa.RecordBatch.from_arrays(list(batch.columns) + [flags], names=list(batch.schema.names) + [column])
-            if writer is None:
-                writer = _table_writer(fmt, sink, batch.schema.with_metadata(metadata) if metadata else batch.schema)
-            writer.write_batch(batch)
-        if writer is None:  # an empty table still gets its columns
-            schema = pa.schema([pa.field(n, pa.string()) for n in names] + [pa.field(column, pa.bool_())], metadata)
-            writer = _table_writer(fmt, sink, schema)
-    finally:
-        if writer is not None:
-            writer.close()
-    if done != len(values):
-        raise InputError(path, f"holds {done} rows, the results {len(values)}")
+            yield pa.RecordBatch.from_arrays(list(batch.columns) + [flags], schema=schema)
+        if done != len(values):
+            raise InputError(source.name, f"holds {done} rows, the results {len(values)}")
+
+    return schema, batches()

@@ -14,11 +14,13 @@ from ostrelline_parallel import faults, is_panic
 
 from .. import audit, files, kinds, rows
 from .. import engines as _engines
-from ..errors import STOPPING_SIGNALS, BadFileError, InputError, KeyMismatchError, ModuleError, PathLike, ToolError
+from ..errors import (
+    STOPPING_SIGNALS, BadFileError, InputError, KeyMismatchError, ModuleError, PathLike, ToolError, UsageError,
+)
 from ..files import FileWriter, Header
 from ..kinds import Construction, Role
 from .calls import DEFAULT_CHUNK_SIZE, Progress, chunker, located, operation_of, sharded_missing, sharded_module
-from .checks import fp_hex, open_stream, outputs_apart, read_key, warn
+from .checks import fp_hex, open_stream, outputs_apart, read_key, table_paths, warn
 
 __all__ = ["CONSTRUCTIONS", "BuildReport", "build_store", "decrypt"]
 
@@ -41,7 +43,7 @@ def _builder(construction: str) -> Tuple[str, Callable[..., bytes]]:
     try:
         construction = Construction(construction)
     except ValueError:
-        raise ValueError(f"construction is one of {', '.join(CONSTRUCTIONS)}, not {construction!r}") from None
+        raise UsageError(f"construction is one of {', '.join(CONSTRUCTIONS)}, not {construction!r}") from None
     if construction is Construction.SPECIFIED:
         return "ostrelline", ostrelline.build_okvs
     try:
@@ -110,7 +112,7 @@ def _build_isolated(
 
 def build_store(
     public_key_path: PathLike,
-    table_path: PathLike,
+    table: rows.TableInput,
     columns: Sequence[str],
     out_path: PathLike,
     normalise: str = "none",
@@ -121,6 +123,7 @@ def build_store(
     overwrite: bool = False,
     skip_invalid: bool = False,
     allow_empty: bool = False,
+    csv: Optional[rows.CsvOptions] = None,
 ) -> BuildReport:
     """A bank's store of the rows of ``columns`` of its table, under its public
     key: membership-hiding by default, the specified kind with
@@ -137,17 +140,17 @@ def build_store(
     writes a sharded store, one build task per shard on ``engine`` (a pool of
     one worker process when none is given). An unsharded store is one call of
     the module, which no engine divides: ``engine`` needs ``shards``."""
-    columns = list(columns)
     rows.check_names(columns)
+    columns = list(columns)
     encoding = rows.RowEncoding(len(columns), normalise)
     if engine is not None and shards is None:
-        raise ToolError(
+        raise UsageError(
             "an unsharded store is one call of the module, which no engine divides: "
             "build a sharded store (--shards K or auto) to build on workers"
         )
     if shards is not None and shards != "auto" and (not isinstance(shards, int) or shards < 1):
-        raise ValueError(f"the number of shards is a whole number of at least 1 or auto, not {shards!r}")
-    outputs_apart([public_key_path, table_path], [out_path], overwrite)
+        raise UsageError(f"the number of shards is a whole number of at least 1 or auto, not {shards!r}")
+    outputs_apart([public_key_path, *table_paths(table)], [out_path], overwrite)
     public_key, key_header = read_key(public_key_path, kinds.PUBLIC_KEY, BANKS)
     _, function = _builder(construction)
     sharded = None
@@ -156,14 +159,27 @@ def build_store(
         if sharded is None:
             raise sharded_missing()
     step = "build-store"
-    total = rows.count_rows(table_path, columns)
+    with rows.open_table(table, csv) as source:
+        return _build(step, source, columns, out_path, normalise, construction, progress, shards, engine, overwrite,
+                      skip_invalid, allow_empty, encoding, public_key, key_header, function, sharded, public_key_path)
+
+
+def _build(
+    step: str, source: rows.TableSource, columns: List[str], out_path: PathLike, normalise: str, construction: str,
+    progress: Optional[Progress], shards: Optional[Any], engine: Optional[Any], overwrite: bool, skip_invalid: bool,
+    allow_empty: bool, encoding: rows.RowEncoding, public_key: bytes, key_header: Header,
+    function: Callable[..., bytes], sharded: Any, public_key_path: PathLike,
+) -> BuildReport:
+    """``build_store`` once its arguments are checked, on the table's source."""
+    table_path = source.name  # names the table in messages
+    total = rows.count_rows(source, columns)
     if total == 0 and not allow_empty:
         raise InputError(table_path, "holds no rows (--allow-empty builds an empty store)")
     if progress is not None:
         progress("read rows", 0, total)
-    check = rows.RowCheck(table_path, columns, hints=encoding.normalise == rows.Normalisation.NONE)
+    check = rows.RowCheck(source, columns, hints=encoding.normalise == rows.Normalisation.NONE)
     encoded: List[str] = []
-    for arrays in rows.read_batches(table_path, columns):
+    for arrays in rows.read_batches(source, columns):
         keep = check.keep(arrays)
         if skip_invalid or not check.blank:  # once refused, the rest is only counted
             encoded += rows.encode_batch(table_path, columns, rows.kept(arrays, keep), normalise, check.rows)

@@ -2,18 +2,18 @@
 that may be written, streams of one run, the fingerprints as hex."""
 from __future__ import annotations
 
-import hashlib
 import os
 import stat
 import warnings
-from typing import Optional, Sequence, Tuple
+from typing import List, Optional, Sequence, Tuple
 
 from .. import files
 from ..errors import BadFileError, KeyMismatchError, PathLike, ToolWarning
 from ..files import Header, StoredFile
 from ..kinds import Role
+from ..tables import STDIN
 
-__all__ = ["party", "read_key", "outputs_apart", "fp_hex", "warn", "digest_file", "open_stream", "same_run"]
+__all__ = ["party", "read_key", "outputs_apart", "fp_hex", "warn", "table_paths", "open_stream", "same_run"]
 
 
 def party(role: object) -> str:
@@ -64,16 +64,12 @@ def warn(warning: Optional[ToolWarning]) -> None:
 
 
 
-def digest_file(path: PathLike) -> str:
-    digest = hashlib.blake2b(digest_size=16, person=b"ostrelline pays")
-    try:
-        with open(path, "rb") as file:
-            for block in iter(lambda: file.read(1 << 20), b""):
-                digest.update(block)
-    except OSError as error:
-        raise BadFileError(path, f"cannot be read ({error.strerror or error})") from None
-    return digest.hexdigest()
-
+def table_paths(table: object) -> List[PathLike]:
+    """The file a table argument names, for ``outputs_apart`` (none for a table
+    in memory or standard input)."""
+    if isinstance(table, (str, os.PathLike)) and os.fspath(table) != STDIN:
+        return [table]
+    return []
 
 
 def open_stream(path: PathLike, kind: files.Kind) -> StoredFile:

@@ -17,7 +17,7 @@ from ..errors import BadFileError, InputError, KeyMismatchError, ModuleError, Pa
 from ..files import FileWriter, Header, StoredFile
 from ..kinds import Component, Role
 from .calls import DEFAULT_CHUNK_SIZE, Progress, chunker, located, operation_of, sharded_missing, sharded_module
-from .checks import digest_file, fp_hex, open_stream, outputs_apart, party, read_key, same_run, warn
+from .checks import fp_hex, open_stream, outputs_apart, party, read_key, same_run, table_paths, warn
 
 __all__ = ["initiate", "randomize", "combine", "finish"]
 
@@ -123,7 +123,7 @@ def _check_labels(path: PathLike, header: Header, names: List[str], labels: Opti
 
 
 def initiate(
-    payments_path: PathLike,
+    payments: rows.TableInput,
     sender_columns: Sequence[Any],
     receiver_columns: Sequence[Any],
     sender_store_path: PathLike,
@@ -139,6 +139,7 @@ def initiate(
     overwrite: bool = False,
     skip_invalid: bool = False,
     allow_empty: bool = False,
+    csv: Optional[rows.CsvOptions] = None,
 ) -> Header:
     """The payment network's query stream: payment i looks up its sender row in
     the sending bank's store and its receiver row in the receiving bank's.
@@ -161,7 +162,8 @@ def initiate(
     sender_columns, sender_labels = _key_columns(sender_columns, "sender")
     receiver_columns, receiver_labels = _key_columns(receiver_columns, "receiver")
     outputs_apart(
-        [payments_path, sender_store_path, receiver_store_path, network_key_path, sender_key_path, receiver_key_path],
+        [*table_paths(payments), sender_store_path, receiver_store_path, network_key_path, sender_key_path,
+         receiver_key_path],
         [out_path],
         overwrite,
     )
@@ -190,61 +192,67 @@ def initiate(
     )
     _check_labels(sender_store_path, sender_header, sender_columns, sender_labels, "sender")
     _check_labels(receiver_store_path, receiver_header, receiver_columns, receiver_labels, "receiver")
-    columns = sender_columns + receiver_columns
-    check = rows.RowCheck(payments_path, columns, hints=sender_encoding.normalise == rows.Normalisation.NONE)
-    for arrays in rows.read_batches(payments_path, columns, 65536):
-        check.keep(arrays)
-    warn(check.hint())
-    if check.blank and not skip_invalid:
-        raise check.refusal()
-    total = check.rows - check.blank
-    if total == 0 and not allow_empty:
-        left = f" left once the {check.blank:,} with an empty key value are left out" if check.blank else ""
-        raise InputError(payments_path, f"holds no payments{left} (--allow-empty makes an empty query stream)")
-    meta = {
-        "run": secrets.token_hex(16),
-        "sender": fp_hex(sender_header.fingerprint),
-        "receiver": fp_hex(receiver_header.fingerprint),
-        "payments": digest_file(payments_path),
-        "rows": {"sender": sender_encoding.record(), "receiver": receiver_encoding.record()},
-    }
-    if check.blank:
-        meta["skipped"] = {"rule": rows.BLANK_RULE, "columns": columns, "rows": check.blank}
-    step = "initiate"
-    split = len(sender_columns)
-    again = rows.RowCheck(payments_path, columns)
-    with contextlib.ExitStack() as stack:
-        writer = stack.enter_context(FileWriter(out_path, kinds.QUERIES.name, 0, network_header.fingerprint, meta, overwrite))
-        operation: Any = "initiate_queries"
-        stores: Tuple[Any, Any] = (sender_store, receiver_store)
-        if sender_store is None or receiver_store is None:
-            stores = (_shard_view(sender_store_path, sender_header), _shard_view(receiver_store_path, receiver_header))
-            del sender_store, receiver_store
-            from ostrelline_parallel.shards import initiate_sharded_queries as operation
-            if engine is None:
-                engine = stack.enter_context(_engines.open_engine(workers=1, chunk_size=chunk_size))
-        chunks = chunker(step, total, chunk_size, progress, engine)
-        query = _initiate_blamed(
-            operation_of(chunks, step, operation),
-            ((sender_store_path, stores[0]), (receiver_store_path, stores[1])),
-            network_key_path,
-        )
-        batch = {} if engine is None else {"batch_rows": _engines.window_for(engine)}
-        for arrays in rows.read_batches(payments_path, columns, **batch):
-            arrays = rows.kept(arrays, again.keep(arrays))
-            senders = rows.encode_batch(payments_path, sender_columns, arrays[:split], normalise, chunks.done)
-            receivers = rows.encode_batch(payments_path, receiver_columns, arrays[split:], normalise, chunks.done)
-            chunks.run(
-                len(senders),
-                lambda a, b: writer.write(
-                    query([[s] for s in senders[a:b]], [[r] for r in receivers[a:b]], *stores, network_key)
-                ),
+    with rows.open_table(payments, csv) as source:
+        payments_path = source.name  # names the table in messages
+        columns = sender_columns + receiver_columns
+        check = rows.RowCheck(source, columns, hints=sender_encoding.normalise == rows.Normalisation.NONE)
+        for arrays in rows.read_batches(source, columns, 65536):
+            check.keep(arrays)
+        warn(check.hint())
+        if check.blank and not skip_invalid:
+            raise check.refusal()
+        total = check.rows - check.blank
+        if total == 0 and not allow_empty:
+            left = f" left once the {check.blank:,} with an empty key value are left out" if check.blank else ""
+            raise InputError(payments_path, f"holds no payments{left} (--allow-empty makes an empty query stream)")
+        meta = {
+            "run": secrets.token_hex(16),
+            "sender": fp_hex(sender_header.fingerprint),
+            "receiver": fp_hex(receiver_header.fingerprint),
+            "payments": source.digest(),
+            "rows": {"sender": sender_encoding.record(), "receiver": receiver_encoding.record()},
+        }
+        if check.blank:
+            meta["skipped"] = {"rule": rows.BLANK_RULE, "columns": columns, "rows": check.blank}
+        step = "initiate"
+        split = len(sender_columns)
+        again = rows.RowCheck(source, columns)
+        with contextlib.ExitStack() as stack:
+            writer = stack.enter_context(
+                FileWriter(out_path, kinds.QUERIES.name, 0, network_header.fingerprint, meta, overwrite)
             )
-        done = chunks.done
-        if done != total or again.blank != check.blank:
-            raise BadFileError(payments_path, f"changed while it was read ({total} rows counted, {done} read)")
-        writer.count = done
-    return files.read_header(out_path)
+            operation: Any = "initiate_queries"
+            stores: Tuple[Any, Any] = (sender_store, receiver_store)
+            if sender_store is None or receiver_store is None:
+                stores = (
+                    _shard_view(sender_store_path, sender_header), _shard_view(receiver_store_path, receiver_header)
+                )
+                del sender_store, receiver_store
+                from ostrelline_parallel.shards import initiate_sharded_queries as operation
+                if engine is None:
+                    engine = stack.enter_context(_engines.open_engine(workers=1, chunk_size=chunk_size))
+            chunks = chunker(step, total, chunk_size, progress, engine)
+            query = _initiate_blamed(
+                operation_of(chunks, step, operation),
+                ((sender_store_path, stores[0]), (receiver_store_path, stores[1])),
+                network_key_path,
+            )
+            batch = {} if engine is None else {"batch_rows": _engines.window_for(engine)}
+            for arrays in rows.read_batches(source, columns, **batch):
+                arrays = rows.kept(arrays, again.keep(arrays))
+                senders = rows.encode_batch(payments_path, sender_columns, arrays[:split], normalise, chunks.done)
+                receivers = rows.encode_batch(payments_path, receiver_columns, arrays[split:], normalise, chunks.done)
+                chunks.run(
+                    len(senders),
+                    lambda a, b: writer.write(
+                        query([[s] for s in senders[a:b]], [[r] for r in receivers[a:b]], *stores, network_key)
+                    ),
+                )
+            done = chunks.done
+            if done != total or again.blank != check.blank:
+                raise BadFileError(payments_path, f"changed while it was read ({total} rows counted, {done} read)")
+            writer.count = done
+        return files.read_header(out_path)
 
 
 
@@ -351,14 +359,15 @@ def finish(
     gamma_path: PathLike,
     delta_path: PathLike,
     network_secret_path: PathLike,
-    payments_path: PathLike,
-    out_path: PathLike,
+    payments: rows.TableInput,
+    out_path: Optional[PathLike] = None,
     column: str = "match",
     chunk_size: int = DEFAULT_CHUNK_SIZE,
     progress: Optional[Progress] = None,
     engine: Optional[Any] = None,
     overwrite: bool = False,
-) -> Tuple[int, int]:
+    csv: Optional[rows.CsvOptions] = None,
+) -> Any:
     """The payment network's match bits, written as the payments table with a
     ``column`` of booleans: a plain CSV or Parquet file, as the suffix of
     ``out_path`` says (``.csv``, ``.parquet``) or else as the payments table
@@ -367,8 +376,10 @@ def finish(
     value (``skip_invalid``) get no match, a null, found again in the payments
     table by the rule the run records. Returns (payments, matches)."""
     step = "finish"
+    fmt = None if out_path is None else results.output_format(out_path, payments)
     outputs_apart(
-        [sender_path, receiver_path, gamma_path, delta_path, network_secret_path, payments_path], [out_path], overwrite
+        [sender_path, receiver_path, gamma_path, delta_path, network_secret_path, *table_paths(payments)],
+        table_paths(out_path), overwrite,
     )
     _engines.require_protected(engine, step)
 
@@ -389,11 +400,12 @@ def finish(
                 network_secret_path, f"belongs to key {fp_hex(key_header.fingerprint)}, the run was made for "
                 f"{fp_hex(g.fingerprint)}"
             )
-        if digest_file(payments_path) != g.meta.get("payments"):
-            raise BadFileError(payments_path, "is not the payments table the queries of this run were made from")
+        source = stack.enter_context(rows.open_table(payments, csv))
+        if source.digest() != g.meta.get("payments"):
+            raise BadFileError(source.name, "is not the payments table the queries of this run were made from")
         # Before the work rather than after it: a name the table already has.
-        rows.require_new_column(payments_path, rows.table_columns(payments_path), column)
-        skipped = _skipped_rows(gamma_path, g, payments_path)
+        rows.require_new_column(source.name, source.columns(), column)
+        skipped = _skipped_rows(gamma_path, g, source)
         matches: List[bool] = []
         chunks = chunker(step, g.count, chunk_size, progress, engine)
         finished = operation_of(chunks, step, "finish")
@@ -418,11 +430,14 @@ def finish(
                 left_out[index] = 1
             computed = iter(matches)
             values = [None if out else next(computed) for out in left_out]
-        results.write(payments_path, out_path, column, values, g.fingerprint, meta, overwrite=overwrite)
-    return len(values), sum(matches)
+        header = results.record(column, values, g.fingerprint, meta, fmt or "table")
+        table = results.table(source, column, values, header)
+        if out_path is not None:
+            results.write_table(table, out_path, fmt, overwrite=overwrite)
+    return table
 
 
-def _skipped_rows(gamma_path: PathLike, gamma: Header, payments_path: PathLike) -> List[int]:
+def _skipped_rows(gamma_path: PathLike, gamma: Header, payments: rows.TableSource) -> List[int]:
     """The payment rows that ``initiate`` left out (no query), found again in
     the payments table by the rule and columns the run records."""
     skipped = gamma.meta.get("skipped")
@@ -434,9 +449,9 @@ def _skipped_rows(gamma_path: PathLike, gamma: Header, payments_path: PathLike) 
         raise BadFileError(gamma_path, "records left-out payments in a form this tool cannot read") from None
     if rule != rows.BLANK_RULE:
         raise BadFileError(gamma_path, f"records payments left out by a rule this tool does not know ({rule!r})")
-    found = rows.blank_rows(payments_path, columns)
+    found = rows.blank_rows(payments, columns)
     if len(found) != count:
-        raise BadFileError(payments_path, f"has {len(found):,} payments with an empty key value, the run left out "
+        raise BadFileError(payments.name, f"has {len(found):,} payments with an empty key value, the run left out "
                                           f"{count:,}")
     return found
 
