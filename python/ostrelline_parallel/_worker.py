@@ -24,6 +24,7 @@ OPERATIONS = frozenset({"build_okvs", "initiate_queries", "randomize", "combine"
 SHARD_TASKS = {
     "build_shard": ("ostrelline_parallel.shards", "build_shard"),
     "shard_queries": ("ostrelline_parallel.shards", "shard_queries"),
+    "build_staged_shard": ("ostrelline_parallel.pipeline", "build_staged_shard"),
 }
 
 

@@ -38,7 +38,7 @@ from typing import Any, Iterable, Iterator, List, Sequence, Tuple
 import distributed
 
 from . import _worker
-from ._engine import Engine
+from ._engine import Engine, Outcome
 from .chunks import DEFAULT_CHUNK_SIZE
 
 __all__ = ["DaskEngine", "PlainTransportError", "PlainTransportWarning"]
@@ -106,11 +106,11 @@ class DaskEngine(Engine):
         completed = distributed.as_completed(handles, loop=self.client.loop, with_results=True, raise_errors=False)
         for future, value in completed:
             if future.status == "cancelled" or isinstance(value, CancelledError):
-                yield future, "cancelled", None
+                yield future, Outcome.CANCELLED, None
             elif future.status == "error":
-                yield future, "error", value[1] if isinstance(value, tuple) else value
+                yield future, Outcome.ERROR, value[1] if isinstance(value, tuple) else value
             else:
-                yield future, "ok", value.value() if isinstance(value, _worker.Packed) else value
+                yield future, Outcome.OK, value.value() if isinstance(value, _worker.Packed) else value
 
     def _first_completed(self, handles: Sequence[distributed.Future]) -> Tuple[distributed.Future, str, Any]:
         # Only the finished task's result is fetched, not those of the others;
@@ -120,14 +120,14 @@ class DaskEngine(Engine):
         future = next(tracker)
         tracker.clear()
         if future.status == "cancelled":
-            return future, "cancelled", None
+            return future, Outcome.CANCELLED, None
         if future.status == "error":
-            return future, "error", future.exception()
+            return future, Outcome.ERROR, future.exception()
         try:
             value = future.result()
         except CancelledError:
-            return future, "cancelled", None
-        return future, "ok", value.value() if isinstance(value, _worker.Packed) else value
+            return future, Outcome.CANCELLED, None
+        return future, Outcome.OK, value.value() if isinstance(value, _worker.Packed) else value
 
     def _parallelism(self) -> int:
         workers = self.client.scheduler_info(n_workers=-1).get("workers", {})

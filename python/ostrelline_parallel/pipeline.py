@@ -1,0 +1,615 @@
+"""Sharded stores built and queried as data-parallel jobs on a Dask cluster,
+from tables where they lie.
+
+Neither job brings rows to the calling process (the driver): the workers
+read them with Dask's own readers (``dask.dataframe.read_parquet`` and
+``read_csv``) from a Parquet dataset or CSV files every worker can read, and
+Dask's shuffle moves them between workers. The driver builds the task graph
+(paths and numbers, no rows) and gets back shard stores, counts and file
+names.
+
+**Building** (``build_sharded``), on the bank's cluster:
+
+1. Each input partition (at most ``batch_bytes`` of the table) is encoded
+   into row keys (``encode``: by default the columns joined, the module's own
+   row key) and each key given its shard, ``xxh3_64(key, SHARD_SEED) mod k``:
+   the public shard hash of ``shards``, so the stores are those of
+   ``shards.build_shards``.
+2. Dask's shuffle moves the keys to one partition per shard; each such
+   partition's task drops repeated keys (a row is stored once) and writes
+   the shard's keys to a file of its own in ``stage_dir``, a folder the
+   workers share, replacing it atomically (a task run again rewrites it).
+   The driver gets one count per shard and checks the counts against the
+   capacity that the total row count allows (``ShardOverflow`` names the
+   shard).
+3. One task per shard reads its staged keys, pads them with dummies and
+   builds the store exactly as ``shards.build_shard`` does (the same padding,
+   the same random order); a window of tasks is out at a time and the stores
+   come back in shard order, for the caller to write. The staged keys are
+   removed at the end, whatever happened.
+
+**Querying** (``initiate_from_table``), on the payment network's cluster:
+
+1. Each payment partition is encoded into a sender key and a receiver key
+   per payment and their shards; each payment keeps its place (partition,
+   row).
+2. The sender keys are shuffled to one partition per sender shard, the
+   receiver keys to one per receiver shard. Each such partition's task reads
+   its shard (that byte range of the store file, once) and decodes the
+   lookups falling in it (``ostrelline_hiding.decode_okvs``): a 64-byte cell
+   per payment. So each shard of each store is read once per run, by one
+   task, and a shard no payment falls in is not read.
+3. The cells are shuffled back to the payments' own partitions; each such
+   partition's task puts its sender and receiver cells in payment order and
+   makes the queries (``ostrelline_hiding.queries_from_cells``), which any
+   worker can run, and writes them to one Parquet file of the output
+   dataset: ``part-NNNNNN.parquet``, a column ``query`` of 128-byte entries.
+   The files in name order, rows in file order, are the payments in table
+   order; ``read_queries`` gives the stream back in that order, one file at
+   a time.
+
+**What a process holds.** The driver holds no rows: the graph, one count per
+shard, a window of shard stores (building) and one output file at a time
+(reading the queries back). A worker thread holds at most one input
+partition (``batch_bytes`` of the table, 16 MiB by default: about 380,000
+rows of 44 bytes), one shard's keys (at most the capacity, about 25,000
+rows as ``shards_for`` picks k), or one payment partition's cells and
+queries, plus what Dask's shuffle buffers (it spills to disk beyond its
+limits).
+
+**Failures.** Every task's input is in the graph or in a file every worker
+reads, so a worker lost in any phase costs only the recomputation of what it
+held (Dask runs its tasks again on the others; a shuffle in progress starts
+again). A task that keeps killing its worker fails the run with Dask's
+``KilledWorker`` after ``distributed.scheduler.allowed-failures`` tries, and
+an error in a task (a store the module refuses, say) fails it at once; both
+come back as ``ShardFailure`` naming the shard (store, side and index) or
+the payment partition.
+
+**What the parties learn.** The stores are those of ``shards`` (the same
+capacity, dummies and random order), so a bank's store tells no more than
+before; the payment network's cluster reads only its own payments and the
+stores it was sent. The staged keys are the bank's own rows on the bank's
+own cluster, removed once its stores are built.
+"""
+from __future__ import annotations
+
+import os
+import shutil
+import tempfile
+import uuid
+from dataclasses import dataclass
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pyarrow.compute as pc
+import pyarrow.parquet as pq
+import xxhash
+
+import dask.dataframe as dd
+import distributed
+
+from ._engine import Progress, is_bytes
+from .chunks import WIDE
+from .cluster import DaskEngine
+from .faults import is_panic
+from .layout import store_size
+from .shards import (
+    SHARD_SEED,
+    ShardedStore,
+    ShardLayout,
+    ShardOverflow,
+    build_shard,
+    default_construction,
+    shard_capacity,
+    shards_for,
+)
+
+__all__ = [
+    "Table",
+    "ShardFailure",
+    "join_columns",
+    "build_sharded",
+    "initiate_from_table",
+    "QueryOutput",
+    "read_queries",
+    "DEFAULT_BATCH_BYTES",
+]
+
+#: Bytes of the table per input partition: the largest batch of rows a worker reads at once.
+DEFAULT_BATCH_BYTES = 16 << 20
+#: Bytes of a cell that ``decode_okvs`` returns per row.
+CELL = 64
+
+
+class ShardFailure(RuntimeError):
+    """A shard (or payment partition) whose task failed or kept killing its
+    worker; the cause is chained."""
+
+
+@dataclass(frozen=True)
+class Table:
+    """Where rows lie: Parquet (a file, a dataset folder or several files) or
+    CSV files (a path, a glob or several paths), which every worker can read.
+    ``batch_bytes`` bounds the bytes of one input partition."""
+
+    paths: Union[str, Sequence[str]]
+    format: Optional[str] = None
+    batch_bytes: int = DEFAULT_BATCH_BYTES
+
+    @property
+    def kind(self) -> str:
+        if self.format is not None:
+            if self.format not in ("parquet", "csv"):
+                raise ValueError(f"a table is parquet or csv, not {self.format!r}")
+            return self.format
+        first = self.paths if isinstance(self.paths, (str, os.PathLike)) else next(iter(self.paths), "")
+        return "csv" if os.fspath(first).lower().endswith((".csv", ".csv*", "*.csv")) else "parquet"
+
+    def read(self, columns: Sequence[str]) -> dd.DataFrame:
+        """The table's ``columns`` as a Dask dataframe of strings."""
+        paths = self.paths if isinstance(self.paths, str) else [os.fspath(p) for p in self.paths]
+        if self.kind == "csv":
+            return dd.read_csv(
+                paths, usecols=list(columns), dtype=str, keep_default_na=False, na_filter=False,
+                blocksize=self.batch_bytes,
+            )[list(columns)]
+        return dd.read_parquet(paths, columns=list(columns), split_row_groups="adaptive", blocksize=self.batch_bytes)
+
+
+def join_columns(arrays: Sequence[Any]) -> Any:
+    """The module's row key of each row, as text: the columns' strings joined."""
+    strings = [pc.cast(a, pa.large_string()) for a in arrays]
+    if len(strings) == 1:
+        return strings[0]
+    return pc.binary_join_element_wise(*strings, pa.scalar("", pa.large_string()))
+
+
+Encode = Callable[[Sequence[Any]], Any]
+
+
+def _arrow(series: pd.Series) -> Any:
+    array = pa.array(series)
+    return array.combine_chunks() if isinstance(array, pa.ChunkedArray) else array
+
+
+def _key_text(keys: Any) -> Tuple[Any, List[bytes]]:
+    """Encoded keys (as ``encode`` returns them: an Arrow array or a list of
+    str) as an Arrow array of text and as their UTF-8 bytes, which are the key
+    bytes of the row [key] (the shard hash reads them)."""
+    keys = pc.cast(pa.array(keys, pa.large_string()) if isinstance(keys, list) else keys, pa.large_string())
+    return keys, pc.cast(keys, pa.large_binary()).to_pylist()
+
+
+def _numbers(keys: List[bytes], shards: int, first: int = 0) -> np.ndarray:
+    """``first`` plus each key's shard among ``shards``: the public shard hash."""
+    hash_, seed = xxhash.xxh3_64_intdigest, SHARD_SEED
+    return np.fromiter((first + hash_(k, seed=seed) % shards for k in keys), np.int64, len(keys))
+
+
+def _by_number(frame: dd.DataFrame, column: str, count: int) -> dd.DataFrame:
+    """``frame`` shuffled to ``count`` partitions, partition i holding the rows whose
+    ``column`` is i (Dask's shuffle; the divisions are given, so nothing is sampled)."""
+    return frame.set_index(column, divisions=list(range(count)) + [count - 1])
+
+
+# Rows travel through the shuffles in groups: one row of the shuffled frame
+# per (input partition, destination), its keys (and places) packed into
+# binary values. The shuffle's cost goes by rows and bytes, and a row per key
+# cost several microseconds of it.
+
+_BLOB = pd.ArrowDtype(pa.large_binary())
+_GROUPS = {"dest": "int64", "places": _BLOB, "lengths": _BLOB, "keys": _BLOB}
+
+
+def _blobs(values: List[bytes]) -> pd.api.extensions.ExtensionArray:
+    return pd.arrays.ArrowExtensionArray(pa.array(values, pa.large_binary()))
+
+
+def _pack(dest: np.ndarray, keys: Any, places: np.ndarray) -> pd.DataFrame:
+    """One row per destination: its keys' UTF-8 bytes one after another, their
+    lengths (int32) and their places (int64), in their order here."""
+    if not len(dest):
+        return pd.DataFrame({name: pd.Series([], dtype=dtype) for name, dtype in _GROUPS.items()})
+    order = np.argsort(dest, kind="stable")
+    ordered = dest[order]
+    starts = np.concatenate([[0], np.flatnonzero(np.diff(ordered)) + 1])
+    stops = np.concatenate([starts[1:], [len(dest)]])
+    keys = keys.take(pa.array(order))
+    offsets = np.frombuffer(keys.buffers()[1], np.int64, len(keys) + 1, keys.offset * 8)
+    data = keys.buffers()[2]
+    lengths = np.diff(offsets).astype(np.int32)
+    places = places[order]
+    return pd.DataFrame({
+        "dest": ordered[starts],
+        "places": _blobs([places[a:b].tobytes() for a, b in zip(starts, stops)]),
+        "lengths": _blobs([lengths[a:b].tobytes() for a, b in zip(starts, stops)]),
+        "keys": _blobs([data[int(offsets[a]) : int(offsets[b])].to_pybytes() for a, b in zip(starts, stops)]),
+    })
+
+
+def _blob_column(frame: pd.DataFrame, name: str) -> List[bytes]:
+    return _arrow(frame[name]).to_pylist()
+
+
+def _unpack_keys(frame: pd.DataFrame) -> Any:
+    """The keys of a shuffled partition's groups, in group order, as an Arrow array of text."""
+    lengths = np.frombuffer(b"".join(_blob_column(frame, "lengths")), np.int32)
+    offsets = np.zeros(len(lengths) + 1, np.int64)
+    np.cumsum(lengths, out=offsets[1:])
+    data = b"".join(_blob_column(frame, "keys"))
+    return pa.Array.from_buffers(pa.large_string(), len(lengths), [None, pa.py_buffer(offsets), pa.py_buffer(data)])
+
+
+def _failure(error: BaseException, what: str) -> ShardFailure:
+    failure = ShardFailure(f"{what} failed: {type(error).__name__}: {error}")
+    failure.__cause__ = error
+    return failure
+
+
+def _module_call(what: str, function: Callable[..., bytes], *args: Any) -> bytes:
+    """A call of ``ostrelline_hiding`` in a task; a PanicException, which cannot
+    cross a process boundary, comes back as a ShardFailure naming ``what``."""
+    message = None
+    try:
+        return function(*args)
+    except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
+        if not is_panic(error):
+            raise
+        message = f"{what}: {error.args[0] if error.args else error}"
+    raise ShardFailure(message)
+
+
+# --------------------------------------------------------------------------- building
+
+
+def _build_keys(frame: pd.DataFrame, columns: Sequence[str], encode: Encode, shards: int) -> pd.DataFrame:
+    """An input partition's keys, grouped by shard."""
+    keys, key_bytes = _key_text(encode([_arrow(frame[c]) for c in columns]))
+    return _pack(_numbers(key_bytes, shards), keys, np.zeros(len(keys), np.int64))
+
+
+def _stage_path(stage_dir: str, index: int) -> str:
+    return os.path.join(stage_dir, f"shard-{index:06d}.arrow")
+
+
+def _stage_shard(frame: pd.DataFrame, stage_dir: str, partition_info: Optional[Dict[str, Any]] = None) -> pd.DataFrame:
+    """Shuffle output task: the shard's keys, each once, to its file in the stage folder."""
+    index = partition_info["number"] if partition_info else 0
+    keys = pc.unique(_unpack_keys(frame))
+    path = _stage_path(stage_dir, index)
+    partial = f"{path}.{uuid.uuid4().hex}.partial"
+    with pa.OSFile(partial, "wb") as sink, pa.ipc.new_file(sink, pa.schema([("key", pa.large_string())])) as writer:
+        writer.write_batch(pa.record_batch([keys], names=["key"]))
+    os.replace(partial, path)
+    return pd.DataFrame({"shard": [index], "rows": [len(keys)]})
+
+
+def build_staged_shard(construction: str, public_key: bytes, path: str, capacity: int) -> bytes:
+    """Worker task: the store of one staged shard, built as ``shards.build_shard`` does."""
+    with pa.memory_map(path) as source:
+        keys = pa.ipc.open_file(source).read_all().column("key").to_pylist()
+    return build_shard(construction, public_key, keys, capacity)
+
+
+def build_sharded(
+    client: distributed.Client,
+    public_key: bytes,
+    table: Table,
+    columns: Sequence[str],
+    shards: Optional[int] = None,
+    *,
+    stage_dir: Optional[str] = None,
+    encode: Encode = join_columns,
+    construction: Optional[str] = None,
+    window: Optional[int] = None,
+    progress: Optional[Progress] = None,
+) -> Tuple[ShardLayout, Iterator[bytes]]:
+    """A sharded store of the rows of ``columns`` of ``table``, built on the
+    client's workers: the layout, and the shards in order as they come (see
+    the module's description). Rows whose keys are alike are stored once.
+
+    ``shards`` is k (by default ``shards_for`` of the table's row count,
+    which Dask counts first); ``stage_dir`` a folder every worker can write
+    and read, in which a folder of this build's own is made and removed (by
+    default the system's temporary folder: right for a LocalCluster). At
+    most ``window`` build tasks (by default two per worker thread) are out.
+    ``progress`` is called as ``progress("stage_shards", done, k)`` once the
+    shuffle is done, then as ``progress("build_shards", rows, n)``."""
+    construction = construction or default_construction()
+    if not is_bytes(public_key):
+        raise TypeError(f"public_key must be bytes, not {type(public_key).__name__}")
+    # The key and the construction, checked here on no rows, as build_okvs does.
+    build_shard(construction, public_key, [], 0)
+    columns = list(columns)
+    rows = table.read(columns)
+    k = shards if shards is not None else shards_for(int(client.compute(rows.map_partitions(len).sum()).result()))
+    if k < 1:
+        raise ValueError(f"the number of shards must be at least 1, not {k}")
+    folder = tempfile.mkdtemp(prefix="ostrelline-stage-", dir=stage_dir)
+    engine = DaskEngine(client)
+
+    def stores() -> Iterator[bytes]:
+        try:
+            keyed = rows.map_partitions(_build_keys, columns, encode, k, meta=_GROUPS)
+            staged = _by_number(keyed, "dest", k).map_partitions(
+                _stage_shard, folder, meta={"shard": "int64", "rows": "int64"}, align_dataframes=False
+            )
+            try:
+                counts = client.compute(staged).result()
+            except Exception as error:
+                raise _failure(error, "staging the rows into shards") from error
+            sizes = [0] * k
+            for index, count in zip(counts["shard"].tolist(), counts["rows"].tolist()):
+                sizes[int(index)] = int(count)
+            total = sum(sizes)
+            capacity = shard_capacity(total, k)
+            for index, size in enumerate(sizes):
+                if size > capacity:
+                    raise ShardOverflow(
+                        f"shard {index} of {k} got {size} rows, more than the {capacity} that {total} rows "
+                        "allow; choose another number of shards"
+                    )
+            if progress is not None:
+                progress("stage_shards", k, k)
+            layouts.append(ShardLayout(k, capacity, store_size(capacity), total, construction))
+            yield b""  # the layout is known: build_sharded returns it
+            tasks = (((construction, public_key, _stage_path(folder, i), capacity), sizes[i]) for i in range(k))
+            built = engine._run_in_order(
+                "build_shards", "build_staged_shard", tasks, total,
+                window if window is not None else 2 * engine._parallelism(), progress,
+            )
+            index = 0
+            try:
+                for store in built:
+                    if len(store) != layouts[0].shard_size:
+                        raise RuntimeError(f"shard {index} is {len(store)} bytes, not {layouts[0].shard_size}")
+                    yield store
+                    index += 1
+            except Exception as error:
+                raise _failure(error, f"building shard {index} of {k}") from error
+        finally:
+            _remove(client, folder)
+
+    layouts: List[ShardLayout] = []
+    out = stores()
+    next(out)
+    return layouts[0], out
+
+
+def _remove(client: distributed.Client, folder: str) -> None:
+    """Removes the stage folder: by a worker (it is theirs), and here where it is seen too."""
+    try:
+        client.submit(shutil.rmtree, folder, True, pure=False).result()
+    except Exception:  # noqa: BLE001 - the folder is also removed here, where it can be
+        pass
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+# --------------------------------------------------------------------------- querying
+#
+# A lookup is one row of a frame of two columns: ``at``, the payment's place
+# and side, (partition << 32 | row) * 2 + side (0 sender, 1 receiver), and
+# ``key`` (then ``cell``). Both sides travel in one frame, so that each way
+# is one shuffle: out to partition ``dest`` (the sender shards first, then the
+# receiver shards), and back to the payment's partition (``at`` >> 33). Sorted
+# by ``at``, a payment partition's cells are then sender, receiver, sender,
+# receiver, ... in payment order.
+
+_CELLS_BACK = {"part": "int64", "places": _BLOB, "cells": _BLOB}
+
+
+def _query_lookups(
+    frame: pd.DataFrame,
+    sender_columns: Sequence[str],
+    receiver_columns: Sequence[str],
+    encode: Encode,
+    sender_shards: int,
+    receiver_shards: int,
+    partition_info: Optional[Dict[str, Any]] = None,
+) -> pd.DataFrame:
+    """A payment partition's two lookups per payment, grouped by the partition
+    of their shard (sender shard s is s, receiver shard r is sender_shards + r),
+    with their places and sides."""
+    part = partition_info["number"] if partition_info else 0
+    places = (np.arange(len(frame), dtype=np.int64) + (part << 32)) * 2
+    senders, sender_bytes = _key_text(encode([_arrow(frame[c]) for c in sender_columns]))
+    receivers, receiver_bytes = _key_text(encode([_arrow(frame[c]) for c in receiver_columns]))
+    dest = np.concatenate([
+        _numbers(sender_bytes, sender_shards), _numbers(receiver_bytes, receiver_shards, sender_shards)
+    ])
+    return _pack(dest, pa.concat_arrays([senders, receivers]), np.concatenate([places, places + 1]))
+
+
+def decode_shard(
+    frame: pd.DataFrame,
+    sender_store: ShardedStore,
+    receiver_store: ShardedStore,
+    partition_info: Optional[Dict[str, Any]] = None,
+) -> pd.DataFrame:
+    """Shuffle output task: the cells of the lookups falling in one shard (of
+    the sender store, or past its shards of the receiver store), read once
+    from the store file, grouped as they came (each group is one payment
+    partition's). A shard no lookup falls in is not read."""
+    import ostrelline_hiding
+
+    number = partition_info["number"] if partition_info else 0
+    side, store, index = (
+        ("sender", sender_store, number) if number < sender_store.layout.shards
+        else ("receiver", receiver_store, number - sender_store.layout.shards)
+    )
+    places = _blob_column(frame, "places")
+    if not places:
+        return pd.DataFrame({name: pd.Series([], dtype=dtype) for name, dtype in _CELLS_BACK.items()})
+    rows = list(zip(_unpack_keys(frame).to_pylist()))
+    okvs = store.ref(index).load()
+    what = f"the {side} store {store.path}, shard {index} of {store.layout.shards}"
+    cells = _module_call(what, ostrelline_hiding.decode_okvs, rows, okvs)
+    del okvs, rows
+    counts = np.array([len(p) // 8 for p in places], np.int64)
+    bounds = np.concatenate([[0], np.cumsum(counts)]) * CELL
+    view = memoryview(cells)
+    return pd.DataFrame({
+        "part": np.array([int.from_bytes(p[:8], "little", signed=True) >> 33 for p in places], np.int64),
+        "places": _blobs(places),
+        "cells": _blobs([view[bounds[i] : bounds[i + 1]].tobytes() for i in range(len(places))]),
+    })
+
+
+def _part_path(out_dir: str, part: int) -> str:
+    return os.path.join(out_dir, f"part-{part:06d}.parquet")
+
+
+def query_partition(
+    frame: pd.DataFrame, swift_pk: bytes, out_dir: str, partition_info: Optional[Dict[str, Any]] = None
+) -> pd.DataFrame:
+    """Shuffle output task: one payment partition's queries from its cells, in
+    payment order, written to its file of the output dataset."""
+    import ostrelline_hiding
+
+    part = partition_info["number"] if partition_info else 0
+    places = np.frombuffer(b"".join(_blob_column(frame, "places")), np.int64)
+    cells = np.frombuffer(b"".join(_blob_column(frame, "cells")), np.uint8)
+    payments = len(places) // 2
+    order = np.argsort(places, kind="stable")
+    if len(cells) != CELL * len(places) or not np.array_equal(
+        places[order], np.arange(2 * payments, dtype=np.int64) + (part << 33)
+    ):
+        raise ShardFailure(f"payment partition {part}: the cells that came back are not one a side per payment")
+    # In payment order the sender and receiver cells alternate.
+    pairs = cells.reshape(len(places), CELL)[order].reshape(payments, 2, CELL)
+    queries = _module_call(
+        f"payment partition {part}", ostrelline_hiding.queries_from_cells,
+        pairs[:, 0].tobytes(), pairs[:, 1].tobytes(), swift_pk,
+    )
+    column = pa.FixedSizeBinaryArray.from_buffers(pa.binary(WIDE), payments, [None, pa.py_buffer(queries)])
+    path = _part_path(out_dir, part)
+    partial = f"{path}.{uuid.uuid4().hex}.partial"
+    pq.write_table(pa.table({"query": column}), partial)
+    os.replace(partial, path)
+    return pd.DataFrame({"part": [part], "payments": [payments]})
+
+
+@dataclass(frozen=True)
+class QueryOutput:
+    """The query dataset a run wrote: its files in payment order and the payments in each."""
+
+    folder: str
+    files: List[str]
+    counts: List[int]
+
+    @property
+    def payments(self) -> int:
+        return sum(self.counts)
+
+
+def _task_number(error: BaseException, prefix: str) -> Optional[int]:
+    """The partition number of the task named ``prefix`` in Dask's message, if any."""
+    text = str(error)
+    at = text.find(prefix)
+    if at < 0:
+        return None
+    rest = text[at:].split(",", 1)
+    digits = rest[1].lstrip()[:20] if len(rest) > 1 else ""
+    number = digits[: len(digits) - len(digits.lstrip("0123456789"))]
+    return int(number) if number else None
+
+
+def _what_failed(error: BaseException, sender_store: ShardedStore, receiver_store: ShardedStore) -> str:
+    """The shard or payment partition whose task a failure came from."""
+    if isinstance(error, ShardFailure):
+        return str(error).split(":", 1)[0]
+    number = _task_number(error, "decode-shard")
+    if number is not None:
+        ks = sender_store.layout.shards
+        if number < ks:
+            return f"the lookups in the sender store {sender_store.path}, shard {number} of {ks}"
+        return (f"the lookups in the receiver store {receiver_store.path}, shard {number - ks} of "
+                f"{receiver_store.layout.shards}")
+    number = _task_number(error, "query-partition")
+    if number is not None:
+        return f"the queries of payment partition {number}"
+    return "the query run"
+
+
+def initiate_from_table(
+    client: distributed.Client,
+    table: Table,
+    sender_columns: Sequence[str],
+    receiver_columns: Sequence[str],
+    sender_store: ShardedStore,
+    receiver_store: ShardedStore,
+    swift_pk: bytes,
+    out_dir: str,
+    *,
+    encode: Encode = join_columns,
+    progress: Optional[Progress] = None,
+) -> QueryOutput:
+    """``initiate_queries`` for every payment of ``table`` against two sharded
+    stores, on the client's workers (see the module's description): payment i
+    looks up the row of its ``sender_columns`` in the sender store and that of
+    its ``receiver_columns`` in the receiver store. The queries are written to
+    ``out_dir`` (made if missing; its part files replaced), one Parquet file per
+    payment partition; ``read_queries`` gives the stream of the single call
+    back. ``progress`` is called as ``progress("initiate_queries", done, P)``
+    per payment partition written."""
+    import ostrelline_hiding
+
+    if not is_bytes(swift_pk):
+        raise TypeError(f"swift_pk must be bytes, not {type(swift_pk).__name__}")
+    # The key, as the single call checks it before any row (the shards are
+    # checked by the tasks that read them).
+    ostrelline_hiding.queries_from_cells(b"", b"", swift_pk)
+    out_dir = os.path.abspath(os.fspath(out_dir))
+    os.makedirs(out_dir, exist_ok=True)
+    sender_columns, receiver_columns = list(sender_columns), list(receiver_columns)
+    payments = table.read(list(dict.fromkeys(sender_columns + receiver_columns)))
+    parts = payments.npartitions
+    ks, kr = sender_store.layout.shards, receiver_store.layout.shards
+    lookups = payments.map_partitions(
+        _query_lookups, sender_columns, receiver_columns, encode, ks, kr, meta=_GROUPS, align_dataframes=False
+    )
+    cells = _by_number(lookups, "dest", ks + kr).map_partitions(
+        decode_shard, sender_store, receiver_store, meta=_CELLS_BACK, align_dataframes=False, token="decode-shard"
+    )
+    written = _by_number(cells, "part", parts).map_partitions(
+        query_partition, swift_pk, out_dir, meta={"part": "int64", "payments": "int64"}, align_dataframes=False,
+        token="query-partition",
+    )
+    futures = client.compute(written.to_delayed())
+    counts = [0] * parts
+    done = 0
+    if progress is not None:
+        progress("initiate_queries", 0, parts)
+    try:
+        for future in distributed.as_completed(futures, loop=client.loop):
+            try:
+                result = future.result()
+            except Exception as error:
+                raise _failure(error, _what_failed(error, sender_store, receiver_store)) from error
+            for part, count in zip(result["part"].tolist(), result["payments"].tolist()):
+                counts[int(part)] = int(count)
+            done += 1
+            if progress is not None:
+                progress("initiate_queries", done, parts)
+    finally:
+        client.cancel(futures)
+    return QueryOutput(out_dir, [_part_path(out_dir, p) for p in range(parts)], counts)
+
+
+def read_queries(output: QueryOutput, batch_entries: int = 1 << 16) -> Iterator[bytes]:
+    """The query stream of a run in payment order, a batch of at most
+    ``batch_entries`` entries at a time (one file open at a time)."""
+    for path, count in zip(output.files, output.counts):
+        seen = 0
+        with pq.ParquetFile(path) as source:
+            for batch in source.iter_batches(batch_size=batch_entries, columns=["query"]):
+                column = batch.column(0)
+                data = column.buffers()[1]
+                start = column.offset * WIDE
+                seen += len(column)
+                yield data[start : start + WIDE * len(column)].to_pybytes()
+        if seen != count:
+            raise ShardFailure(f"{path} holds {seen} queries, the run wrote {count}")
