@@ -360,9 +360,17 @@ class TableSource:
         digest = hashlib.blake2b(digest_size=16, person=b"ostrelline tabl")
 
         class Sink:
+            closed = False
+
             def write(self, data: Any) -> int:
                 digest.update(data)
                 return len(data)
+
+            def flush(self) -> None:
+                pass
+
+            def close(self) -> None:
+                pass
 
         sink = pa.PythonFile(Sink(), mode="w")
         schema = self.schema().remove_metadata()
@@ -421,6 +429,18 @@ class _CsvSource(_FileSource):
         super().__init__(path, name)
         self.options = options
         self._schema: Any = None
+
+    def check(self, columns: Sequence[str]) -> None:
+        try:
+            super().check(columns)
+        except InputError as error:
+            names = self.columns()
+            others = [d for d in ";\t|," if d != self.options.delimiter and len(names) == 1 and d in names[0]]
+            if not others:
+                raise
+            shown = "tab" if others[0] == "\t" else others[0]
+            raise InputError(self.name, f"{error.problem}: a file separated by {shown!r}? "
+                                        f"name its delimiter (--delimiter {shown!r})") from None
 
     def _open(self, read: Any, convert: Any, bad_row: _BadRow) -> Any:
         pa = arrow()

@@ -1,0 +1,323 @@
+"""The party tools' tables in every form a data engineer has them: CSV in other
+dialects and encodings, Arrow IPC, JSON lines, folders of Parquet files,
+standard input, and pyarrow Tables, RecordBatchReaders and pandas DataFrames
+in memory; the results in the format the output's name asks for."""
+import gzip
+import io
+import os
+import subprocess
+import sys
+
+import pytest
+
+pa = pytest.importorskip("pyarrow")
+import pyarrow.feather as feather  # noqa: E402
+import pyarrow.json  # noqa: E402,F401
+import pyarrow.parquet as pq  # noqa: E402
+
+from test_tools import _env, run_cli  # noqa: E402
+
+from ostrelline_tools import InputError, UsageError, results, rows, steps  # noqa: E402
+from ostrelline_tools.errors import BadFileError  # noqa: E402
+
+SENDERS = [("DE01", "BNPAFRPP"), ("DE02", "COBADEFF"), ("DE03", "BNPAFRPP"), ("DÉ04", "MÜLLERXX")]
+RECEIVERS = [("FR01", "SOGEFRPP"), ("FR02", "CRLYFRPP")]
+# Payments: (sender iban, sender bic, receiver iban, receiver bic, id).
+PAYMENTS = [
+    ("DE01", "BNPAFRPP", "FR01", "SOGEFRPP", "p0"),
+    ("DE02", "COBADEFF", "FR09", "SOGEFRPP", "p1"),
+    ("DE09", "BNPAFRPP", "FR02", "CRLYFRPP", "p2"),
+    ("DÉ04", "MÜLLERXX", "FR02", "CRLYFRPP", "p3"),
+    ("DE03", "BNPAFRPP", "FR01", "SOGEFRPP", "p4"),
+    ("DE03", "COBADEFF", "FR01", "SOGEFRPP", "p5"),
+]
+NAMES = ["s_iban", "s_bic", "r_iban", "r_bic", "id"]
+TRUTH = [p[:2] in SENDERS and p[2:4] in RECEIVERS for p in PAYMENTS]
+
+
+def payments_table():
+    return pa.table({name: [p[i] for p in PAYMENTS] for i, name in enumerate(NAMES)})
+
+
+def write_delimited(path, header, table, delimiter=",", encoding="utf-8", quote='"'):
+    """A delimited text table, every field quoted with ``quote``."""
+    lines = [delimiter.join(f"{quote}{v}{quote}" for v in row) for row in [header, *table]]
+    path.write_bytes(("\n".join(lines) + "\n").encode(encoding))
+
+
+@pytest.fixture(scope="module")
+def bank(tmp_path_factory):
+    """Keys of the three parties, and both banks' stores, built from CSV."""
+    d = tmp_path_factory.mktemp("bank")
+    for role in ("sender", "receiver", "network"):
+        steps.keygen(d / f"{role}.pub", d / f"{role}.sec", role)
+    write_delimited(d / "s.csv", ["iban", "bic"], SENDERS)
+    write_delimited(d / "r.csv", ["iban", "bic"], RECEIVERS)
+    steps.build_store(d / "sender.pub", d / "s.csv", ["iban", "bic"], d / "sender.store", construction="specified")
+    steps.build_store(d / "receiver.pub", d / "r.csv", ["iban", "bic"], d / "receiver.store",
+                      construction="specified")
+    return d
+
+
+def streams(bank, d, payments, csv=None, sender_store=None):
+    """initiate .. decrypt through the API; returns the four streams' paths for finish."""
+    steps.initiate(payments, [("s_iban", "iban"), ("s_bic", "bic")], [("r_iban", "iban"), ("r_bic", "bic")],
+                   sender_store or bank / "sender.store", bank / "receiver.store", bank / "network.pub", d / "q",
+                   csv=csv)
+    steps.randomize(d / "q", d / "q1")
+    steps.randomize(d / "q", d / "q2")
+    steps.combine(d / "q1", d / "q2", d / "ts", d / "tr", d / "g", d / "dl")
+    steps.decrypt(d / "ts", bank / "sender.sec", d / "fs", audit_log=d / "s.audit")
+    steps.decrypt(d / "tr", bank / "receiver.sec", d / "fr", audit_log=d / "r.audit")
+    return [d / "fs", d / "fr", d / "g", d / "dl", bank / "network.sec"]
+
+
+def matches_of(table, column="match"):
+    return table.column(column).to_pylist()
+
+
+# --------------------------------------------------------------------------- input formats
+
+
+def input_forms(d):
+    """The payments in every file format the tools read, each with the CSV options it needs."""
+    table = payments_table()
+    write_delimited(d / "semicolon.csv", NAMES, PAYMENTS, ";")
+    write_delimited(d / "tab.tsv", NAMES, PAYMENTS, "\t", quote="")
+    write_delimited(d / "latin1.csv", NAMES, PAYMENTS, encoding="latin-1")
+    write_delimited(d / "single.csv", NAMES, PAYMENTS, quote="'")
+    feather.write_feather(table, d / "p.feather")
+    with pa.OSFile(str(d / "p.arrows"), "wb") as sink, pa.ipc.new_stream(sink, table.schema) as writer:
+        for batch in table.to_batches(max_chunksize=2):
+            writer.write_batch(batch)
+    (d / "p.jsonl").write_text("".join(
+        "{" + ", ".join(f'"{n}": "{v}"' for n, v in zip(NAMES, p)) + "}\n" + ("\n" if i == 2 else "")
+        for i, p in enumerate(PAYMENTS)), encoding="utf-8")
+    os.makedirs(d / "folder" / "part=a")
+    os.makedirs(d / "folder" / "part=b")
+    pq.write_table(table.slice(0, 4), d / "folder" / "part=a" / "0.parquet")
+    pq.write_table(table.slice(4), d / "folder" / "part=b" / "0.parquet")
+    (d / "folder" / "_SUCCESS").write_bytes(b"")
+    return {
+        "semicolon.csv": rows.CsvOptions(delimiter=";"),
+        "tab.tsv": rows.CsvOptions.parse("tab", None, ""),
+        "latin1.csv": rows.CsvOptions(encoding="latin-1"),
+        "single.csv": rows.CsvOptions(quote_char="'"),
+        "p.feather": None,
+        "p.arrows": None,
+        "p.jsonl": None,
+        "folder": None,
+    }
+
+
+def test_every_input_format_gives_the_same_matches(bank, tmp_path):
+    forms = input_forms(tmp_path)
+    for name, csv in forms.items():
+        d = tmp_path / f"run-{name}"
+        d.mkdir()
+        parts = streams(bank, d, tmp_path / name, csv)
+        table = steps.finish(*parts, tmp_path / name, d / "r.parquet", csv=csv)
+        assert matches_of(table) == TRUTH, name
+        assert matches_of(pq.read_table(d / "r.parquet")) == TRUTH, name
+        assert table.column("id").to_pylist() == [p[4] for p in PAYMENTS], name
+        assert results.check(d / "r.parquet")["entries"] == len(PAYMENTS)
+    # The folder's partition column is a column of the table, and of the results.
+    assert set(pq.read_table(tmp_path / "run-folder" / "r.parquet").column("part").to_pylist()) == {"a", "b"}
+
+
+def test_a_csv_read_without_its_options_is_refused_helpfully(bank, tmp_path):
+    input_forms(tmp_path)
+    columns = (["s_iban", "s_bic"], ["r_iban", "r_bic"], bank / "sender.store", bank / "receiver.store",
+               bank / "network.pub", tmp_path / "q")
+    with pytest.raises(InputError, match=r"has no column 's_iban', .*: a file separated by ';'\? name its delimiter"):
+        steps.initiate(tmp_path / "semicolon.csv", *columns)
+    with pytest.raises(InputError, match=r"not UTF-8 text .*--encoding latin-1"):
+        steps.initiate(tmp_path / "latin1.csv", *columns)
+    # Read as UTF-8 text, Latin-1 bytes that happen to decode would give other values: the encoding named wins.
+    values = next(rows.read_batches(rows.tables.source_of(tmp_path / "latin1.csv", rows.CsvOptions(encoding="cp1252")),
+                                    ["s_iban"]))[0].to_pylist()
+    assert values == [p[0] for p in PAYMENTS]
+    assert not (tmp_path / "q").exists()
+
+
+@pytest.mark.parametrize("options, problem", [
+    (dict(delimiter=";;"), "delimiter is one character"),
+    (dict(delimiter="\n"), "cannot be a line break"),
+    (dict(delimiter="'", quote_char="'"), "both \"'\""),
+    (dict(encoding="klingon"), "no text encoding Python knows"),
+    (dict(quote_char=""), "quote character is one character"),
+])
+def test_bad_csv_options_are_usage_errors(options, problem):
+    with pytest.raises(UsageError, match=problem) as caught:
+        rows.CsvOptions(**options)
+    assert isinstance(caught.value, ValueError)
+
+
+def test_csv_parse_errors_name_the_line_in_any_dialect(bank, tmp_path):
+    text = "a;b;c\n1;2;3\n\n4;5;6\n7;8\n9;10;11\n"
+    (tmp_path / "short.csv").write_text(text)
+    (tmp_path / "short16.csv").write_bytes(text.encode("utf-16"))
+    (tmp_path / "quote.csv").write_text("a;b\n1;2\n'3;4\n")
+    for name, csv, problem in (
+        ("short.csv", rows.CsvOptions(delimiter=";"), "line 5 has 2 fields, the header 3"),
+        ("short16.csv", rows.CsvOptions(delimiter=";", encoding="utf-16"), "line 5 has 2 fields, the header 3"),
+        ("quote.csv", rows.CsvOptions(delimiter=";", quote_char="'"), "line 3"),
+    ):
+        with pytest.raises(InputError) as caught:
+            steps.build_store(bank / "sender.pub", tmp_path / name, ["a"], tmp_path / "x.store", csv=csv,
+                              construction="specified")
+        assert caught.value.path == str(tmp_path / name) and problem in caught.value.problem, caught.value.problem
+        assert "9;10" not in str(caught.value) and not (tmp_path / "x.store").exists()
+
+
+def test_json_lines_errors_name_the_line(bank, tmp_path):
+    (tmp_path / "bad.jsonl").write_text('{"iban": "DE01", "bic": "A"}\n\n{"iban": "DE02", "bic": "B"}\n{"iban": "DE03"\n')
+    with pytest.raises(InputError, match=r"bad.jsonl: cannot be read as JSON lines: line 4: JSON parse error"):
+        steps.build_store(bank / "sender.pub", tmp_path / "bad.jsonl", ["iban", "bic"], tmp_path / "x.store",
+                          construction="specified")
+    (tmp_path / "blank.jsonl").write_text('{"iban": "DE01", "bic": "A"}\n\n{"iban": " ", "bic": "B"}\n')
+    with pytest.raises(InputError, match=r"column 'iban' in 1 \(line 3\)"):
+        steps.build_store(bank / "sender.pub", tmp_path / "blank.jsonl", ["iban", "bic"], tmp_path / "x.store",
+                          construction="specified")
+
+
+def test_standard_input_is_read_once_and_checked_honestly(bank, tmp_path):
+    """`--input -` and `--payments -`: the table comes from standard input, in any format; finish given
+    the same file by name accepts the run, another table on standard input is refused."""
+    write_delimited(tmp_path / "p.csv", NAMES, PAYMENTS)
+    feather.write_feather(payments_table(), tmp_path / "p.arrow")
+    common = ["--sender-columns", "s_iban=iban,s_bic=bic", "--receiver-columns", "r_iban=iban,r_bic=bic",
+              "--sender-store", str(bank / "sender.store"), "--receiver-store", str(bank / "receiver.store"),
+              "--network-key", str(bank / "network.pub")]
+    for source in ("p.csv", "p.arrow"):
+        with open(tmp_path / source, "rb") as stdin:
+            done = subprocess.run([sys.executable, "-m", "ostrelline_tools", "initiate", "--payments", "-", *common,
+                                   "--out", "q"], cwd=tmp_path, env=_env(), stdin=stdin, capture_output=True)
+        assert done.returncode == 0, done.stderr
+        assert not [n for n in os.listdir(tmp_path) if n.startswith("-")]
+        d = tmp_path / f"run-{source}"
+        d.mkdir()
+        os.replace(tmp_path / "q", d / "q")
+        steps.randomize(d / "q", d / "q1")
+        steps.randomize(d / "q", d / "q2")
+        steps.combine(d / "q1", d / "q2", d / "ts", d / "tr", d / "g", d / "dl")
+        steps.decrypt(d / "ts", bank / "sender.sec", d / "fs", audit_log=d / "s.audit")
+        steps.decrypt(d / "tr", bank / "receiver.sec", d / "fr", audit_log=d / "r.audit")
+        parts = [d / "fs", d / "fr", d / "g", d / "dl", bank / "network.sec"]
+        assert matches_of(steps.finish(*parts, tmp_path / source)) == TRUTH
+    # finish reading the payments from standard input, writing the results to standard output.
+    finish = ["finish", "--sender", str(d / "fs"), "--receiver", str(d / "fr"), "--gamma", str(d / "g"), "--delta",
+              str(d / "dl"), "--secret-key", str(bank / "network.sec"), "--payments", "-", "--out", "-"]
+    with open(tmp_path / "p.arrow", "rb") as stdin:
+        done = subprocess.run([sys.executable, "-m", "ostrelline_tools", *finish], cwd=tmp_path, env=_env(),
+                              stdin=stdin, capture_output=True)
+    assert done.returncode == 0, done.stderr
+    shown = pa.csv.read_csv(io.BytesIO(done.stdout))
+    assert shown.column("match").to_pylist() == TRUTH and shown.column("id").to_pylist()[0] == "p0"
+    with open(tmp_path / "p.csv", "rb") as stdin:  # the same rows, but not the table the queries were made from
+        done = subprocess.run([sys.executable, "-m", "ostrelline_tools", *finish], cwd=tmp_path, env=_env(),
+                              stdin=stdin, capture_output=True, text=True)
+    assert done.returncode == 1 and "<stdin>: is not the payments table the queries of this run" in done.stderr
+    assert done.stdout == ""
+
+
+# --------------------------------------------------------------------------- tables in memory
+
+
+def test_tables_in_memory_run_the_protocol(bank, tmp_path):
+    pandas = pytest.importorskip("pandas")
+    table = payments_table()
+    frame = table.to_pandas()
+    # A bank's store from a DataFrame, a payment network's payments as a Table.
+    steps.build_store(bank / "sender.pub", pandas.DataFrame(SENDERS, columns=["iban", "bic"]), ["iban", "bic"],
+                      tmp_path / "frame.store", construction="specified")
+    d = tmp_path / "table"
+    d.mkdir()
+    parts = streams(bank, d, table, sender_store=tmp_path / "frame.store")
+    returned = steps.finish(*parts, pa.Table.from_batches(table.to_batches(max_chunksize=1)))  # chunked otherwise
+    assert matches_of(returned) == TRUTH and returned.column_names == NAMES + ["match"]
+    assert results.counts(returned) == (len(PAYMENTS), sum(TRUTH), 0)
+    before = set(os.listdir(d))
+    steps.finish(*parts, table)
+    assert set(os.listdir(d)) == before  # nothing written without an output
+    with pytest.raises(BadFileError, match=r"<pyarrow Table>: is not the payments table the queries"):
+        steps.finish(*parts, table.set_column(4, "id", pa.array(["x"] * len(PAYMENTS))))
+    with pytest.raises(BadFileError, match="is not the payments table"):  # the same rows in a file: another digest
+        write_delimited(d / "p.csv", NAMES, PAYMENTS)
+        steps.finish(*parts, d / "p.csv")
+
+    d = tmp_path / "frame"
+    d.mkdir()
+    parts = streams(bank, d, frame)
+    returned = steps.finish(*parts, frame.copy(), d / "r.csv.gz")
+    assert matches_of(returned) == TRUTH
+    assert returned.to_pandas()["id"].tolist() == frame["id"].tolist()
+    assert pa.csv.read_csv(io.BytesIO(gzip.decompress((d / "r.csv.gz").read_bytes()))).column("match").to_pylist() \
+        == TRUTH
+
+    d = tmp_path / "reader"
+    d.mkdir()
+    parts = streams(bank, d, pa.RecordBatchReader.from_batches(table.schema, table.to_batches(max_chunksize=2)))
+    again = pa.RecordBatchReader.from_batches(table.schema, table.to_batches(max_chunksize=4))
+    assert matches_of(steps.finish(*parts, again, d / "r.arrow")) == TRUTH
+    written = feather.read_table(d / "r.arrow")
+    assert matches_of(written) == TRUTH and results.METADATA_KEY in written.schema.metadata
+    assert not [n for n in os.listdir(tmp_path) if n.endswith(".spool")]
+
+
+def test_a_dataframe_with_a_named_index_keeps_it(bank, tmp_path):
+    pandas = pytest.importorskip("pandas")
+    frame = payments_table().to_pandas().set_index("id")
+    parts = streams(bank, tmp_path, frame)
+    returned = steps.finish(*parts, frame).to_pandas()
+    assert returned.index.tolist() == [p[4] for p in PAYMENTS] and returned["match"].tolist() == TRUTH
+    assert isinstance(returned, pandas.DataFrame)
+
+
+def test_what_is_no_table_is_refused_by_type(bank, tmp_path):
+    for value, problem in ((b"s_iban\nDE01\n", "not bytes"), ([("DE01", "A")], "not list"), (None, "not NoneType")):
+        with pytest.raises(TypeError, match=problem):
+            steps.build_store(bank / "sender.pub", value, ["iban"], tmp_path / "x.store")
+    assert not (tmp_path / "x.store").exists()
+
+
+# --------------------------------------------------------------------------- results
+
+
+def test_results_take_the_format_their_name_asks_for(bank, tmp_path):
+    write_delimited(tmp_path / "p.csv", NAMES, PAYMENTS)
+    parts = streams(bank, tmp_path, tmp_path / "p.csv")
+    readers = {
+        "r.csv": lambda p: pa.csv.read_csv(p),
+        "r.CSV.GZ": lambda p: pa.csv.read_csv(io.BytesIO(gzip.decompress(p.read_bytes()))),
+        "r.parquet": pq.read_table,
+        "r.pq": pq.read_table,
+        "r.arrow": feather.read_table,
+        "r.feather": feather.read_table,
+        "r": lambda p: pa.csv.read_csv(p),  # no suffix: the payments' format
+    }
+    for name, read in readers.items():
+        steps.finish(*parts, tmp_path / "p.csv", tmp_path / name)
+        assert matches_of(read(tmp_path / name)) == TRUTH, name
+    assert (tmp_path / "r.CSV.GZ").read_bytes()[:2] == b"\x1f\x8b"
+    # An unknown suffix is refused before anything is read: the streams may as well be missing.
+    for name in ("r.json", "r.txt", "r.out"):
+        with pytest.raises(UsageError, match=rf"{name}: results are written as \.csv, \.csv\.gz, \.parquet") as caught:
+            steps.finish(tmp_path / "missing", *parts[1:], tmp_path / "p.csv", tmp_path / name)
+        assert isinstance(caught.value, ValueError) and not (tmp_path / name).exists()
+    done = run_cli("finish", "--sender", "fs", "--receiver", "fr", "--gamma", "g", "--delta", "dl", "--secret-key",
+                   str(bank / "network.sec"), "--payments", "p.csv", "--out", "res.json", cwd=tmp_path)
+    assert done.returncode != 0 and ".json names none of them" in done.stderr and not (tmp_path / "res.json").exists()
+    with pytest.raises(UsageError, match="name the results' format"):
+        steps.finish(*parts, payments_table(), tmp_path / "plain")
+
+
+def test_results_to_standard_output(bank, tmp_path):
+    write_delimited(tmp_path / "p.csv", NAMES, PAYMENTS)
+    streams(bank, tmp_path, tmp_path / "p.csv")
+    done = run_cli("finish", "--sender", "fs", "--receiver", "fr", "--gamma", "g", "--delta", "dl", "--secret-key",
+                   str(bank / "network.sec"), "--payments", "p.csv", "--out", "-", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    table = pa.csv.read_csv(io.BytesIO(done.stdout.encode()))
+    assert table.column_names == NAMES + ["match"] and table.column("match").to_pylist() == TRUTH
+    assert not (tmp_path / "-").exists()
