@@ -44,30 +44,30 @@ mv "$work/truth/payments.parquet" "$network/payments.parquet"
 
 echo
 echo "== Keys: each party makes its pair and hands out the public key"
-party "sending bank" "$sender" keygen --role sender --public sender.pub --secret sender.sec
-party "receiving bank" "$receiver" keygen --role receiver --public receiver.pub --secret receiver.sec
-party "payment network" "$network" keygen --role network --public network.pub --secret network.sec
+party "sending bank" "$sender" keygen --role sender --public-key sender.pub --secret-key sender.sec
+party "receiving bank" "$receiver" keygen --role receiver --public-key receiver.pub --secret-key receiver.sec
+party "payment network" "$network" keygen --role network --public-key network.pub --secret-key network.sec
 send "$sender" sender.pub "$network"
 send "$receiver" receiver.pub "$network"
 
 echo
 echo "== Each bank builds its store (membership-hiding; identifiers without white space, upper case)"
-party "sending bank" "$sender" build-store --key sender.pub --input accounts.csv --columns iban,branch \
+party "sending bank" "$sender" build-store --public-key sender.pub --table accounts.csv --columns iban,branch \
     --normalise identifier --out sender.store
-party "receiving bank" "$receiver" build-store --key receiver.pub --input accounts.parquet --columns iban,branch \
+party "receiving bank" "$receiver" build-store --public-key receiver.pub --table accounts.parquet --columns iban,branch \
     --normalise identifier --out receiver.store
 send "$sender" sender.store "$network"
 send "$receiver" receiver.store "$network"
 
 echo
 echo "== The payment network queries both stores, blinds two copies and combines them"
-party "payment network" "$network" initiate --payments payments.parquet \
+party "payment network" "$network" initiate --table payments.parquet \
     --sender-columns sender_iban,sender_branch --receiver-columns receiver_iban,receiver_branch \
     --sender-store sender.store --receiver-store receiver.store --sender-key sender.pub --receiver-key receiver.pub \
-    --network-key network.pub --normalise identifier --out queries.ost
-party "payment network" "$network" randomize queries.ost --out copy1.ost
-party "payment network" "$network" randomize queries.ost --out copy2.ost
-party "payment network" "$network" combine copy1.ost copy2.ost --sender-out for-sender.ost \
+    --public-key network.pub --normalise identifier --out queries.ost
+party "payment network" "$network" randomize --queries queries.ost --out copy1.ost
+party "payment network" "$network" randomize --queries queries.ost --out copy2.ost
+party "payment network" "$network" combine --copies copy1.ost copy2.ost --sender-out for-sender.ost \
     --receiver-out for-receiver.ost --gamma-out gamma.ost --delta-out delta.ost
 send "$network" for-sender.ost "$sender"
 send "$network" for-receiver.ost "$receiver"
@@ -76,15 +76,15 @@ party "sending bank" "$sender" inspect for-sender.ost
 
 echo
 echo "== Each bank decrypts its stream partially and sends it back"
-party "sending bank" "$sender" decrypt for-sender.ost --secret-key sender.sec --out from-sender.ost
-party "receiving bank" "$receiver" decrypt for-receiver.ost --secret-key receiver.sec --out from-receiver.ost
+party "sending bank" "$sender" decrypt --points for-sender.ost --secret-key sender.sec --out from-sender.ost
+party "receiving bank" "$receiver" decrypt --points for-receiver.ost --secret-key receiver.sec --out from-receiver.ost
 send "$sender" from-sender.ost "$network"
 send "$receiver" from-receiver.ost "$network"
 
 echo
 echo "== The payment network learns one bit per payment"
-party "payment network" "$network" finish --sender from-sender.ost --receiver from-receiver.ost \
-    --gamma gamma.ost --delta delta.ost --secret-key network.sec --payments payments.parquet --out results.parquet
+party "payment network" "$network" finish --sender-points from-sender.ost --receiver-points from-receiver.ost \
+    --gamma-points gamma.ost --delta-points delta.ost --secret-key network.sec --table payments.parquet --out results.parquet
 echo "  results.parquet is the payments table with a match column; its header sits in the Parquet metadata:"
 party "payment network" "$network" inspect results.parquet
 "$PYTHON" - "$network/results.parquet" "$work/truth/truth.csv" <<'PY'
@@ -109,21 +109,21 @@ cp "$sender/sender.store" "$network/cut.store"
 truncate -s -64 "$network/cut.store"
 cp "$receiver/receiver.sec" "$sender/receiver.sec"
 echo " the two stores swapped:"
-refused "$network" initiate --payments payments.parquet --sender-columns sender_iban,sender_branch \
+refused "$network" initiate --table payments.parquet --sender-columns sender_iban,sender_branch \
     --receiver-columns receiver_iban,receiver_branch --sender-store receiver.store --receiver-store sender.store \
-    --network-key network.pub --normalise identifier --out refused.ost
+    --public-key network.pub --normalise identifier --out refused.ost
 echo " a store cut short by 64 bytes:"
-refused "$network" initiate --payments payments.parquet --sender-columns sender_iban,sender_branch \
+refused "$network" initiate --table payments.parquet --sender-columns sender_iban,sender_branch \
     --receiver-columns receiver_iban,receiver_branch --sender-store cut.store --receiver-store receiver.store \
-    --network-key network.pub --normalise identifier --out refused.ost
+    --public-key network.pub --normalise identifier --out refused.ost
 echo " queries encoded otherwise than the stores (no normalisation):"
-refused "$network" initiate --payments payments.parquet --sender-columns sender_iban,sender_branch \
+refused "$network" initiate --table payments.parquet --sender-columns sender_iban,sender_branch \
     --receiver-columns receiver_iban,receiver_branch --sender-store sender.store --receiver-store receiver.store \
-    --network-key network.pub --out refused.ost
+    --public-key network.pub --out refused.ost
 echo " the other bank's secret key in decrypt:"
-refused "$sender" decrypt for-sender.ost --secret-key receiver.sec --out refused.ost
+refused "$sender" decrypt --points for-sender.ost --secret-key receiver.sec --out refused.ost
 echo " the same randomized copy twice in combine:"
-refused "$network" combine copy1.ost copy1.ost --sender-out a.ost --receiver-out b.ost --gamma-out c.ost \
+refused "$network" combine --copies copy1.ost copy1.ost --sender-out a.ost --receiver-out b.ost --gamma-out c.ost \
     --delta-out d.ost
 for folder in "$sender" "$network"; do
     if ls "$folder" | grep -q -E '^(refused|[abcd])\.ost$|\.part$'; then

@@ -398,8 +398,10 @@ _OUTPUTS = ("out", "sender_out", "receiver_out", "gamma_out", "delta_out", "expo
 
 def _parse(argv: Optional[Sequence[str]], parser: Optional[argparse.ArgumentParser] = None) -> argparse.Namespace:
     _Parser.last_error = None
-    args = (parser or _parser()).parse_args(argv)
+    args, unknown = (parser or _parser()).parse_known_args(argv)
     sub = args.command_parser
+    if unknown:  # told with the subcommand's usage, not the whole command's
+        sub.error(f"unrecognized arguments: {' '.join(unknown)}")
     for name in ("quiet", "verbose", "json"):
         after = getattr(args, name + "_after")
         setattr(args, name, (getattr(args, name) or after) if name == "json" else getattr(args, name) + after)
@@ -700,9 +702,10 @@ def _finish(run: _Run) -> None:
 def _format_of(out: str, table: str) -> str:
     """The results' format, as ``finish`` chose it (by the suffix, else as the table is)."""
     try:
-        return str(results.output_format(out, None if table == STDIO else table))
+        chosen = results.output_format(out, None if table == STDIO else table)
     except (ToolError, ValueError, OSError):
         return "unknown"
+    return str(getattr(chosen, "value", chosen))
 
 
 def _json_value(value: Any) -> Any:
