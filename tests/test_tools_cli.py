@@ -8,10 +8,12 @@ import json
 import os
 import pty
 import re
+import signal
 import struct
 import subprocess
 import sys
 import termios
+import time
 
 import pytest
 
@@ -357,6 +359,84 @@ def test_no_payload_to_a_terminal(flow):
         os.close(terminal)
         os.close(controller)
     assert result.returncode == 1 and "is a terminal" in result.stderr
+
+
+def test_tables_in_other_dialects_and_from_standard_input(flow, tmp_path):
+    d, _ = flow
+    (tmp_path / "semi.csv").write_bytes("iban;name\nDE01;M\xfcller\nDE02;Ma\xeftre\n".encode("latin-1"))
+    build = ["build-store", "--public-key", d / "sender.pub", "--columns", "iban,name", "--specified", "--json"]
+    dialect = ["--delimiter", ";", "--encoding", "latin-1"]
+    from_file = run_cli(*build, "--table", tmp_path / "semi.csv", *dialect, "--out", tmp_path / "a.store", cwd=d)
+    with open(tmp_path / "semi.csv", "rb") as table:
+        piped = run_cli(*build, "--table", "-", *dialect, "--out", tmp_path / "b.store", cwd=d, stdin=table)
+    for result in (from_file, piped):
+        assert result.returncode == 0, result.stderr
+        assert one_json(result)["counts"]["rows_stored"] == 2
+    assert one_json(piped)["inputs"][1] == {"path": "-", "what": "table", "rows": 2}
+    # A dialect that cannot be is a usage error, before anything is read or written.
+    for bad in (["--delimiter", ";;"], ["--encoding", "no-such-codec"]):
+        result = run_cli(*build, "--table", tmp_path / "semi.csv", *bad, "--out", tmp_path / "c.store", cwd=d)
+        assert result.returncode == 2 and "usage: ostrelline build-store" in result.stderr, result.stderr
+        assert one_json(result)["exit"] == 2
+    assert not (tmp_path / "c.store").exists()
+
+
+def test_results_to_standard_output(flow, tmp_path):
+    d, _ = flow
+    finish = ["finish", "--sender-points", "from_sender.ost", "--receiver-points", "from_receiver.ost",
+              "--gamma-points", "gamma.ost", "--delta-points", "delta.ost", "--secret-key", "network.sec",
+              "--table", "payments.csv"]
+    result = run_cli(*finish, "--out", "-", cwd=d)
+    assert result.returncode == 0, result.stderr
+    held = {row[0] for row in ACCOUNTS}
+    rows = list(csv.DictReader(result.stdout.splitlines()))
+    assert [(r["payer"], r["payee"]) for r in rows] == PAYMENTS
+    assert [r["match"] for r in rows] == [str(a in held and b in held).lower() for a, b in PAYMENTS]
+    # What the step did is said on standard error, out of the results' way.
+    assert result.stderr.startswith(f"results on standard output: {len(PAYMENTS)} payments")
+    assert run_cli(*finish, "--out", "-", "-q", cwd=d).stderr == ""
+    clash = run_cli(*finish, "--out", "-", "--json", cwd=d)
+    assert clash.returncode == 2 and one_json(clash)["exit"] == 2
+    # A results name that says no format the step writes: a usage error, nothing written.
+    refused = run_cli(*finish, "--out", tmp_path / "res.json", cwd=d)
+    assert refused.returncode == 2 and "usage: ostrelline finish" in refused.stderr
+    assert "res.json" in refused.stderr.splitlines()[-1] and not (tmp_path / "res.json").exists()
+
+
+def _reading_standard_input(pid):
+    """Whether the process waits in a read of its standard input (Linux's /proc/PID/syscall)."""
+    try:
+        with open(f"/proc/{pid}/syscall") as file:
+            fields = file.read().split()
+    except OSError:
+        pytest.skip("this system does not show a process's system call")
+    return fields[:2] == ["0", "0x0"]
+
+
+def test_ctrl_c_while_a_table_is_read_from_standard_input(flow, tmp_path):
+    d, _ = flow
+    code = ("import signal, sys\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n"
+            "from ostrelline_tools.cli import main\nsys.exit(main(sys.argv[1:]))\n")
+    process = subprocess.Popen(
+        [sys.executable, "-c", code, "build-store", "--public-key", "sender.pub", "--table", "-", "--columns", "iban",
+         "--specified", "--out", str(tmp_path / "s.store"), "--json"],
+        cwd=d, env=_env(), stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        process.stdin.write("iban\nDE01\n")  # a table begun, never ended
+        process.stdin.flush()
+        deadline = time.monotonic() + 120
+        while not _reading_standard_input(process.pid):
+            assert process.poll() is None and time.monotonic() < deadline, "it never waited for the table"
+            time.sleep(0.05)
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=60)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    assert process.returncode == 130 and err == "ostrelline: interrupted; nothing written\n"
+    assert json.loads(out)["exit"] == 130 and not os.listdir(tmp_path)
 
 
 # --------------------------------------------------------------------------- progress

@@ -43,12 +43,12 @@ import os
 import re
 import sys
 import warnings
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence
 
 from ostrelline_parallel import __version__
 
 from . import audit, engines, files, results, rows, steps
-from .errors import BadFileError, ModuleError, Terminated, ToolError, ToolWarning, on_stopping_signals
+from .errors import BadFileError, ModuleError, Terminated, ToolError, ToolWarning, UsageError, on_stopping_signals
 from .progress import MODES, ProgressBar
 from .reporting import LOGGER, StepReport, detail, level_for, say, shown, write_json, write_stdout
 from . import reporting
@@ -434,18 +434,16 @@ def _parse(argv: Optional[Sequence[str]], parser: Optional[argparse.ArgumentPars
     return args
 
 
-def _csv_options(sub: argparse.ArgumentParser, args: argparse.Namespace) -> Any:
+def _csv_options(sub: argparse.ArgumentParser, args: argparse.Namespace) -> Optional[rows.CsvOptions]:
     """The CSV options of a step that reads a table, checked before anything is read."""
     given = [getattr(args, name, None) for name in ("delimiter", "encoding", "quote_char")]
     if all(value is None for value in given):
         return None
-    options = getattr(rows, "CsvOptions", None)
-    if options is None:
-        sub.error("--delimiter, --encoding and --quote-char need a newer ostrelline_tools.rows")
     try:
-        return options.parse(*given)
-    except ValueError as error:
+        return rows.CsvOptions.parse(*given)
+    except UsageError as error:
         sub.error(str(error))
+    return None  # not reached: error() exits
 
 
 # --------------------------------------------------------------------------- the steps
@@ -464,8 +462,6 @@ class _Run:
         self.report.phase(step, done, total)
         self.bar(step, done, total)
 
-    def table_options(self) -> Dict[str, Any]:
-        return {} if self.args.csv is None else {"csv": self.args.csv}
 
 
 def _size(path: str) -> str:
@@ -511,7 +507,7 @@ def _build_store(run: _Run) -> None:
     built = steps.build_store(
         args.public_key, args.table, args.columns, args.out, args.normalise, construction, run.progress,
         shards=args.shards, engine=args.engine, overwrite=args.force, skip_invalid=args.skip_invalid,
-        allow_empty=args.allow_empty, **run.table_options(),
+        allow_empty=args.allow_empty, csv=args.csv,
     )
     duplicates = built.rows_read - built.rows_skipped - built.rows_stored
     report.read(args.public_key, "public key")
@@ -551,7 +547,7 @@ def _initiate(run: _Run) -> None:
         overwrite=args.force,
         skip_invalid=args.skip_invalid,
         allow_empty=args.allow_empty,
-        **run.table_options(),
+        csv=args.csv,
     )
     skipped = (header.meta.get("skipped") or {}).get("rows", 0)
     report.read(args.table, "payments", rows=header.count + skipped)
@@ -646,18 +642,6 @@ def _decrypt(run: _Run) -> None:
     say(f"  recorded in the audit log {log}")
 
 
-def _finish_counts(outcome: Any, column: str) -> Tuple[int, int, int]:
-    """(payments, matches, left out) from what ``finish`` returns: its results
-    table, or the counts it returned before it returned the table."""
-    if isinstance(outcome, tuple):
-        return outcome[0], outcome[1], 0
-    counts = getattr(results, "counts", None)
-    if counts is not None:
-        return tuple(counts(outcome, column))  # type: ignore[return-value]
-    values = outcome.column(column).to_pylist()
-    return len(values), sum(1 for v in values if v), sum(1 for v in values if v is None)
-
-
 def _finish(run: _Run) -> None:
     args, report = run.args, run.report
     outcome = steps.finish(
@@ -673,11 +657,9 @@ def _finish(run: _Run) -> None:
         run.progress,
         engine=args.engine,
         overwrite=args.force,
-        **run.table_options(),
+        csv=args.csv,
     )
-    payments, matches, left_out = _finish_counts(outcome, args.column)
-    if not left_out:
-        left_out = (files.read_header(args.gamma_points).meta.get("skipped") or {}).get("rows", 0)
+    payments, matches, left_out = results.counts(outcome, args.column)
     for part in ("sender", "receiver", "gamma", "delta"):
         report.read(getattr(args, f"{part}_points"), f"{part} points")
     report.read(args.secret_key, "secret key")
@@ -693,8 +675,8 @@ def _finish(run: _Run) -> None:
         f"match column {args.column!r}: not a column of the payments",
     ]
     gone = f", {left_out:,} left out (no match: an empty key value)" if left_out else ""
-    where = "standard output" if args.out == STDIO else args.out
-    say(f"wrote {where}: {payments:,} payments, {matches:,} with both accounts held{gone} (column {args.column!r})")
+    where = "results on standard output" if args.out == STDIO else f"wrote {args.out}"
+    say(f"{where}: {payments:,} payments, {matches:,} with both accounts held{gone} (column {args.column!r})")
     if fmt.startswith("csv"):
         say("  a CSV result carries no header: keep the Parquet form where the checks of `inspect` matter")
 
@@ -874,7 +856,6 @@ def _main(argv: Optional[Sequence[str]]) -> int:
 def _guarded(run: _Run) -> int:
     """Runs the step; a failure becomes its message and exit status."""
     args = run.args
-    usage = getattr(sys.modules[ToolError.__module__], "UsageError", None)
 
     def failed(error: BaseException, status: int, message: str, plain: bool = False) -> int:
         run.bar.close()
@@ -895,8 +876,8 @@ def _guarded(run: _Run) -> int:
             LOGGER.debug(f"the module's fault report: {error.report.strip()}")
         return status
     except (ToolError, ValueError, ImportError) as error:
-        if usage is not None and isinstance(error, usage):
-            run.args.command_parser.print_usage(sys.stderr)
+        if isinstance(error, UsageError):  # an argument the step refuses before it reads anything
+            args.command_parser.print_usage(sys.stderr)
             return failed(error, EXIT_USAGE, str(error))
         return failed(error, EXIT_FAILURE, str(error))
     except OSError as error:  # a disk that fills up, a file that goes away mid-step
