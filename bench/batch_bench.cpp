@@ -26,11 +26,12 @@
 
 #include "edwards25519/batch/backend.hpp"
 #include "src/operations.hpp"
+#include "src/paths/kernels.hpp"
 
 namespace {
 
 namespace b = edwards25519::batch;
-using ostrelline::Backend;
+using ostrelline::Operations;
 using ostrelline::ByteArg;
 using ostrelline::Sink;
 using Bytes = std::vector<std::uint8_t>;
@@ -69,22 +70,15 @@ std::string account(std::size_t i) {
     return text;
 }
 
-// One way of running the operations: the scalar path or one backend.
+// One way of running the operations: the reference ("scalar": the lane path
+// on one lane of the scalar field, the portable backend's code) or one
+// backend.
 struct Path {
     std::string name;
-    Backend backend;
-    b::Isa isa;  // unused for the scalar path
+    Operations operations;
+    b::Isa isa;
+    bool reference;
 };
-
-Backend backend_of(b::Isa isa) {
-    switch (isa) {
-        case b::Isa::portable: return Backend::portable;
-        case b::Isa::avx2: return Backend::avx2;
-        case b::Isa::avx512f: return Backend::avx512f;
-        case b::Isa::ifma: return Backend::ifma;
-    }
-    return Backend::scalar;
-}
 
 // An operation timed on one path: returns the CPU seconds of the call
 // alone (its inputs are made before the clock starts) and leaves the
@@ -93,7 +87,7 @@ struct Operation {
     const char* name;
     const char* unit;
     bool deterministic;  // same bytes on every path, so they are compared
-    std::function<double(Backend, Buffers& out)> run;
+    std::function<double(const Operations&, Buffers& out)> run;
 };
 
 template <class F>
@@ -149,11 +143,12 @@ int main(int argc, char** argv) {
     const std::string path_list = option(argc, argv, "--paths", "");
 
     std::vector<Path> paths;
-    if (listed(path_list, "scalar")) paths.push_back({"scalar", Backend::scalar, b::Isa::portable});
+    const Operations reference(ostrelline::paths::kernels(b::Isa::portable));
+    if (listed(path_list, "scalar")) paths.push_back({"scalar", reference, b::Isa::portable, true});
     for (b::Isa isa : b::kAllIsas) {
-        if (b::supported(isa) && listed(path_list, b::isa_name(isa))) paths.push_back({b::isa_name(isa), backend_of(isa), isa});
+        if (b::supported(isa) && listed(path_list, b::isa_name(isa))) paths.push_back({b::isa_name(isa), Operations(ostrelline::paths::kernels(isa)), isa, false});
     }
-    if (paths.empty() || paths.front().backend != Backend::scalar) {
+    if (paths.empty() || !paths.front().reference) {
         std::fprintf(stderr, "batch_bench: the scalar path must be among --paths (the ratios are against it)\n");
         return 2;
     }
@@ -193,13 +188,13 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; protocol_ok && i < n; ++i) protocol_ok = matches[i] == (i % 2 == 1 ? 1 : 0);
 
     const auto build = [&](bool hiding) {
-        return [&, hiding](Backend backend, Buffers& out) {
+        return [&, hiding](const Operations& backend, Buffers& out) {
             ostrelline::Rows rows = sender_rows;
             return timed([&] {
                 if (hiding) {
-                    ostrelline::build_hiding_okvs(arg(ps), std::move(rows), sink_into(out), backend);
+                    backend.build_hiding_okvs(arg(ps), std::move(rows), sink_into(out));
                 } else {
-                    ostrelline::build_okvs(arg(ps), std::move(rows), sink_into(out), backend);
+                    backend.build_okvs(arg(ps), std::move(rows), sink_into(out));
                 }
             });
         };
@@ -208,30 +203,30 @@ int main(int argc, char** argv) {
         {"build_okvs", "rows/s", false, build(false)},
         {"hiding build_okvs", "rows/s", false, build(true)},
         {"initiate_queries", "queries/s", false,
-         [&](Backend backend, Buffers& out) {
+         [&](const Operations& backend, Buffers& out) {
              ostrelline::Rows s = queries_s, r = queries_r;
              return timed([&] {
-                 ostrelline::initiate_queries(std::move(s), std::move(r), arg(store_s.list[0]), arg(store_r.list[0]),
-                                              arg(pq), sink_into(out), backend);
+                 backend.initiate_queries(std::move(s), std::move(r), arg(store_s.list[0]), arg(store_r.list[0]),
+                                          arg(pq), sink_into(out));
              });
          }},
         {"randomize", "entries/s", false,
-         [&](Backend backend, Buffers& out) {
-             return timed([&] { ostrelline::randomize(arg(queries.list[0]), sink_into(out), backend); });
+         [&](const Operations& backend, Buffers& out) {
+             return timed([&] { backend.randomize(arg(queries.list[0]), sink_into(out)); });
          }},
         {"combine", "entries/s", true,
-         [&](Backend backend, Buffers& out) {
-             return timed([&] { ostrelline::combine(arg(t1.list[0]), arg(t2.list[0]), sink_into(out), backend); });
+         [&](const Operations& backend, Buffers& out) {
+             return timed([&] { backend.combine(arg(t1.list[0]), arg(t2.list[0]), sink_into(out)); });
          }},
         {"decrypt", "points/s", true,
-         [&](Backend backend, Buffers& out) {
-             return timed([&] { ostrelline::decrypt(arg(split.list[0]), arg(xs), sink_into(out), backend); });
+         [&](const Operations& backend, Buffers& out) {
+             return timed([&] { backend.decrypt(arg(split.list[0]), arg(xs), sink_into(out)); });
          }},
         {"finish", "queries/s", true,
-         [&](Backend backend, Buffers& out) {
+         [&](const Operations& backend, Buffers& out) {
              return timed([&] {
-                 out.list.push_back(ostrelline::finish(arg(ds.list[0]), arg(dr.list[0]), arg(split.list[2]),
-                                                       arg(split.list[3]), arg(xq), backend));
+                 out.list.push_back(backend.finish(arg(ds.list[0]), arg(dr.list[0]), arg(split.list[2]),
+                                                   arg(split.list[3]), arg(xq)));
              });
          }},
     };
@@ -250,7 +245,7 @@ int main(int argc, char** argv) {
     std::printf("; the module takes %s\n", b::best() == b::Isa::portable ? "the scalar path" : b::isa_name(b::best()));
 
     std::printf("%-18s %-10s", "operation", "unit");
-    for (const Path& p : paths) std::printf(p.backend == Backend::scalar ? " %11s" : " %11s   ratio", p.name.c_str());
+    for (const Path& p : paths) std::printf(p.reference ? " %11s" : " %11s   ratio", p.name.c_str());
     std::printf("\n");
 
     std::vector<double> smallest(paths.size(), 1e300);
@@ -265,7 +260,7 @@ int main(int argc, char** argv) {
         for (int r = 0; r < rounds; ++r) {
             for (std::size_t k = 0; k < paths.size(); ++k) {
                 last[k] = Buffers{};
-                best[k] = std::min(best[k], op.run(paths[k].backend, last[k]));
+                best[k] = std::min(best[k], op.run(paths[k].operations, last[k]));
             }
         }
         if (op.deterministic) {

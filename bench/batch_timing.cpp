@@ -20,7 +20,8 @@
 
 #include "edwards25519/batch/backend.hpp"
 #include "edwards25519/table.hpp"
-#include "src/wide_ciphertexts.hpp"
+#include "edwards25519/tests/group_kernels/group_kernels.hpp"
+#include "src/ciphertexts.hpp"
 #include "support/rng.hpp"
 
 namespace {

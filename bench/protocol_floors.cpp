@@ -11,7 +11,7 @@
 #include "edwards25519/scalar.hpp"
 #include "edwards25519/table.hpp"
 #include "src/point_conversion.hpp"
-#include "src/wide_ciphertexts.hpp"
+#include "src/ciphertexts.hpp"
 #include "support/rng.hpp"
 
 namespace {

@@ -1,5 +1,5 @@
-// WideCiphertext streams through `randomize` and `combine` (parsing, then
-// `randomize` and `sum` of every entry). Each call either fails with exactly
+// Query streams through `randomize` and `combine` (every 128-byte entry
+// blinded, or added to its counterpart). Each call either fails with exactly
 // the failure a reference walk over the input predicts (a short last entry,
 // or the first component that is not a point), or returns outputs of the
 // documented length whose every 32-byte piece is a canonical point; combine's

@@ -1,66 +1,33 @@
 #include "src/ciphertexts.hpp"
 
 #include <algorithm>
+#include <string>
 
-#include "edwards25519/scalar.hpp"
-#include "src/point_conversion.hpp"
+#include "support/failure.hpp"
 #include "support/rng.hpp"
 
 namespace ostrelline {
 
 using edwards25519::EdwardsPoint;
 using edwards25519::Scalar;
-using point_conversion::point_to_uniform_bytes;
-using point_conversion::uniform_bytes_to_point;
-
-Ciphertext Ciphertext::zero(const edwards25519::EdwardsBasepointTable& public_key_table) {
-    const edwards25519::EdwardsBasepointTable& base_table = edwards25519::ED25519_BASEPOINT_TABLE();
-    // Each conversion succeeds for about half of all points, so about four
-    // attempts are needed; x K is only computed once x B has succeeded.
-    for (;;) {
-        const Scalar x = random_scalar();
-        const auto c1 = point_to_uniform_bytes(base_table.mul(x));
-        if (!c1) continue;
-        const auto c2 = point_to_uniform_bytes(public_key_table.mul(x));
-        if (!c2) continue;
-        return Ciphertext{*c1, *c2};
-    }
-}
 
 EdwardsPoint random_torsion_point() {
     return EdwardsPoint::eight_torsion(static_cast<std::uint8_t>(support::random_u32() >> 29));
 }
 
-EdwardsPoint clear_cofactor(const EdwardsPoint& p) {
-    const EdwardsPoint cleared = p.mul_by_cofactor();
-    // Whether a decoded point was of small order is known to the party that
-    // decoded it (it holds the store), so branching on it reveals nothing.
-    if (cleared.is_identity().declassify()) return edwards25519::ED25519_BASEPOINT_TABLE().mul(random_scalar());
-    return cleared;
+Scalar random_scalar() {
+    std::array<std::uint8_t, 64> wide{};
+    support::random_bytes(wide);
+    Scalar scalar = Scalar::from_bytes_mod_order_wide(wide.data());
+    support::secure_zero(wide.data(), wide.size());
+    return scalar;
 }
 
-Ciphertext Ciphertext::hiding_zero(const edwards25519::EdwardsBasepointTable& public_key_table) {
-    const edwards25519::EdwardsBasepointTable& base_table = edwards25519::ED25519_BASEPOINT_TABLE();
-    for (;;) {
-        const Scalar x = random_scalar();
-        const auto c1 = point_to_uniform_bytes(base_table.mul(x) + random_torsion_point());
-        if (!c1) continue;
-        const auto c2 = point_to_uniform_bytes(public_key_table.mul(x) + random_torsion_point());
-        if (!c2) continue;
-        const auto coins = static_cast<std::uint8_t>(support::random_u32() >> 30);
-        return Ciphertext{point_conversion::with_representative(*c1, coins & 1),
-                          point_conversion::with_representative(*c2, static_cast<std::uint8_t>(coins >> 1))};
+void require_range_end(std::size_t end, std::size_t size) {
+    if (size < end) {
+        support::fail("range end index " + std::to_string(end) + " out of range for slice of length " +
+                      std::to_string(size));
     }
-}
-
-WideCiphertext Ciphertext::add_and_randomize(const Ciphertext& other, const EdwardsPoint& key) const {
-    const Scalar r = random_scalar();
-    const EdwardsPoint a1 = clear_cofactor(uniform_bytes_to_point(c1));
-    const EdwardsPoint a2 = clear_cofactor(uniform_bytes_to_point(c2));
-    const EdwardsPoint b1 = clear_cofactor(uniform_bytes_to_point(other.c1));
-    const EdwardsPoint b2 = clear_cofactor(uniform_bytes_to_point(other.c2));
-    return WideCiphertext::from_points(a1.mul(r), b1.mul(r), edwards25519::ED25519_BASEPOINT_TABLE().mul(r),
-                                       ((a2 + b2) + key).mul(r));
 }
 
 Ciphertext Ciphertext::random() {

@@ -17,6 +17,8 @@
 
 namespace ostrelline {
 
+struct Ciphertext;
+
 // A byte-string argument as the frame hands it over: the buffer of a `bytes`
 // object, read in place, or a refused object that can describe itself. The
 // type check is made by the operation, at the point where it reads the
@@ -75,50 +77,77 @@ struct KeyPair {
     std::array<std::uint8_t, 32> secret_key;
 };
 
-// Which implementation of the group arithmetic serves an operation.
-// `automatic` takes the fastest batch backend of the group layer
-// (edwards25519/batch/backend.hpp) when the CPU has a vector one, and the
-// scalar layer otherwise; `scalar` forces the scalar layer, the reference
-// the batch paths are tested against; `batch` takes the fastest batch
-// backend, the portable one included; the others name one backend and fall
-// back to the scalar layer where the CPU lacks it. All give the same bytes
-// and the same failures; only the order in which random values are drawn
-// differs.
-enum class Backend { automatic, scalar, batch, portable, avx2, avx512f, ifma };
+namespace paths {
+struct Kernels;
+}
 
 KeyPair key_gen();
 edwards25519::EdwardsPoint read_public_key(const ByteArg& public_key);
 edwards25519::Scalar read_secret_key(const ByteArg& secret_key, std::string_view type_text);
 
-void build_okvs(const ByteArg& public_key, Rows rows, Sink out, Backend backend = Backend::automatic);
-// As build_okvs, with the same checks, failures and byte format, but every
-// stored value made by Ciphertext::hiding_zero: the store's bytes at a held
-// row are distributed like those at any other row. Held rows match only on a
-// query side that clears small-order components, as initiate_queries does.
-void build_hiding_okvs(const ByteArg& public_key, Rows rows, Sink out, Backend backend = Backend::automatic);
+// The operations that walk entries, on the kernels of one backend
+// (src/paths/kernels.hpp). The functions below them run them on the backend
+// that dispatch chooses; tests and benchmarks name one to compare them. All
+// backends give the same bytes and the same failures; only the order in
+// which random values are drawn differs.
+class Operations {
+public:
+    explicit Operations(const paths::Kernels& kernels) noexcept : kernels_(kernels) {}
+
+    void build_okvs(const ByteArg& public_key, Rows rows, Sink out) const;
+    // As build_okvs, with the same checks, failures and byte format, but every
+    // stored value made with `hiding` (paths::Kernels::zero): the store's
+    // bytes at a held row are distributed like those at any other row. Held
+    // rows match only on a query side that clears small-order components, as
+    // initiate_queries does.
+    void build_hiding_okvs(const ByteArg& public_key, Rows rows, Sink out) const;
+    void initiate_queries(Rows sender_data, Rows receiver_data, const ByteArg& sender_okvs,
+                          const ByteArg& receiver_okvs, const ByteArg& swift_pk, Sink out) const;
+    // initiate_queries in two steps, each with its checks and failures: the
+    // lookups (decode_okvs: the 64-byte cell of every row in one store, in
+    // row order, the store read as initiate_queries reads its stores) and
+    // the cryptography (queries_from_cells: query i from cell i of each
+    // stream, for i below the shorter stream's cell count). The two in
+    // sequence give what initiate_queries gives: it is made of them.
+    static void decode_okvs(Rows data, const ByteArg& okvs, Sink out);
+    void queries_from_cells(const ByteArg& sender_cells, const ByteArg& receiver_cells, const ByteArg& swift_pk,
+                            Sink out) const;
+    void randomize(const ByteArg& ciphertexts, Sink out) const;
+    // Allocates the four component streams through `out`, in component order.
+    void combine(const ByteArg& sender_ciphertexts, const ByteArg& receiver_ciphertexts, Sink out) const;
+    // Entry i of the result is (x / 8 mod l) (8 P_i), x the secret key as
+    // read_secret_key reads it: x P_i for every point of the prime-order
+    // subgroup, and for a point with a small-order component the answer for
+    // its prime-order part, so that no choice of points tells anything of x
+    // mod 8.
+    void decrypt(const ByteArg& points, const ByteArg& bank_secret_key, Sink out) const;
+    std::vector<std::uint8_t> finish(const ByteArg& sender_points, const ByteArg& receiver_points,
+                                     const ByteArg& gamma_points, const ByteArg& delta_points,
+                                     const ByteArg& swift_secret_key) const;
+
+private:
+    // The cells of a chunk of queries to their queries.
+    void cells_to_queries(const std::uint8_t* sender_cells, const std::uint8_t* receiver_cells, std::size_t count,
+                          const edwards25519::EdwardsPoint& swift_key, std::uint8_t* out) const;
+
+    const paths::Kernels& kernels_;
+};
+
+// The operations on the backend dispatch chooses (paths::dispatched()).
+Operations dispatched_operations();
+
+void build_okvs(const ByteArg& public_key, Rows rows, Sink out);
+void build_hiding_okvs(const ByteArg& public_key, Rows rows, Sink out);
 void initiate_queries(Rows sender_data, Rows receiver_data, const ByteArg& sender_okvs,
-                      const ByteArg& receiver_okvs, const ByteArg& swift_pk, Sink out,
-                      Backend backend = Backend::automatic);
-// initiate_queries in two steps, each with its checks and failures: the
-// lookups (decode_okvs: the 64-byte cell of every row in one store, in row
-// order, the store read as initiate_queries reads its stores) and the
-// cryptography (queries_from_cells: query i from cell i of each stream, for
-// i below the shorter stream's cell count). The two in sequence give what
-// initiate_queries gives: it is made of them.
+                      const ByteArg& receiver_okvs, const ByteArg& swift_pk, Sink out);
 void decode_okvs(Rows data, const ByteArg& okvs, Sink out);
 void queries_from_cells(const ByteArg& sender_cells, const ByteArg& receiver_cells, const ByteArg& swift_pk,
-                        Sink out, Backend backend = Backend::automatic);
-void randomize(const ByteArg& ciphertexts, Sink out, Backend backend = Backend::automatic);
-// Allocates the four component streams through `out`, in component order.
-void combine(const ByteArg& sender_ciphertexts, const ByteArg& receiver_ciphertexts, Sink out,
-             Backend backend = Backend::automatic);
-// Entry i of the result is (x / 8 mod l) (8 P_i), x the secret key as
-// read_secret_key reads it: x P_i for every point of the prime-order
-// subgroup, and for a point with a small-order component the answer for its
-// prime-order part, so that no choice of points tells anything of x mod 8.
-void decrypt(const ByteArg& points, const ByteArg& bank_secret_key, Sink out, Backend backend = Backend::automatic);
+                        Sink out);
+void randomize(const ByteArg& ciphertexts, Sink out);
+void combine(const ByteArg& sender_ciphertexts, const ByteArg& receiver_ciphertexts, Sink out);
+void decrypt(const ByteArg& points, const ByteArg& bank_secret_key, Sink out);
 std::vector<std::uint8_t> finish(const ByteArg& sender_points, const ByteArg& receiver_points,
                                  const ByteArg& gamma_points, const ByteArg& delta_points,
-                                 const ByteArg& swift_secret_key, Backend backend = Backend::automatic);
+                                 const ByteArg& swift_secret_key);
 
 }  // namespace ostrelline

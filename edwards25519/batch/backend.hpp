@@ -1,11 +1,10 @@
-// The batch backends of the group layer and the one place that chooses
-// between them at run time.
-//
-// Every backend is the engine of engine.hpp instantiated for one lane field,
-// in a translation unit compiled for that field's instruction set. Only
-// plain data crosses a backend's boundary (scalar-layer field elements,
-// points, scalars and bytes, `lanes` of each), so no vector instruction can
-// leak into code that runs on a CPU without them.
+// The backends: the lane fields the engine (engine.hpp) runs on, which this
+// build has and this CPU runs, and which one the operations take. Each
+// backend's code is the lane path of src/paths/ compiled for its field's
+// instruction set in a translation unit of its own; only plain data crosses
+// a backend's boundary (scalar-layer field elements, points, scalars and
+// bytes), so no vector instruction can leak into code that runs on a CPU
+// without them.
 //
 //  portable   one lane of the scalar field (plain C++, any CPU)
 //  avx2       radix 2^25.5, 32x32-bit products (x86-64 with AVX2)
@@ -16,10 +15,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-
-#include "edwards25519/field.hpp"
-#include "edwards25519/point.hpp"
-#include "edwards25519/scalar.hpp"
 
 namespace edwards25519::batch {
 
@@ -40,47 +35,29 @@ bool supported(Isa isa) noexcept;
 // (portable, avx2, avx512f, avx512ifma), for comparisons and benchmarks.
 Isa best() noexcept;
 
-enum class FieldOp : std::uint8_t { add, sub, mul, square, neg, invert };
-
-// One backend's group operations on plain data, lane i of every argument at
-// index i. For tests, benchmarks and the stream paths' conversions.
-struct GroupKernels {
-    Isa isa;
-    std::size_t lanes;
-
-    // out = op(a, b) per lane (b unused by unary operations).
-    void (*field_op)(FieldOp op, const FieldElement* a, const FieldElement* b, FieldElement* out) noexcept;
-    // FieldElement::sqrt_ratio_i per lane; returns the was_square lanes.
-    std::uint32_t (*sqrt_ratio_i)(const FieldElement* u, const FieldElement* v, FieldElement* root) noexcept;
-    // Lane sets of a == 0, a negative, a == b.
-    void (*predicates)(const FieldElement* a, const FieldElement* b, std::uint32_t* zero, std::uint32_t* negative,
-                       std::uint32_t* equal) noexcept;
-    // Reads 32 bytes per lane (bit 255 dropped), writes the canonical bytes
-    // with bit 255 set in the lanes of `sign`; returns the lanes whose input
-    // had bit 255 set.
-    std::uint32_t (*field_bytes)(const std::uint8_t* const* in, std::uint32_t sign, std::uint8_t* const* out) noexcept;
-
-    void (*add)(const EdwardsPoint* a, const EdwardsPoint* b, EdwardsPoint* out) noexcept;
-    void (*double_point)(const EdwardsPoint* a, EdwardsPoint* out) noexcept;
-    std::uint32_t (*equal)(const EdwardsPoint* a, const EdwardsPoint* b) noexcept;
-    // Lane i of b where bit i of `choose_b` is set, of a otherwise.
-    void (*select)(const EdwardsPoint* a, const EdwardsPoint* b, std::uint32_t choose_b, EdwardsPoint* out) noexcept;
-    // Decompresses lane i from in[i]; returns the lanes that decompressed
-    // (the others hold the identity).
-    std::uint32_t (*decompress)(const std::uint8_t* const* in, EdwardsPoint* out) noexcept;
-    // The compressed bytes of points[k * lanes + i] to out[k * lanes + i],
-    // k < count <= 4, with one shared inversion.
-    void (*compress_many)(const EdwardsPoint* points, std::size_t count, std::uint8_t* const* out) noexcept;
-    // Lane i times scalars[i], or every lane times scalars[0] when `shared`.
-    void (*mul)(const EdwardsPoint* p, const Scalar* scalars, bool shared, EdwardsPoint* out) noexcept;
-    // scalars[i] times `base` through a fixed-base table of `base`, and
-    // through the cached table of the standard base point.
-    void (*mul_fixed)(const EdwardsPoint& base, const Scalar* scalars, EdwardsPoint* out) noexcept;
-    void (*mul_basepoint)(const Scalar* scalars, EdwardsPoint* out) noexcept;
-};
-
-// The kernels of a supported backend (calling them on an unsupported one is
-// a programming error).
-const GroupKernels& group_kernels(Isa isa) noexcept;
-
 }  // namespace edwards25519::batch
+
+// Inside a namespace N: declares the `Type` table `name` that each backend's
+// translation unit defines in N::portable, N::avx2, N::avx512f and N::ifma,
+// and defines `const Type& function(Isa)`, which hands out the one of the
+// given backend (the portable one in a build without the x86 backends).
+#if defined(OSTRELLINE_X86_BACKENDS)
+#define OSTRELLINE_BACKEND_TABLES(Type, name, function)                        \
+    namespace portable { extern const Type name; }                             \
+    namespace avx2 { extern const Type name; }                                 \
+    namespace avx512f { extern const Type name; }                              \
+    namespace ifma { extern const Type name; }                                 \
+    const Type& function(::edwards25519::batch::Isa isa) {                     \
+        switch (isa) {                                                         \
+            case ::edwards25519::batch::Isa::avx2: return avx2::name;          \
+            case ::edwards25519::batch::Isa::avx512f: return avx512f::name;    \
+            case ::edwards25519::batch::Isa::ifma: return ifma::name;          \
+            case ::edwards25519::batch::Isa::portable: break;                  \
+        }                                                                      \
+        return portable::name;                                                 \
+    }
+#else
+#define OSTRELLINE_BACKEND_TABLES(Type, name, function)    \
+    namespace portable { extern const Type name; }         \
+    const Type& function(::edwards25519::batch::Isa) { return portable::name; }
+#endif

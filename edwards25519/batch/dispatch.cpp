@@ -1,6 +1,6 @@
-// Run-time choice of the batch backend. Compiled with the project's ordinary
-// flags, so it runs on any CPU; it only reads CPUID and XCR0 and hands out
-// the kernel tables of the backend translation units.
+// Run-time choice of the backend. Compiled with the project's ordinary
+// flags, so it runs on any CPU; it only reads CPUID and XCR0 (and the
+// environment variable OSTRELLINE_BATCH_BACKEND).
 #include <cstdlib>
 #include <cstring>
 
@@ -11,23 +11,6 @@
 #endif
 
 namespace edwards25519::batch {
-
-namespace portable {
-extern const GroupKernels kGroupKernels;
-}
-#if defined(OSTRELLINE_X86_BACKENDS)
-#if defined(OSTRELLINE_RADIX25_BACKENDS)
-namespace avx2 {
-extern const GroupKernels kGroupKernels;
-}
-namespace avx512f {
-extern const GroupKernels kGroupKernels;
-}
-#endif
-namespace ifma {
-extern const GroupKernels kGroupKernels;
-}
-#endif
 
 namespace {
 
@@ -92,9 +75,6 @@ const char* isa_name(Isa isa) noexcept {
 
 bool supported(Isa isa) noexcept {
     if (isa == Isa::portable) return true;
-#if !defined(OSTRELLINE_RADIX25_BACKENDS)
-    if (isa == Isa::avx2 || isa == Isa::avx512f) return false;
-#endif
 #if !defined(OSTRELLINE_X86_BACKENDS)
     return false;
 #elif defined(OSTRELLINE_SIMD_EMULATION)
@@ -113,25 +93,6 @@ bool supported(Isa isa) noexcept {
 Isa best() noexcept {
     static const Isa isa = choose();
     return isa;
-}
-
-const GroupKernels& group_kernels(Isa isa) noexcept {
-#if defined(OSTRELLINE_X86_BACKENDS)
-    switch (isa) {
-#if defined(OSTRELLINE_RADIX25_BACKENDS)
-        case Isa::avx2: return avx2::kGroupKernels;
-        case Isa::avx512f: return avx512f::kGroupKernels;
-#else
-        case Isa::avx2:
-        case Isa::avx512f: break;
-#endif
-        case Isa::ifma: return ifma::kGroupKernels;
-        case Isa::portable: break;
-    }
-#else
-    (void)isa;
-#endif
-    return portable::kGroupKernels;
 }
 
 }  // namespace edwards25519::batch

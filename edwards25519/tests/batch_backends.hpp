@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "edwards25519/batch/backend.hpp"
+#include "edwards25519/tests/group_kernels/group_kernels.hpp"
 
 namespace batch_backends {
 

@@ -1,10 +1,10 @@
-// The batch path of the stream operations on the portable backend (one lane of the scalar field).
+// The lane path of the stream operations on one lane of the scalar field: the reference.
 #include "edwards25519/batch/scalar_field.hpp"
-#include "src/batch_paths.hpp"
+#include "src/paths/lane_paths.hpp"
 
 namespace ostrelline::paths::portable {
 
-extern const StreamKernels kStreamKernels;
-const StreamKernels kStreamKernels = BatchPaths<edwards25519::batch::ScalarField>::table(edwards25519::batch::Isa::portable);
+extern const Kernels kKernels;
+const Kernels kKernels = LanePaths<edwards25519::batch::ScalarField>::table(edwards25519::batch::Isa::portable);
 
 }  // namespace ostrelline::paths::portable

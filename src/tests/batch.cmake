@@ -1,9 +1,15 @@
-# Every batch backend's stream paths and conversions side by side with the
-# scalar path, through the plain-data kernels of src/stream_paths.hpp and the
-# operations' backend argument: compiled with the project's ordinary flags,
-# one test per backend, skipped where the CPU lacks the backend (a build
-# that emulates the instructions runs them all).
+# Every backend's lane path side by side with the reference (the lane path
+# on one lane of the scalar field), through the kernels of
+# src/paths/kernels.hpp and the operations on them, and the lane
+# conversions of each backend (conversions/, one source per instruction
+# set) against the scalar ones: one test per backend, skipped where the CPU
+# lacks the backend (a build that emulates the instructions runs them all).
+include(${PROJECT_SOURCE_DIR}/edwards25519/tests/group_kernels/group_kernels.cmake)
 add_executable(batch_operations_tests ${CMAKE_CURRENT_LIST_DIR}/batch_operations_test.cpp
-                                      ${CMAKE_CURRENT_LIST_DIR}/batch_conversion_test.cpp)
-target_link_libraries(batch_operations_tests PRIVATE ostrelline_core GTest::gtest GTest::gtest_main)
+                                      ${CMAKE_CURRENT_LIST_DIR}/batch_conversion_test.cpp
+                                      ${CMAKE_CURRENT_LIST_DIR}/conversions/conversions.cpp)
+foreach(isa portable avx2 avx512f ifma)
+  ostrelline_isa_sources(batch_operations_tests ${isa} ${CMAKE_CURRENT_LIST_DIR}/conversions/${isa}.cpp)
+endforeach()
+target_link_libraries(batch_operations_tests PRIVATE ostrelline_core edwards25519_group_kernels GTest::gtest GTest::gtest_main)
 gtest_discover_tests(batch_operations_tests)

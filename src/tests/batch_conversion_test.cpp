@@ -13,7 +13,7 @@
 #include "edwards25519/tests/batch_backends.hpp"
 #include "edwards25519/tests/batch_inputs.hpp"
 #include "src/point_conversion.hpp"
-#include "src/stream_paths.hpp"
+#include "src/tests/conversions/conversions.hpp"
 
 namespace {
 
@@ -25,7 +25,7 @@ using Bytes32 = inputs::Bytes32;
 
 class BatchConversionTest : public batch_backends::BackendTest {
 protected:
-    const ostrelline::paths::StreamKernels& streams() const { return ostrelline::paths::stream_kernels(GetParam()); }
+    const conversions::Kernels& streams() const { return conversions::kernels(GetParam()); }
 };
 
 std::vector<EdwardsPoint> special_points() {

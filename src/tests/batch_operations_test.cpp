@@ -1,6 +1,8 @@
-// The stream operations through each batch backend and through the scalar
-// path on the same inputs: the same bytes, or the same failure message after
-// the same entries were written (so the same first failing entry). Streams
+// The stream operations through each backend and through the reference (the
+// same lane path on one lane of the scalar field) on the same inputs: the
+// same bytes, or the same failure message after the same entries were
+// written (so the same first failing entry); the reference itself against
+// the scalar layer's point operations. Streams
 // of lengths around the backend's lane count, entries that are the
 // identity, small-order points and encodings with y >= p, entries that do
 // not decompress at every position, and short last chunks. Where an
@@ -20,8 +22,7 @@
 #include "src/ciphertexts.hpp"
 #include "src/operations.hpp"
 #include "src/point_conversion.hpp"
-#include "src/stream_paths.hpp"
-#include "src/wide_ciphertexts.hpp"
+#include "src/paths/kernels.hpp"
 #include "support/failure.hpp"
 
 namespace {
@@ -30,7 +31,7 @@ using edwards25519::CompressedEdwardsY;
 using edwards25519::ED25519_BASEPOINT_TABLE;
 using edwards25519::EdwardsPoint;
 using edwards25519::Scalar;
-using ostrelline::Backend;
+using ostrelline::Operations;
 using ostrelline::ByteArg;
 using ostrelline::Ciphertext;
 using ostrelline::Sink;
@@ -164,19 +165,15 @@ std::vector<Scalar> scalars_for(std::size_t n) {
     return out;
 }
 
+Operations reference() { return Operations(ostrelline::paths::kernels(b::Isa::portable)); }
+
 class BatchOperationsTest : public batch_backends::BackendTest {
 protected:
-    Backend backend() const {
-        switch (GetParam()) {
-            case b::Isa::portable: return Backend::portable;
-            case b::Isa::avx2: return Backend::avx2;
-            case b::Isa::avx512f: return Backend::avx512f;
-            case b::Isa::ifma: return Backend::ifma;
-        }
-        return Backend::scalar;
-    }
+    // The operations on the backend under test, and on the reference: the
+    // same lane path on one lane of the scalar field.
+    Operations backend() const { return Operations(streams()); }
 
-    const ostrelline::paths::StreamKernels& streams() const { return ostrelline::paths::stream_kernels(GetParam()); }
+    const ostrelline::paths::Kernels& streams() const { return ostrelline::paths::kernels(GetParam()); }
 
     std::vector<std::size_t> lengths() const { return batch_backends::lengths_around(streams().lanes); }
 
@@ -188,15 +185,15 @@ protected:
     std::size_t failure_length() const { return std::max<std::size_t>(2 * streams().lanes - 1, 3); }
 };
 
-Outcome decrypt(const Bytes& points, const Bytes32& key, Backend backend) {
-    return run([&](Outcome& o) { ostrelline::decrypt(arg(points), key_arg(key), sink_into(o), backend); });
+Outcome decrypt(const Bytes& points, const Bytes32& key, const Operations& backend) {
+    return run([&](Outcome& o) { backend.decrypt(arg(points), key_arg(key), sink_into(o)); });
 }
 
 TEST_P(BatchOperationsTest, DecryptMatchesScalar) {
     for (const Bytes32& key : secret_keys()) {
         for (std::size_t n : lengths()) {
             const Bytes points = point_stream(n);
-            const Outcome scalar = decrypt(points, key, Backend::scalar);
+            const Outcome scalar = decrypt(points, key, reference());
             EXPECT_TRUE(scalar.error.empty());
             expect_same(scalar, decrypt(points, key, backend()), label("length", n));
         }
@@ -212,7 +209,7 @@ TEST_P(BatchOperationsTest, DecryptFailsAlikeAtEveryEntry) {
         put(points, 32 * bad, invalid_point());
         // A later invalid entry, in the same group or the next, is not the one reported.
         if (bad + 2 < n) put(points, 32 * (bad + 2), invalid_point());
-        const Outcome scalar = decrypt(points, key, Backend::scalar);
+        const Outcome scalar = decrypt(points, key, reference());
         EXPECT_EQ(scalar.error, support::kUnwrapNone);
         expect_same(scalar, decrypt(points, key, backend()), label("invalid at", bad));
         // A short last chunk comes after the invalid entry: the entry is reported.
@@ -222,7 +219,7 @@ TEST_P(BatchOperationsTest, DecryptFailsAlikeAtEveryEntry) {
     for (std::size_t len : lengths()) {
         Bytes points = point_stream(len);
         points.resize(points.size() + 1 + len % 31, 7);
-        const Outcome scalar = decrypt(points, key, Backend::scalar);
+        const Outcome scalar = decrypt(points, key, reference());
         EXPECT_NE(scalar.error.find("source slice length"), std::string::npos);
         expect_same(scalar, decrypt(points, key, backend()), label("short chunk after", len));
     }
@@ -277,7 +274,7 @@ TEST_P(BatchOperationsTest, DecryptOfSmallOrderPointsIsTheIdentityForEveryKey) {
             std::vector<Bytes32> entries;
             for (std::size_t i = 0; i < n; ++i) entries.push_back(encode(torsion()[(i + shift) % 8]));
             const Bytes points = concat(entries);
-            for (Backend path : {Backend::scalar, backend()}) {
+            for (const Operations& path : {reference(), backend()}) {
                 const Outcome o = decrypt(points, key, path);
                 EXPECT_EQ(o.error, "") << label("shift", shift);
                 ASSERT_EQ(o.buffers.size(), 1u);
@@ -301,7 +298,7 @@ TEST_P(BatchOperationsTest, DecryptOfMixedPointsIsDecryptOfTheirPrimeOrderPart) 
                 expected.push_back(plain_product(key, q.back()));
             }
             const Bytes want = concat(expected);
-            for (Backend path : {Backend::scalar, backend()}) {
+            for (const Operations& path : {reference(), backend()}) {
                 const Outcome o = decrypt(concat(clean), key, path);
                 ASSERT_EQ(o.buffers.size(), 1u);
                 EXPECT_EQ(o.buffers[0], want) << label("prime-order points, length", n);
@@ -340,7 +337,7 @@ TEST_P(BatchOperationsTest, DecryptFailsAtTheSameEntryWithTheSameMessage) {
         std::vector<Bytes32> with_bad = entries, want = answers;
         with_bad[bad] = invalid_point();
         for (std::size_t i = bad; i < n; ++i) want[i] = unwritten;
-        for (Backend path : {Backend::scalar, backend()}) {
+        for (const Operations& path : {reference(), backend()}) {
             const Outcome o = decrypt(concat(with_bad), key, path);
             EXPECT_EQ(o.error, support::kUnwrapNone) << label("invalid at", bad);
             ASSERT_EQ(o.buffers.size(), 1u);
@@ -353,7 +350,7 @@ TEST_P(BatchOperationsTest, DecryptFailsAtTheSameEntryWithTheSameMessage) {
         Bytes points = concat(head);
         const std::size_t tail = 1 + len % 31;
         points.resize(points.size() + tail, 7);
-        for (Backend path : {Backend::scalar, backend()}) {
+        for (const Operations& path : {reference(), backend()}) {
             const Outcome o = decrypt(points, key, path);
             EXPECT_EQ(o.error, "source slice length (" + std::to_string(tail) +
                                    ") does not match destination slice length (32)")
@@ -365,9 +362,9 @@ TEST_P(BatchOperationsTest, DecryptFailsAtTheSameEntryWithTheSameMessage) {
     }
 }
 
-Outcome finish(const std::array<Bytes, 4>& s, const Bytes32& key, Backend backend) {
+Outcome finish(const std::array<Bytes, 4>& s, const Bytes32& key, const Operations& backend) {
     return run([&](Outcome& o) {
-        o.matches = ostrelline::finish(arg(s[0]), arg(s[1]), arg(s[2]), arg(s[3]), key_arg(key), backend);
+        o.matches = backend.finish(arg(s[0]), arg(s[1]), arg(s[2]), arg(s[3]), key_arg(key));
     });
 }
 
@@ -392,14 +389,14 @@ TEST_P(BatchOperationsTest, FinishMatchesScalar) {
         const Scalar x = Scalar::from_bits(key.data());
         for (std::size_t n : lengths()) {
             std::array<Bytes, 4> s = finish_streams(n, x);
-            const Outcome scalar = finish(s, key, Backend::scalar);
+            const Outcome scalar = finish(s, key, reference());
             ASSERT_TRUE(scalar.error.empty());
             ASSERT_EQ(scalar.matches.size(), n);
             for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(scalar.matches[i], i % 2 == 0 ? 1 : 0) << i;
             expect_same(scalar, finish(s, key, backend()), label("length", n));
             // Streams of different lengths: the shortest decides.
             s[n % 4].resize(s[n % 4].size() / 2 / 32 * 32);
-            expect_same(finish(s, key, Backend::scalar), finish(s, key, backend()), label("uneven, length", n));
+            expect_same(finish(s, key, reference()), finish(s, key, backend()), label("uneven, length", n));
         }
     }
 }
@@ -416,7 +413,7 @@ TEST_P(BatchOperationsTest, FinishFailsAlikeInEveryStreamAndEntry) {
         for (std::size_t bad = 0; bad < n; ++bad) {
             std::array<Bytes, 4> s = clean;
             put(s[stream], 32 * bad, invalid_point());
-            const Outcome scalar = finish(s, key, Backend::scalar);
+            const Outcome scalar = finish(s, key, reference());
             EXPECT_EQ(scalar.error, support::kUnwrapNone);
             expect_same(scalar, finish(s, key, backend()), label("stream", stream) + label(", invalid at", bad));
             // With a short chunk too, for one stream of each entry.
@@ -425,7 +422,7 @@ TEST_P(BatchOperationsTest, FinishFailsAlikeInEveryStreamAndEntry) {
             for (std::size_t cut = bad == 0 ? 0 : bad - 1; cut <= bad + 1 && cut < n; ++cut) {
                 std::array<Bytes, 4> t = s;
                 t[other].resize(32 * cut + 9);
-                const Outcome want = finish(t, key, Backend::scalar);
+                const Outcome want = finish(t, key, reference());
                 ASSERT_FALSE(want.error.empty());
                 ++(want.error == support::kUnwrapNone ? invalid_first : short_first);
                 expect_same(want, finish(t, key, backend()),
@@ -437,17 +434,27 @@ TEST_P(BatchOperationsTest, FinishFailsAlikeInEveryStreamAndEntry) {
     EXPECT_GT(invalid_first, 0u);
 }
 
-Outcome combine(const Bytes& a, const Bytes& c, Backend backend) {
-    return run([&](Outcome& o) { ostrelline::combine(arg(a), arg(c), sink_into(o), backend); });
+Outcome combine(const Bytes& a, const Bytes& c, const Operations& backend) {
+    return run([&](Outcome& o) { backend.combine(arg(a), arg(c), sink_into(o)); });
 }
 
 TEST_P(BatchOperationsTest, CombineMatchesScalar) {
     for (std::size_t n : lengths()) {
         for (std::size_t m : {n, n + 3, n / 2}) {
             const Bytes a = wide_stream(n), c = wide_stream(m);
-            const Outcome scalar = combine(a, c, Backend::scalar);
+            const Outcome scalar = combine(a, c, reference());
             ASSERT_TRUE(scalar.error.empty());
             ASSERT_EQ(scalar.buffers.size(), 4u);
+            // The reference against the scalar layer's addition.
+            for (std::size_t i = 0; i < std::min(n, m); ++i) {
+                for (std::size_t k = 0; k < 4; ++k) {
+                    Bytes32 x, y, got;
+                    std::memcpy(x.data(), a.data() + 128 * i + 32 * k, 32);
+                    std::memcpy(y.data(), c.data() + 128 * i + 32 * k, 32);
+                    std::memcpy(got.data(), scalar.buffers[k].data() + 32 * i, 32);
+                    EXPECT_EQ(got, encode(decode(x) + decode(y))) << label("entry", i) << label(", component", k);
+                }
+            }
             expect_same(scalar, combine(a, c, backend()), label("lengths", n) + label(",", m));
         }
     }
@@ -463,7 +470,7 @@ TEST_P(BatchOperationsTest, CombineFailsAlikeAtEveryComponent) {
         Bytes a = clean_a, c = clean_c;
         put(side == 0 ? a : c, 32 * bad, invalid_point());
         put(side == 0 ? c : a, 32 * ((bad + 5) % (4 * n)), invalid_point());
-        const Outcome scalar = combine(a, c, Backend::scalar);
+        const Outcome scalar = combine(a, c, reference());
         EXPECT_EQ(scalar.error, support::kUnwrapNone);
         expect_same(scalar, combine(a, c, backend()), label("side", side) + label(", component", bad));
     }
@@ -471,31 +478,33 @@ TEST_P(BatchOperationsTest, CombineFailsAlikeAtEveryComponent) {
         Bytes a = clean_a;
         a.resize(a.size() + extra, 1);
         const Bytes longer = wide_stream(n + 1);
-        const Outcome scalar = combine(a, longer, Backend::scalar);
+        const Outcome scalar = combine(a, longer, reference());
         EXPECT_FALSE(scalar.error.empty());
         expect_same(scalar, combine(a, longer, backend()), label("short chunk of", extra));
         // The short chunk beyond the shorter stream is never read.
-        expect_same(combine(a, clean_c, Backend::scalar), combine(a, clean_c, backend()), label("unread chunk of", extra));
+        expect_same(combine(a, clean_c, reference()), combine(a, clean_c, backend()), label("unread chunk of", extra));
     }
 }
 
-// The batch path with given scalars against WideCiphertext::randomize_with.
+// The lane path with given scalars against the scalar layer's
+// multiplication of each component.
 TEST_P(BatchOperationsTest, RandomizeWithGivenScalarsMatchesScalar) {
     for (std::size_t n : lengths()) {
         const Bytes in = wide_stream(n);
         const std::vector<Scalar> t = scalars_for(n);
         Bytes batch(128 * n, kUnwritten), scalar(128 * n);
         streams().randomize(in, batch.data(), n, t.data());
-        for (std::size_t i = 0; i < n; ++i) {
-            const auto entry = ostrelline::WideCiphertext::from_bytes(std::span(in).subspan(128 * i, 128));
-            entry.randomize_with(t[i]).to_bytes(scalar.data() + 128 * i);
+        for (std::size_t i = 0; i < 4 * n; ++i) {
+            Bytes32 component;
+            std::memcpy(component.data(), in.data() + 32 * i, 32);
+            put(scalar, 32 * i, encode(decode(component).mul(t[i / 4])));
         }
         EXPECT_EQ(batch, scalar) << "length " << n;
     }
 }
 
-Outcome randomize(const Bytes& in, Backend backend) {
-    return run([&](Outcome& o) { ostrelline::randomize(arg(in), sink_into(o), backend); });
+Outcome randomize(const Bytes& in, const Operations& backend) {
+    return run([&](Outcome& o) { backend.randomize(arg(in), sink_into(o)); });
 }
 
 TEST_P(BatchOperationsTest, RandomizeKeepsOneScalarPerEntryAndFailsAlike) {
@@ -536,7 +545,7 @@ TEST_P(BatchOperationsTest, RandomizeKeepsOneScalarPerEntryAndFailsAlike) {
         const std::size_t bad = 4 * entry + entry % 4;
         Bytes s = clean;
         put(s, 32 * bad, invalid_point());
-        const Outcome scalar = randomize(s, Backend::scalar);
+        const Outcome scalar = randomize(s, reference());
         EXPECT_EQ(scalar.error, support::kUnwrapNone);
         const Outcome batch = randomize(s, backend());
         EXPECT_EQ(batch.error, scalar.error) << "invalid at " << bad;
@@ -545,7 +554,7 @@ TEST_P(BatchOperationsTest, RandomizeKeepsOneScalarPerEntryAndFailsAlike) {
     for (std::size_t extra : {2u, 40u, 72u, 127u}) {
         Bytes s = clean;
         s.resize(s.size() + extra, 1);
-        const Outcome scalar = randomize(s, Backend::scalar);
+        const Outcome scalar = randomize(s, reference());
         EXPECT_FALSE(scalar.error.empty());
         const Outcome batch = randomize(s, backend());
         EXPECT_EQ(batch.error, scalar.error) << "short chunk of " << extra;
@@ -553,8 +562,8 @@ TEST_P(BatchOperationsTest, RandomizeKeepsOneScalarPerEntryAndFailsAlike) {
     }
 }
 
-// The scalar path's add_and_randomize for scalar z, from the scalar layer's
-// primitives in the order Ciphertext::add_and_randomize uses them, and which
+// The query of two cells for scalar z, from the scalar layer's primitives
+// one point at a time (kernels.hpp gives the formulas), and which
 // components it could not pin down: a decoded point whose multiple by 8 is
 // the identity is replaced by a fresh random point on either path.
 struct Reference {
@@ -566,12 +575,13 @@ Reference add_and_randomize_reference(const Ciphertext& s, const Ciphertext& r, 
                                       const Scalar& z) {
     const auto cleared = [](const Bytes32& half) { return pc::uniform_bytes_to_point(half).mul_by_cofactor(); };
     const EdwardsPoint a1 = cleared(s.c1), a2 = cleared(s.c2), b1 = cleared(r.c1), b2 = cleared(r.c2);
-    const auto w = ostrelline::WideCiphertext::from_points(a1.mul(z), b1.mul(z), ED25519_BASEPOINT_TABLE().mul(z),
-                                                           ((a2 + b2) + key).mul(z));
-    const auto bytes = w.to_bytes();
+    Bytes bytes;
+    for (const EdwardsPoint& p : {a1.mul(z), b1.mul(z), ED25519_BASEPOINT_TABLE().mul(z), ((a2 + b2) + key).mul(z)}) {
+        const Bytes32 e = encode(p);
+        bytes.insert(bytes.end(), e.begin(), e.end());
+    }
     const auto degenerate = [](const EdwardsPoint& p) { return p.is_identity().declassify(); };
-    return Reference{Bytes(bytes.begin(), bytes.end()),
-                     {degenerate(a1), degenerate(b1), false, degenerate(a2) || degenerate(b2)}};
+    return Reference{bytes, {degenerate(a1), degenerate(b1), false, degenerate(a2) || degenerate(b2)}};
 }
 
 // Halves that decode to points of small order: all zero bytes (the point
@@ -721,10 +731,10 @@ TEST_P(BatchOperationsTest, ProtocolRoundTrip) {
     const auto [xr, pr] = key_pair();
     const auto [xq, pq] = key_pair();
     const Outcome store_s = run([&](Outcome& o) {
-        ostrelline::build_hiding_okvs(key_arg(ps), rows("s", 13), sink_into(o), backend());
+        backend().build_hiding_okvs(key_arg(ps), rows("s", 13), sink_into(o));
     });
     const Outcome store_r =
-        run([&](Outcome& o) { ostrelline::build_okvs(key_arg(pr), rows("r", 11), sink_into(o), backend()); });
+        run([&](Outcome& o) { backend().build_okvs(key_arg(pr), rows("r", 11), sink_into(o)); });
     ASSERT_TRUE(store_s.error.empty() && store_r.error.empty());
     // Queries 0..10 hold both rows; query 11 misses the receiver row, 12 both.
     ostrelline::Rows sq = rows("s", 13), rq = rows("r", 11);
@@ -732,8 +742,8 @@ TEST_P(BatchOperationsTest, ProtocolRoundTrip) {
     rq.push_back(rows("y", 1)[0]);
     sq[12] = rows("z", 1)[0];
     const Outcome q = run([&](Outcome& o) {
-        ostrelline::initiate_queries(std::move(sq), std::move(rq), arg(store_s.buffers[0]), arg(store_r.buffers[0]),
-                                     key_arg(pq), sink_into(o), backend());
+        backend().initiate_queries(std::move(sq), std::move(rq), arg(store_s.buffers[0]), arg(store_r.buffers[0]),
+                                   key_arg(pq), sink_into(o));
     });
     ASSERT_TRUE(q.error.empty());
     const Outcome t1 = randomize(q.buffers[0], backend()), t2 = randomize(q.buffers[0], backend());
@@ -757,10 +767,10 @@ TEST_P(BatchOperationsTest, InitiateQueriesIsDecodeOkvsThenQueriesFromCells) {
     const auto [xq, pq] = key_pair();
     const std::size_t n = long_length() + 2 * 256;  // over more than one chunk of initiate_queries
     const Outcome store_s = run([&](Outcome& o) {
-        ostrelline::build_hiding_okvs(key_arg(ps), rows("s", n), sink_into(o), backend());
+        backend().build_hiding_okvs(key_arg(ps), rows("s", n), sink_into(o));
     });
     const Outcome store_r =
-        run([&](Outcome& o) { ostrelline::build_okvs(key_arg(pr), rows("r", n), sink_into(o), backend()); });
+        run([&](Outcome& o) { backend().build_okvs(key_arg(pr), rows("r", n), sink_into(o)); });
     ASSERT_TRUE(store_s.error.empty() && store_r.error.empty());
     // Every third query misses its sender row, every fifth its receiver row;
     // one more sender row than receiver rows.
@@ -774,8 +784,8 @@ TEST_P(BatchOperationsTest, InitiateQueriesIsDecodeOkvsThenQueriesFromCells) {
     for (std::size_t i = 0; i < n; ++i) want[i] = i % 3 != 0 && i % 5 != 0;
     auto [sq, rq] = query_rows();
     const Outcome whole = run([&](Outcome& o) {
-        ostrelline::initiate_queries(std::move(sq), std::move(rq), arg(store_s.buffers[0]), arg(store_r.buffers[0]),
-                                     key_arg(pq), sink_into(o), backend());
+        backend().initiate_queries(std::move(sq), std::move(rq), arg(store_s.buffers[0]), arg(store_r.buffers[0]),
+                                   key_arg(pq), sink_into(o));
     });
     auto [sq2, rq2] = query_rows();
     const Outcome cells_s =
@@ -786,8 +796,7 @@ TEST_P(BatchOperationsTest, InitiateQueriesIsDecodeOkvsThenQueriesFromCells) {
     ASSERT_EQ(cells_s.buffers[0].size(), 64 * (n + 1));
     ASSERT_EQ(cells_r.buffers[0].size(), 64 * n);
     const Outcome split = run([&](Outcome& o) {
-        ostrelline::queries_from_cells(arg(cells_s.buffers[0]), arg(cells_r.buffers[0]), key_arg(pq), sink_into(o),
-                                       backend());
+        backend().queries_from_cells(arg(cells_s.buffers[0]), arg(cells_r.buffers[0]), key_arg(pq), sink_into(o));
     });
     ASSERT_TRUE(split.error.empty());
     ASSERT_EQ(whole.buffers[0].size(), 128 * n);
@@ -811,8 +820,7 @@ TEST_P(BatchOperationsTest, InitiateQueriesIsDecodeOkvsThenQueriesFromCells) {
     EXPECT_EQ(std::adjacent_find(gammas.begin(), gammas.end()), gammas.end()) << "a scalar was drawn twice";
     // The same cells twice: fresh scalars each time.
     const Outcome again = run([&](Outcome& o) {
-        ostrelline::queries_from_cells(arg(cells_s.buffers[0]), arg(cells_r.buffers[0]), key_arg(pq), sink_into(o),
-                                       backend());
+        backend().queries_from_cells(arg(cells_s.buffers[0]), arg(cells_r.buffers[0]), key_arg(pq), sink_into(o));
     });
     ASSERT_TRUE(again.error.empty());
     for (std::size_t i = 0; i < n; ++i) {

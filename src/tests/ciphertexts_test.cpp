@@ -1,6 +1,7 @@
-// Ciphertext (the store's value) and WideCiphertext (the query result): the
-// algebra that decryption relies on, the byte forms and their failures, and
-// the acceptance of identity, small-order and non-canonical components.
+// Ciphertext (the store's value) and the query entries, one entry at a time
+// through the reference lane path (the portable kernels): the algebra that
+// decryption relies on, the byte forms and their failures, and the
+// acceptance of identity, small-order and non-canonical components.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -17,7 +18,7 @@
 #include "okvs/bits.hpp"
 #include "src/ciphertexts.hpp"
 #include "src/point_conversion.hpp"
-#include "src/wide_ciphertexts.hpp"
+#include "src/paths/kernels.hpp"
 #include "support/failure.hpp"
 #include "support/rng.hpp"
 
@@ -25,12 +26,10 @@ namespace {
 
 using edwards25519::CompressedEdwardsY;
 using edwards25519::ED25519_BASEPOINT_TABLE;
-using edwards25519::EdwardsBasepointTable;
 using edwards25519::EdwardsPoint;
 using edwards25519::Scalar;
 using ostrelline::Ciphertext;
 using ostrelline::random_scalar;
-using ostrelline::WideCiphertext;
 using ostrelline::point_conversion::point_to_uniform_bytes;
 using ostrelline::point_conversion::uniform_bytes_to_point;
 using Bytes32 = std::array<std::uint8_t, 32>;
@@ -83,25 +82,82 @@ std::vector<std::uint8_t> random_vector(std::size_t size) {
     return out;
 }
 
+const ostrelline::paths::Kernels& reference() { return ostrelline::paths::kernels(edwards25519::batch::Isa::portable); }
+
+// A query entry: four compressed points, 128 bytes, with the reference's
+// randomize and combine of one entry.
+struct WideCiphertext {
+    CompressedEdwardsY sender, receiver, gamma, delta;
+
+    std::array<std::uint8_t, 128> to_bytes() const {
+        std::array<std::uint8_t, 128> out;
+        std::size_t at = 0;
+        for (const CompressedEdwardsY* c : {&sender, &receiver, &gamma, &delta}) {
+            std::copy(c->bytes.begin(), c->bytes.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+            at += 32;
+        }
+        return out;
+    }
+    static WideCiphertext from_bytes(std::span<const std::uint8_t> raw) {
+        WideCiphertext w;
+        std::size_t at = 0;
+        for (CompressedEdwardsY* c : {&w.sender, &w.receiver, &w.gamma, &w.delta}) {
+            std::copy_n(raw.begin() + static_cast<std::ptrdiff_t>(at), 32, c->bytes.begin());
+            at += 32;
+        }
+        return w;
+    }
+    WideCiphertext randomize() const { return randomize_by(nullptr); }
+    WideCiphertext randomize_with(const Scalar& t) const { return randomize_by(&t); }
+    WideCiphertext sum(const WideCiphertext& other) const {
+        const auto a = to_bytes(), b = other.to_bytes();
+        std::array<std::uint8_t, 128> out;
+        std::uint8_t* const components[4] = {out.data(), out.data() + 32, out.data() + 64, out.data() + 96};
+        reference().combine(a, b, components, 1);
+        return from_bytes(out);
+    }
+
+private:
+    WideCiphertext randomize_by(const Scalar* t) const {
+        const auto in = to_bytes();
+        std::array<std::uint8_t, 128> out;
+        reference().randomize(in, out.data(), 1, t);
+        return from_bytes(out);
+    }
+};
+
 struct KeyPair {
     Scalar secret;
     EdwardsPoint public_key;
-    EdwardsBasepointTable table;
 };
 
 KeyPair make_key() {
     Scalar secret = random_scalar();
-    EdwardsPoint public_key = ED25519_BASEPOINT_TABLE().mul(secret);
-    return KeyPair{secret, public_key, EdwardsBasepointTable(public_key)};
+    return KeyPair{secret, ED25519_BASEPOINT_TABLE().mul(secret)};
+}
+
+// One encryption of the identity under the key, and a membership-hiding one.
+Ciphertext zero(const KeyPair& key, bool hiding = false) {
+    Ciphertext c;
+    reference().zero(key.public_key, 1, hiding, &c);
+    return c;
+}
+
+Ciphertext hiding_zero(const KeyPair& key) { return zero(key, true); }
+
+// The query of two cells under the network's key.
+WideCiphertext query(const Ciphertext& a, const Ciphertext& b, const EdwardsPoint& key) {
+    const auto x = a.to_bytes(), y = b.to_bytes();
+    std::array<std::uint8_t, 128> out;
+    reference().queries(x.data(), y.data(), 1, key, out.data(), nullptr);
+    return WideCiphertext::from_bytes(out);
 }
 
 // The three parties: sending bank, receiving bank, payment network.
 struct Parties {
     KeyPair sender = make_key(), receiver = make_key(), network = make_key();
 
-    WideCiphertext query() const {
-        return Ciphertext::zero(sender.table).add_and_randomize(Ciphertext::zero(receiver.table), network.public_key);
-    }
+    WideCiphertext query() const { return ::query(zero(sender), zero(receiver), network.public_key); }
     // delta = k_s sender + k_r receiver + k gamma
     bool relation_holds(const WideCiphertext& w) const {
         return point_of(w.sender).mul(sender.secret) + point_of(w.receiver).mul(receiver.secret) +
@@ -130,7 +186,7 @@ TEST(Ciphertext, ZeroEncryptsTheIdentityUnderTheKey) {
     const KeyPair key = make_key(), other = make_key();
     std::set<Bytes32> firsts;
     for (int i = 0; i < 16; ++i) {
-        const Ciphertext ct = Ciphertext::zero(key.table);
+        const Ciphertext ct = zero(key);
         const EdwardsPoint first = uniform_bytes_to_point(ct.c1), second = uniform_bytes_to_point(ct.c2);
         EXPECT_TRUE(first.mul(key.secret) == second);
         EXPECT_FALSE(first.mul(other.secret) == second);
@@ -185,7 +241,7 @@ TEST(Ciphertext, HidingZeroEncryptsTheIdentityUpToTorsion) {
     int odd_first = 0, odd_second = 0;
     constexpr int kCount = 160;
     for (int i = 0; i < kCount; ++i) {
-        const Ciphertext ct = Ciphertext::hiding_zero(key.table);
+        const Ciphertext ct = hiding_zero(key);
         const EdwardsPoint first = uniform_bytes_to_point(ct.c1), second = uniform_bytes_to_point(ct.c2);
         EXPECT_TRUE(first.mul_by_cofactor().mul(key.secret) == second.mul_by_cofactor());
         EXPECT_FALSE(first.mul_by_cofactor().mul(other.secret) == second.mul_by_cofactor());
@@ -207,7 +263,7 @@ TEST(Ciphertext, HidingZeroEncryptsTheIdentityUpToTorsion) {
 TEST(Ciphertext, OtherRepresentativeDecodesToTheSamePoint) {
     const KeyPair key = make_key();
     for (int i = 0; i < 16; ++i) {
-        const Ciphertext ct = Ciphertext::zero(key.table);
+        const Ciphertext ct = zero(key);
         const Bytes32 other = ostrelline::point_conversion::with_representative(ct.c1, 1);
         EXPECT_EQ(other[0] & 1, 1);  // p - r is odd for an even r
         EXPECT_EQ(other[31] & 0x80, ct.c1[31] & 0x80);
@@ -221,19 +277,19 @@ TEST(Ciphertext, OtherRepresentativeDecodesToTheSamePoint) {
 // component; held rows of both kinds of store satisfy the relation.
 TEST(Ciphertext, AddAndRandomizeClearsSmallOrderComponents) {
     const Parties parties;
-    const std::vector<Ciphertext> senders = {Ciphertext::zero(parties.sender.table),
-                                             Ciphertext::hiding_zero(parties.sender.table)};
-    const std::vector<Ciphertext> receivers = {Ciphertext::zero(parties.receiver.table),
-                                               Ciphertext::hiding_zero(parties.receiver.table)};
+    const std::vector<Ciphertext> senders = {zero(parties.sender),
+                                             hiding_zero(parties.sender)};
+    const std::vector<Ciphertext> receivers = {zero(parties.receiver),
+                                               hiding_zero(parties.receiver)};
     for (const Ciphertext& a : senders) {
         for (const Ciphertext& b : receivers) {
-            const WideCiphertext w = a.add_and_randomize(b, parties.network.public_key);
+            const WideCiphertext w = query(a, b, parties.network.public_key);
             EXPECT_TRUE(parties.relation_holds(w));
             for (const Bytes32& c : components(w)) EXPECT_TRUE(in_prime_order_subgroup(CompressedEdwardsY{c}));
         }
     }
     for (int i = 0; i < 32; ++i) {
-        const WideCiphertext w = Ciphertext::random().add_and_randomize(Ciphertext::random(), parties.network.public_key);
+        const WideCiphertext w = query(Ciphertext::random(), Ciphertext::random(), parties.network.public_key);
         for (const Bytes32& c : components(w)) EXPECT_TRUE(in_prime_order_subgroup(CompressedEdwardsY{c}));
     }
 }
@@ -247,13 +303,13 @@ TEST(Ciphertext, DegenerateCellsNeverMatch) {
     ones.c2.fill(0xff);
     for (int round = 0; round < 8; ++round) {
         const Parties parties;
-        const Ciphertext genuine = Ciphertext::zero(parties.receiver.table);
+        const Ciphertext genuine = zero(parties.receiver);
         for (const Ciphertext& forged : {zeros, ones}) {
-            const WideCiphertext w = forged.add_and_randomize(genuine, parties.network.public_key);
+            const WideCiphertext w = query(forged, genuine, parties.network.public_key);
             EXPECT_FALSE(parties.relation_holds(w));
             EXPECT_FALSE(point_of(w.sender).is_identity().declassify());
             for (const Bytes32& c : components(w)) EXPECT_TRUE(in_prime_order_subgroup(CompressedEdwardsY{c}));
-            const WideCiphertext both = forged.add_and_randomize(forged, parties.network.public_key);
+            const WideCiphertext both = query(forged, forged, parties.network.public_key);
             EXPECT_FALSE(parties.relation_holds(both));
         }
     }
@@ -273,7 +329,7 @@ TEST(Ciphertext, AddAndRandomizeComponentsFromKnownPoints) {
     }
     const std::uint64_t kappa = 1000003;
     const Ciphertext a{encodings[0], encodings[1]}, b{encodings[2], encodings[3]};
-    const WideCiphertext w = a.add_and_randomize(b, ED25519_BASEPOINT_TABLE().mul(scalar_of(kappa)));
+    const WideCiphertext w = query(a, b, ED25519_BASEPOINT_TABLE().mul(scalar_of(kappa)));
     const EdwardsPoint gamma = point_of(w.gamma);
     EXPECT_FALSE(gamma.is_identity().declassify());
     // The decoded points are multiplied by the cofactor 8 before use.
@@ -284,36 +340,36 @@ TEST(Ciphertext, AddAndRandomizeComponentsFromKnownPoints) {
 
 TEST(Ciphertext, AddAndRandomizeRelationForGenuineInputsOnly) {
     const Parties parties;
-    const Ciphertext a = Ciphertext::zero(parties.sender.table), b = Ciphertext::zero(parties.receiver.table);
-    const WideCiphertext first = a.add_and_randomize(b, parties.network.public_key);
-    const WideCiphertext second = a.add_and_randomize(b, parties.network.public_key);
+    const Ciphertext a = zero(parties.sender), b = zero(parties.receiver);
+    const WideCiphertext first = query(a, b, parties.network.public_key);
+    const WideCiphertext second = query(a, b, parties.network.public_key);
     EXPECT_TRUE(parties.relation_holds(first));
     EXPECT_TRUE(parties.relation_holds(second));
     EXPECT_NE(first.to_bytes(), second.to_bytes());
-    EXPECT_FALSE(parties.relation_holds(Ciphertext::random().add_and_randomize(b, parties.network.public_key)));
-    EXPECT_FALSE(parties.relation_holds(a.add_and_randomize(Ciphertext::random(), parties.network.public_key)));
-    EXPECT_FALSE(parties.relation_holds(b.add_and_randomize(a, parties.network.public_key)));  // banks swapped
+    EXPECT_FALSE(parties.relation_holds(query(Ciphertext::random(), b, parties.network.public_key)));
+    EXPECT_FALSE(parties.relation_holds(query(a, Ciphertext::random(), parties.network.public_key)));
+    EXPECT_FALSE(parties.relation_holds(query(b, a, parties.network.public_key)));  // banks swapped
 }
 
 // ---------------------------------------------------------------- WideCiphertext
 
-TEST(WideCiphertext, ByteFormAndShortInputs) {
-    const std::vector<std::uint8_t> raw = random_vector(130);  // bytes from 128 on are ignored
-    const WideCiphertext w = WideCiphertext::from_bytes(raw);
-    const std::array<Bytes32, 4> parts = components(w);
-    for (std::size_t c = 0; c < 4; ++c) {
-        EXPECT_TRUE(std::equal(parts[c].begin(), parts[c].end(), raw.begin() + static_cast<std::ptrdiff_t>(32 * c)));
-    }
-    const std::array<std::uint8_t, 128> back = w.to_bytes();
-    EXPECT_TRUE(std::equal(back.begin(), back.end(), raw.begin()));
-    // Undecodable components are copied as they are.
-    EXPECT_EQ(WideCiphertext::from_bytes(all_components(kNotAPoint).to_bytes()).delta.bytes, kNotAPoint);
-
-    for (std::size_t size : {0, 31, 32, 63, 64, 72, 95, 96, 127}) {
+// An entry the stream ends inside fails at the first end offset (32, 64,
+// 96, 128) beyond it, in randomize and in combine (sender first), before
+// any component is read.
+TEST(WideCiphertext, ShortEntriesFail) {
+    std::array<std::uint8_t, 128> out;
+    std::uint8_t* const components[4] = {out.data(), out.data() + 32, out.data() + 64, out.data() + 96};
+    const auto whole = Parties{}.query().to_bytes();
+    for (std::size_t size : {1, 31, 32, 63, 64, 72, 95, 96, 127}) {
         const std::vector<std::uint8_t> short_raw(size, 0x11);
-        EXPECT_EQ(failure_of([&] { WideCiphertext::from_bytes(short_raw); }), range_message(size / 32 * 32 + 32, size));
+        EXPECT_EQ(failure_of([&] { reference().randomize(short_raw, out.data(), 1, nullptr); }),
+                  range_message(size / 32 * 32 + 32, size));
+        EXPECT_EQ(failure_of([&] { reference().combine(short_raw, whole, components, 1); }),
+                  range_message(size / 32 * 32 + 32, size));
+        EXPECT_EQ(failure_of([&] { reference().combine(whole, short_raw, components, 1); }),
+                  range_message(size / 32 * 32 + 32, size));
     }
-    EXPECT_EQ(failure_of([] { WideCiphertext::from_bytes(std::vector<std::uint8_t>(72)); }),
+    EXPECT_EQ(failure_of([&] { reference().randomize(std::vector<std::uint8_t>(72), out.data(), 1, nullptr); }),
               "range end index 96 out of range for slice of length 72");
 }
 

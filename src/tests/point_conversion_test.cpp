@@ -14,7 +14,7 @@
 #include "edwards25519/point.hpp"
 #include "edwards25519/table.hpp"
 #include "src/point_conversion.hpp"
-#include "src/wide_ciphertexts.hpp"
+#include "src/ciphertexts.hpp"
 #include "support/rng.hpp"
 
 namespace {

@@ -21,7 +21,7 @@
 #include "edwards25519/scalar.hpp"
 #include "edwards25519/table.hpp"
 #include "src/operations.hpp"
-#include "src/wide_ciphertexts.hpp"
+#include "src/paths/kernels.hpp"
 #include "support/failure.hpp"
 #include "support/rng.hpp"
 
@@ -161,12 +161,16 @@ TEST(SecretResidue, TheScanFindsACopyLeftOnPurpose) {
     EXPECT_TRUE((snapshot_stack(), snapshot_holds(forms)));
 }
 
-// Both paths of the stream operations: the scalar one, and the batch backend
-// (eight entries at a time) where the processor has it.
-class SecretResidueOnPath : public ::testing::TestWithParam<ostrelline::Backend> {};
+// The stream operations on the reference (one lane of the scalar field) and
+// on the backend dispatch chooses (eight entries at a time where the
+// processor has a vector backend).
+class SecretResidueOnPath : public ::testing::TestWithParam<edwards25519::batch::Isa> {
+protected:
+    ostrelline::Operations operations() const { return ostrelline::Operations(ostrelline::paths::kernels(GetParam())); }
+};
 
 INSTANTIATE_TEST_SUITE_P(Paths, SecretResidueOnPath,
-                         ::testing::Values(ostrelline::Backend::scalar, ostrelline::Backend::batch));
+                         ::testing::Values(edwards25519::batch::Isa::portable, edwards25519::batch::best()));
 
 TEST_P(SecretResidueOnPath, DecryptLeavesNoCopyOfTheKey) {
     const auto key = test_key(2);
@@ -174,7 +178,7 @@ TEST_P(SecretResidueOnPath, DecryptLeavesNoCopyOfTheKey) {
     const auto forms = decrypt_forms_of(key);
     Discard out;
     paint_stack();
-    ostrelline::decrypt(ByteArg::of(stream), ByteArg::of(key), out.sink(), GetParam());
+    operations().decrypt(ByteArg::of(stream), ByteArg::of(key), out.sink());
     EXPECT_FALSE((snapshot_stack(), snapshot_holds(forms)));
 }
 
@@ -186,7 +190,7 @@ TEST_P(SecretResidueOnPath, DecryptThatFailsLeavesNoCopyOfTheKey) {
     const auto forms = decrypt_forms_of(key);
     Discard out;
     paint_stack();
-    EXPECT_THROW(ostrelline::decrypt(ByteArg::of(stream), ByteArg::of(key), out.sink(), GetParam()),
+    EXPECT_THROW(operations().decrypt(ByteArg::of(stream), ByteArg::of(key), out.sink()),
                  support::Failure);
     EXPECT_FALSE((snapshot_stack(), snapshot_holds(forms)));
 }
@@ -196,8 +200,8 @@ TEST_P(SecretResidueOnPath, FinishLeavesNoCopyOfTheKey) {
     const auto stream = points(11);
     const auto forms = forms_of(key);
     paint_stack();
-    const auto matches = ostrelline::finish(ByteArg::of(stream), ByteArg::of(stream), ByteArg::of(stream),
-                                            ByteArg::of(stream), ByteArg::of(key), GetParam());
+    const auto matches = operations().finish(ByteArg::of(stream), ByteArg::of(stream), ByteArg::of(stream),
+                                             ByteArg::of(stream), ByteArg::of(key));
     EXPECT_EQ(matches.size(), 11u);
     EXPECT_FALSE((snapshot_stack(), snapshot_holds(forms)));
 }
@@ -208,8 +212,8 @@ TEST_P(SecretResidueOnPath, FinishThatFailsLeavesNoCopyOfTheKey) {
     const std::vector<std::uint8_t> short_stream(stream.begin(), stream.begin() + 9 * 32 + 8);
     const auto forms = forms_of(key);
     paint_stack();
-    EXPECT_THROW(ostrelline::finish(ByteArg::of(stream), ByteArg::of(stream), ByteArg::of(short_stream),
-                                    ByteArg::of(stream), ByteArg::of(key), GetParam()),
+    EXPECT_THROW(operations().finish(ByteArg::of(stream), ByteArg::of(stream), ByteArg::of(short_stream),
+                                     ByteArg::of(stream), ByteArg::of(key)),
                  support::Failure);
     EXPECT_FALSE((snapshot_stack(), snapshot_holds(forms)));
 }
@@ -226,16 +230,12 @@ TEST(SecretResidue, KeyGenLeavesNoCopyOfTheSecretKey) {
 TEST(SecretResidue, RandomizationLeavesNoCopyOfItsScalar) {
     const auto t_bytes = test_key(6);
     const Scalar t = Scalar::from_bits(t_bytes.data());
-    ostrelline::WideCiphertext entry;
-    const auto p = points(4);
-    std::memcpy(&entry.sender, p.data(), 32);
-    std::memcpy(&entry.receiver, p.data() + 32, 32);
-    std::memcpy(&entry.gamma, p.data() + 64, 32);
-    std::memcpy(&entry.delta, p.data() + 96, 32);
+    const auto entry = points(4);
+    std::vector<std::uint8_t> result(128);
     const auto forms = forms_of(t_bytes);
     paint_stack();
-    const auto result = entry.randomize_with(t);
-    EXPECT_NE(std::memcmp(&result, &entry, 32), 0);
+    ostrelline::paths::kernels(edwards25519::batch::Isa::portable).randomize(entry, result.data(), 1, &t);
+    EXPECT_NE(std::memcmp(result.data(), entry.data(), 32), 0);
     EXPECT_FALSE((snapshot_stack(), snapshot_holds(forms)));
 }
 

@@ -1,6 +1,6 @@
-// The AVX-512F backend: radix 2^25.5 in eight lanes, compiled for AVX-512 F/DQ/BW/VL.
+// The group kernels of the AVX-512F backend (radix 2^25.5, eight lanes), compiled for AVX-512 F/DQ/BW/VL.
 #include "edwards25519/batch/avx512f_field.hpp"
-#include "edwards25519/batch/group_kernels.hpp"
+#include "edwards25519/tests/group_kernels/lane_kernels.hpp"
 
 namespace edwards25519::batch::avx512f {
 

@@ -1,6 +1,6 @@
-// The AVX-512 IFMA backend, compiled for those instructions.
-#include "edwards25519/batch/group_kernels.hpp"
+// The group kernels of the AVX-512 IFMA backend, compiled for those instructions.
 #include "edwards25519/batch/ifma_field.hpp"
+#include "edwards25519/tests/group_kernels/lane_kernels.hpp"
 
 namespace edwards25519::batch::ifma {
 

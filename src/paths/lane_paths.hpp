@@ -1,9 +1,9 @@
-// The batch path of the stream operations (see stream_paths.hpp) over any
-// lane field: entries in groups of F::kLanes, one per lane. A last group of
-// fewer entries runs with its spare lanes fed a copy of its first entry and
-// their results written to scratch space. Included once per backend, by that
-// backend's translation unit under src/paths/, which hands out the result
-// as plain function pointers (StreamKernels).
+// The lane path of the stream operations (kernels.hpp) over any lane field:
+// entries in groups of F::kLanes, one per lane. A last group of fewer
+// entries runs with its spare lanes fed a copy of its first entry and their
+// results written to scratch space. Included once per backend, by that
+// backend's translation unit in this folder, which hands out the result as
+// plain function pointers (Kernels).
 #pragma once
 
 #include <array>
@@ -12,15 +12,14 @@
 
 #include "edwards25519/batch/engine.hpp"
 #include "src/elligator.hpp"
+#include "src/paths/kernels.hpp"
 #include "src/point_conversion.hpp"
-#include "src/stream_paths.hpp"
-#include "src/wide_ciphertexts.hpp"
 #include "support/rng.hpp"
 
 namespace ostrelline::paths {
 
 template <edwards25519::batch::LaneField F>
-struct BatchPaths {
+struct LanePaths {
     static constexpr std::size_t kLanes = F::kLanes;
     static constexpr std::size_t kComponents = 4;
     using Point = edwards25519::batch::engine::Point<F>;
@@ -34,8 +33,8 @@ struct BatchPaths {
         std::size_t begin, count;
 
         std::size_t entry(std::size_t lane) const { return begin + (lane < count ? lane : count - 1); }
-        bool active(std::size_t lane) const { return lane < count; }
-        Mask lanes() const { return F::mask_from_bits(static_cast<std::uint32_t>((std::uint64_t{1} << count) - 1)); }
+        std::uint32_t bits() const { return static_cast<std::uint32_t>((std::uint64_t{1} << count) - 1); }
+        Mask lanes() const { return F::mask_from_bits(bits()); }
     };
 
     template <class Body>
@@ -46,26 +45,55 @@ struct BatchPaths {
         }
     }
 
-    // Whether entries [0, end) of a stream of `width`-byte entries are all there.
-    static bool complete(Bytes stream, std::size_t end, std::size_t width) { return width * end <= stream.size(); }
+    // The entries of a group in a stream of `width`-byte entries: a pointer
+    // per lane, and the lanes whose entry the stream ends inside. Such an
+    // entry (only a stream's last can be one) is read from a zero-padded
+    // copy, so that every lane computes; its result is never written.
+    struct Entries {
+        const std::uint8_t* at[kLanes];
+        std::uint32_t short_lanes = 0;
+        std::size_t short_length = 0;  // the bytes of the short entry
+        std::uint8_t padded[128] = {};
 
-    // Lane-wise decompression of one component of a group (entry bytes at
-    // stream + width * entry + offset); true when every active lane decompressed.
-    static bool decompress_group(Bytes stream, const Group& g, std::size_t width, std::size_t offset, Point& out) {
-        const std::uint8_t* in[kLanes];
-        for (std::size_t lane = 0; lane < kLanes; ++lane) in[lane] = stream.data() + width * g.entry(lane) + offset;
-        const auto d = edwards25519::batch::engine::decompress<F>(in);
-        out = d.point;
-        return g.lanes().and_not(d.valid).declassify() == 0;
+        Entries(Bytes stream, const Group& g, std::size_t width) {
+            for (std::size_t lane = 0; lane < kLanes; ++lane) {
+                const std::size_t begin = width * g.entry(lane);
+                if (begin + width <= stream.size()) {
+                    at[lane] = stream.data() + begin;
+                    continue;
+                }
+                short_length = stream.size() - begin;
+                std::memcpy(padded, stream.data() + begin, short_length);
+                at[lane] = padded;
+                if (lane < g.count) short_lanes |= std::uint32_t{1} << lane;
+            }
+        }
+        Entries(const Entries&) = delete;
+        Entries& operator=(const Entries&) = delete;
+    };
+
+    // Lane-wise decompression of component `offset / 32` of a group; the
+    // lanes that did not decompress are added to `failed`.
+    static Point decompress_group(const Entries& in, const Group& g, std::size_t offset, std::uint32_t& failed) {
+        const std::uint8_t* bytes[kLanes];
+        for (std::size_t lane = 0; lane < kLanes; ++lane) bytes[lane] = in.at[lane] + offset;
+        const auto d = edwards25519::batch::engine::decompress<F>(bytes);
+        // Whether an entry is a point is public: it decides the failure.
+        failed |= g.lanes().and_not(d.valid).declassify();
+        return d.point;
+    }
+
+    // The first failing lane of a group, or its count when none fails.
+    static std::size_t first(std::uint32_t failed, const Group& g) {
+        return failed == 0 ? g.count : static_cast<std::size_t>(__builtin_ctz(failed));
     }
 
     // Output pointers of component k of a group: base + width * entry + 32 k
-    // for active lanes, scratch rows for the others.
-    static void outputs(std::uint8_t* base, const Group& g, std::size_t width, std::size_t k,
+    // for the lanes below `written`, scratch rows for the others.
+    static void outputs(std::uint8_t* base, const Group& g, std::size_t written, std::size_t width, std::size_t k,
                         std::uint8_t (&scratch)[kComponents * kLanes][32], std::uint8_t** out) {
         for (std::size_t lane = 0; lane < kLanes; ++lane) {
-            out[k * kLanes + lane] =
-                g.active(lane) ? base + width * (g.begin + lane) + 32 * k : scratch[k * kLanes + lane];
+            out[k * kLanes + lane] = lane < written ? base + width * (g.begin + lane) + 32 * k : scratch[k * kLanes + lane];
         }
     }
 
@@ -80,8 +108,7 @@ struct BatchPaths {
         return s;
     }
 
-    // One random choice bit per lane, the top bit of a 32-bit draw, as the
-    // scalar point_to_uniform_bytes draws it.
+    // One random choice bit per lane, the top bit of a 32-bit draw.
     static Mask choice_bits() {
         std::uint32_t bits = 0;
         for (std::size_t lane = 0; lane < kLanes; ++lane) bits |= (support::random_u32() >> 31) << lane;
@@ -101,8 +128,9 @@ struct BatchPaths {
     }
 
     // 8 p per lane; lanes among the group's where that is the identity get a
-    // fresh random point of the prime-order subgroup (as clear_cofactor of
-    // ciphertexts.hpp does on the scalar path).
+    // fresh random point of the prime-order subgroup. Whether a decoded
+    // point was of small order is known to the party that decoded it (it
+    // holds the store), so branching on it reveals nothing.
     static Point clear_cofactor(const Point& p, const Group& g) {
         namespace e = edwards25519::batch::engine;
         const Point cleared = e::mul_by_pow2<F>(p, 3);
@@ -115,15 +143,17 @@ struct BatchPaths {
     static void decrypt(Bytes points, const Scalar& eighth_of_key, std::uint8_t* out, std::size_t entries) {
         std::uint8_t scratch[kComponents * kLanes][32];
         for_each_group(entries, [&](const Group& g) {
-            Point p;
-            if (!complete(points, g.begin + g.count, 32) || !decompress_group(points, g, 32, 0, p)) {
-                decrypt_scalar(points, eighth_of_key, out, g.begin, g.begin + g.count);
-                return;
-            }
+            const Entries in(points, g, 32);
+            std::uint32_t failed = in.short_lanes;
+            const Point p = decompress_group(in, g, 0, failed);
+            const std::size_t written = first(failed, g);
             std::uint8_t* dst[kComponents * kLanes];
-            outputs(out, g, 32, 0, scratch, dst);
+            outputs(out, g, written, 32, 0, scratch, dst);
             const Point product = edwards25519::batch::engine::mul_cleared<F>(p, &eighth_of_key, true);
             edwards25519::batch::engine::compress_many<F>(&product, 1, dst);
+            if (written == g.count) return;
+            if ((in.short_lanes >> written) & 1) point_length_failure(in.short_length);
+            decompression_failure();
         });
     }
 
@@ -132,12 +162,23 @@ struct BatchPaths {
         const Bytes in[kComponents] = {streams.sender, streams.receiver, streams.gamma, streams.delta};
         for_each_group(entries, [&](const Group& g) {
             Point p[kComponents];
-            bool ok = true;
-            for (std::size_t k = 0; k < kComponents && ok; ++k) ok = complete(in[k], g.begin + g.count, 32);
-            for (std::size_t k = 0; k < kComponents && ok; ++k) ok = decompress_group(in[k], g, 32, 0, p[k]);
-            if (!ok) {
-                finish_scalar(streams, key, matches, g.begin, g.begin + g.count);
-                return;
+            std::uint32_t short_lanes[kComponents], invalid[kComponents], failed = 0;
+            std::size_t short_length[kComponents];
+            for (std::size_t k = 0; k < kComponents; ++k) {
+                const Entries entries_k(in[k], g, 32);
+                short_lanes[k] = entries_k.short_lanes;
+                short_length[k] = entries_k.short_length;
+                invalid[k] = 0;
+                p[k] = decompress_group(entries_k, g, 0, invalid[k]);
+                failed |= short_lanes[k] | invalid[k];
+            }
+            if (failed != 0) {
+                // Each stream's entry in argument order: its length, then its point.
+                const std::size_t lane = first(failed, g);
+                for (std::size_t k = 0; k < kComponents; ++k) {
+                    if ((short_lanes[k] >> lane) & 1) point_length_failure(short_length[k]);
+                    if ((invalid[k] >> lane) & 1) decompression_failure();
+                }
             }
             const Point expected = e::add_points<F>(e::add_points<F>(p[0], p[1]), e::mul<F>(p[2], &key, true));
             // The match bits are the operation's output.
@@ -151,45 +192,49 @@ struct BatchPaths {
     static void randomize(Bytes ciphertexts, std::uint8_t* out, std::size_t entries, const Scalar* scalars) {
         std::uint8_t scratch[kComponents * kLanes][32];
         for_each_group(entries, [&](const Group& g) {
+            const Entries in(ciphertexts, g, 128);
+            std::uint32_t failed = in.short_lanes;
             Point p[kComponents];
-            bool ok = complete(ciphertexts, g.begin + g.count, 128);
-            for (std::size_t k = 0; k < kComponents && ok; ++k) ok = decompress_group(ciphertexts, g, 128, 32 * k, p[k]);
-            if (!ok) {
-                randomize_scalar(ciphertexts, out, g.begin, g.begin + g.count);
-                return;
-            }
+            for (std::size_t k = 0; k < kComponents; ++k) p[k] = decompress_group(in, g, 32 * k, failed);
+            const std::size_t written = first(failed, g);
             const std::array<Scalar, kLanes> t = scalars_for(g, scalars);
             Point products[kComponents];
             std::uint8_t* dst[kComponents * kLanes];
             for (std::size_t k = 0; k < kComponents; ++k) {
                 products[k] = edwards25519::batch::engine::mul<F>(p[k], t.data(), false);
-                outputs(out, g, 128, k, scratch, dst);
+                outputs(out, g, written, 128, k, scratch, dst);
             }
             edwards25519::batch::engine::compress_many<F>(products, kComponents, dst);
+            if (written == g.count) return;
+            // The entry's length first, then its components.
+            if ((in.short_lanes >> written) & 1) wide_length_failure(in.short_length);
+            decompression_failure();
         });
     }
 
     static void combine(Bytes sender, Bytes receiver, std::uint8_t* const out[4], std::size_t entries) {
         std::uint8_t scratch[kComponents * kLanes][32];
         for_each_group(entries, [&](const Group& g) {
+            const Entries a(sender, g, 128), c(receiver, g, 128);
+            std::uint32_t failed = a.short_lanes | c.short_lanes;
             Point sums[kComponents];
-            bool ok = complete(sender, g.begin + g.count, 128) && complete(receiver, g.begin + g.count, 128);
-            for (std::size_t k = 0; k < kComponents && ok; ++k) {
-                Point a, c;
-                ok = decompress_group(sender, g, 128, 32 * k, a) && decompress_group(receiver, g, 128, 32 * k, c);
-                if (ok) sums[k] = edwards25519::batch::engine::add_points<F>(a, c);
+            for (std::size_t k = 0; k < kComponents; ++k) {
+                const Point first_point = decompress_group(a, g, 32 * k, failed);
+                sums[k] = edwards25519::batch::engine::add_points<F>(first_point, decompress_group(c, g, 32 * k, failed));
             }
-            if (!ok) {
-                combine_scalar(sender, receiver, out, g.begin, g.begin + g.count);
-                return;
-            }
+            const std::size_t written = first(failed, g);
             std::uint8_t* dst[kComponents * kLanes];
             for (std::size_t k = 0; k < kComponents; ++k) {
                 for (std::size_t lane = 0; lane < kLanes; ++lane) {
-                    dst[k * kLanes + lane] = g.active(lane) ? out[k] + 32 * (g.begin + lane) : scratch[k * kLanes + lane];
+                    dst[k * kLanes + lane] = lane < written ? out[k] + 32 * (g.begin + lane) : scratch[k * kLanes + lane];
                 }
             }
             edwards25519::batch::engine::compress_many<F>(sums, kComponents, dst);
+            if (written == g.count) return;
+            // Both entries' lengths, sender first, then the components.
+            if ((a.short_lanes >> written) & 1) wide_length_failure(a.short_length);
+            if ((c.short_lanes >> written) & 1) wide_length_failure(c.short_length);
+            decompression_failure();
         });
     }
 
@@ -277,24 +322,13 @@ struct BatchPaths {
             const Point products[kComponents] = {e::mul<F>(a1, r.data(), false), e::mul<F>(b1, r.data(), false),
                                                  basepoint_table().mul(r.data()), e::mul<F>(sum, r.data(), false)};
             std::uint8_t* dst[kComponents * kLanes];
-            for (std::size_t k = 0; k < kComponents; ++k) outputs(out, g, 128, k, scratch, dst);
+            for (std::size_t k = 0; k < kComponents; ++k) outputs(out, g, g.count, 128, k, scratch, dst);
             e::compress_many<F>(products, kComponents, dst);
         });
     }
 
-    // The conversions on plain data, for the tests.
-    static std::uint32_t to_uniform(const EdwardsPoint* p, std::uint32_t choice, std::uint8_t* const* out) {
-        return elligator::point_to_uniform_bytes<F>(edwards25519::batch::engine::from_lanes<F>(p),
-                                                    F::mask_from_bits(choice), out)
-            .declassify();
-    }
-
-    static void from_uniform(const std::uint8_t* const* bytes, EdwardsPoint* out) {
-        edwards25519::batch::engine::to_lanes<F>(elligator::uniform_bytes_to_point<F>(bytes), out);
-    }
-
-    static constexpr StreamKernels table(edwards25519::batch::Isa isa) {
-        return {isa, kLanes, decrypt, finish, randomize, combine, zero, queries, to_uniform, from_uniform};
+    static constexpr Kernels table(edwards25519::batch::Isa isa) {
+        return {isa, kLanes, decrypt, finish, randomize, combine, zero, queries};
     }
 };
 

@@ -5,8 +5,8 @@
 #include <array>
 #include <memory>
 
-#include "edwards25519/batch/backend.hpp"
 #include "edwards25519/batch/engine.hpp"
+#include "edwards25519/tests/group_kernels/group_kernels.hpp"
 
 namespace edwards25519::batch::engine {
 

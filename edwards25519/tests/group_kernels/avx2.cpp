@@ -1,6 +1,6 @@
-// The AVX2 backend: radix 2^25.5 with 32x32-bit products, compiled for AVX2.
+// The group kernels of the AVX2 backend (radix 2^25.5, 32x32-bit products), compiled for AVX2.
 #include "edwards25519/batch/avx2_field.hpp"
-#include "edwards25519/batch/group_kernels.hpp"
+#include "edwards25519/tests/group_kernels/lane_kernels.hpp"
 
 namespace edwards25519::batch::avx2 {
 
