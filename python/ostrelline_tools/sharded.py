@@ -12,7 +12,7 @@ shards it needs (at the header length plus the recorded offset).
 from __future__ import annotations
 
 import os
-from typing import Any, Dict, Optional, Sequence
+from typing import Any, Dict, Iterable, Optional, Sequence
 
 from ostrelline_parallel import shards as _shards
 from ostrelline_parallel import Engine
@@ -22,7 +22,9 @@ from .errors import BadFileError, KeyMismatchError, PathLike
 from .files import FileWriter, Header, StoredFile, check_output, fingerprint
 from .kinds import SHARDED_STORE
 
-__all__ = ["SHARDED_STORE", "write_sharded_store", "open_sharded_store", "store_as_shards"]
+__all__ = [
+    "SHARDED_STORE", "write_sharded_store", "write_sharded_store_from_table", "open_sharded_store", "store_as_shards"
+]
 
 
 def write_sharded_store(
@@ -44,12 +46,62 @@ def write_sharded_store(
     header's metadata (the row encoding, say)."""
     check_output(path, overwrite)
     layout, built = _shards.build_shards(engine, public_key, rows, shards, construction=construction, progress=progress)
+    return _write(path, public_key, layout, built, role, meta, overwrite)
+
+
+def write_sharded_store_from_table(
+    client: Any,
+    path: PathLike,
+    public_key: bytes,
+    table: Any,
+    columns: Sequence[str],
+    shards: Optional[int] = None,
+    *,
+    encode: Any = None,
+    stage_dir: Optional[str] = None,
+    construction: Optional[str] = None,
+    role: Optional[str] = None,
+    progress: Optional[Progress] = None,
+    meta: Optional[Dict[str, Any]] = None,
+    overwrite: bool = False,
+) -> _shards.ShardedStore:
+    """Builds a sharded store of the rows of ``columns`` of ``table`` (an
+    ``ostrelline_parallel.pipeline.Table`` the workers read) on the Dask
+    ``client``'s workers, which read the rows where they lie (see
+    ``pipeline.build_sharded``), and writes it to ``path`` as
+    ``write_sharded_store`` does; this process holds no rows, only a window
+    of shard stores."""
+    from ostrelline_parallel import pipeline
+
+    check_output(path, overwrite)
+    layout, built = pipeline.build_sharded(
+        client, public_key, table, columns, shards, stage_dir=stage_dir,
+        encode=encode or pipeline.join_columns, construction=construction, progress=progress,
+    )
+    return _write(path, public_key, layout, built, role, meta, overwrite)
+
+
+def _write(
+    path: PathLike,
+    public_key: bytes,
+    layout: _shards.ShardLayout,
+    built: Iterable[bytes],
+    role: Optional[str],
+    meta: Optional[Dict[str, Any]],
+    overwrite: bool,
+) -> _shards.ShardedStore:
     meta = dict(meta or {}, **layout.meta())
     if role is not None:
         meta["role"] = role
-    with FileWriter(path, SHARDED_STORE.name, layout.rows, fingerprint(public_key), meta, overwrite) as writer:
-        for store in built:
-            writer.write(store)
+    try:
+        with FileWriter(path, SHARDED_STORE.name, layout.rows, fingerprint(public_key), meta, overwrite) as writer:
+            for store in built:
+                writer.write(store)
+    finally:
+        # A build stopped early lets go of its tasks (and staged rows) now.
+        close = getattr(built, "close", None)
+        if close is not None:
+            close()
     return open_sharded_store(path)
 
 

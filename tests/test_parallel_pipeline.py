@@ -1,0 +1,324 @@
+"""The sharded pipeline on Dask: stores built from tables where they lie and
+queried from a payments table give the match bits of the single calls, for
+CSV and Parquet input, with a worker killed in each phase; each shard is read
+once per run; a shard that keeps failing fails the run with its name."""
+import dataclasses
+import os
+import signal
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python"))
+
+pd = pytest.importorskip("pandas")
+pytest.importorskip("dask.dataframe")
+
+import distributed  # noqa: E402
+
+import ostrelline  # noqa: E402
+import ostrelline_hiding  # noqa: E402
+import ostrelline_parallel as op  # noqa: E402
+from ostrelline_parallel import pipeline, shards  # noqa: E402
+from ostrelline_tools.sharded import write_sharded_store, write_sharded_store_from_table  # noqa: E402
+from test_parallel_dask import local_cluster, tls_cluster  # noqa: E402
+
+BANK = 3000
+PAYMENTS = 4000
+# Small input partitions, so that every phase has several tasks.
+BATCH = 24 << 10
+
+
+@pytest.fixture(scope="module")
+def world(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("tables")
+    keys = {name: ostrelline.key_gen() for name in ("s", "r", "q")}
+    bank_s = [[f"DE{i:06d}", "37040044"] for i in range(BANK)]
+    bank_r = [[f"FR{i:06d}", "30006"] for i in range(BANK)]
+    senders, receivers, truth = [], [], []
+    for i in range(PAYMENTS):
+        held_s, held_r = i % 3 != 0, i % 7 != 2
+        senders.append([f"DE{(i * 7) % BANK:06d}" if held_s else f"DE9{i:06d}", "37040044"])
+        receivers.append([f"FR{(i * 11) % BANK:06d}" if held_r else f"FR9{i:06d}", "30006"])
+        truth.append(held_s and held_r)
+    tables = {}
+    for name, rows in (("s", bank_s), ("r", bank_r)):
+        frame = pd.DataFrame(rows, columns=["account", "branch"])
+        # Some rows twice: a row is stored once.
+        frame = pd.concat([frame, frame.iloc[::10]], ignore_index=True)
+        frame.to_parquet(folder / f"bank_{name}.parquet", row_group_size=400)
+        frame.to_csv(folder / f"bank_{name}.csv", index=False)
+    payments = pd.DataFrame({
+        "s_account": [r[0] for r in senders], "s_branch": [r[1] for r in senders],
+        "r_account": [r[0] for r in receivers], "r_branch": [r[1] for r in receivers],
+    })
+    payments.to_parquet(folder / "payments.parquet", row_group_size=500)
+    payments.to_csv(folder / "payments.csv", index=False)
+    # The single calls: one store per bank, one call for all the payments.
+    single = ostrelline.initiate_queries(
+        senders, receivers, ostrelline_hiding.build_okvs(keys["s"][0], bank_s),
+        ostrelline_hiding.build_okvs(keys["r"][0], bank_r), keys["q"][0],
+    )
+    w = dict(keys=keys, folder=folder, bank_s=bank_s, bank_r=bank_r, senders=senders, receivers=receivers,
+             truth=truth)
+    w["single_bits"] = finish_protocol(w, single)
+    return w
+
+
+def finish_protocol(w, queries):
+    s, r, g, d = ostrelline.combine(ostrelline.randomize(queries), ostrelline.randomize(queries))
+    return ostrelline.finish(
+        ostrelline.decrypt(s, w["keys"]["s"][1]), ostrelline.decrypt(r, w["keys"]["r"][1]), g, d, w["keys"]["q"][1]
+    )
+
+
+def table(w, name, fmt):
+    return pipeline.Table(str(w["folder"] / f"{name}.{fmt}"), batch_bytes=BATCH)
+
+
+SENDER, RECEIVER = ["s_account", "s_branch"], ["r_account", "r_branch"]
+
+
+def build_both(client, w, fmt, folder, ks=3, kr=2, progress=None):
+    folder.mkdir(parents=True, exist_ok=True)
+    stores = {}
+    for name, k, role in (("s", ks, "sender"), ("r", kr, "receiver")):
+        stores[name] = write_sharded_store_from_table(
+            client, folder / f"{name}.ost", w["keys"][name][0], table(w, f"bank_{name}", fmt), ["account", "branch"],
+            k, role=role, stage_dir=str(folder), progress=progress,
+        )
+    return stores
+
+
+def query_bits(client, w, fmt, stores, folder, progress=None):
+    out = pipeline.initiate_from_table(
+        client, table(w, "payments", fmt), SENDER, RECEIVER, stores["s"], stores["r"], w["keys"]["q"][0],
+        str(folder / "queries"), progress=progress,
+    )
+    stream = b"".join(pipeline.read_queries(out, batch_entries=333))
+    assert len(stream) == 128 * PAYMENTS and out.payments == PAYMENTS
+    return finish_protocol(w, stream), out
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = local_cluster(n_workers=2, processes=True)
+    client = distributed.Client(cluster)
+    yield client
+    client.close()
+    cluster.close()
+
+
+# --------------------------------------------------------------------------- results
+
+
+@pytest.mark.parametrize("fmt", ["parquet", "csv"])
+def test_the_pipeline_gives_the_bits_of_the_single_calls(world, client, tmp_path, fmt):
+    w = world
+    calls = []
+    stores = build_both(client, w, fmt, tmp_path, progress=lambda *a: calls.append(a))
+    # Rows that appear twice are stored once; the layout is the one the row count gives.
+    for name in ("s", "r"):
+        layout = stores[name].layout
+        assert layout.rows == BANK and layout.capacity == shards.shard_capacity(BANK, layout.shards)
+        assert layout.shard_size == op.store_size(layout.capacity)
+    assert ("stage_shards", 3, 3) in calls and calls[-1] == ("build_shards", BANK, BANK)
+    # The stage folders are gone.
+    assert not [p for p in os.listdir(tmp_path) if p.startswith("ostrelline-stage-")]
+    seen = []
+    bits, out = query_bits(client, w, fmt, stores, tmp_path, progress=lambda *a: seen.append(a))
+    assert bits == w["single_bits"] == w["truth"]
+    # One Parquet file per payment partition, in payment order; progress per partition.
+    assert len(out.files) > 2 and all(os.path.exists(p) for p in out.files)
+    assert seen[0] == ("initiate_queries", 0, len(out.files)) and seen[-1][1] == len(out.files)
+
+
+def test_pipeline_stores_are_those_of_the_sharded_path(world, client, tmp_path):
+    # A store built by the pipeline answers the queries of the engine path,
+    # and a store built by the engine path those of the pipeline: the shard
+    # function, padding and layout are the same.
+    import concurrent.futures as cf
+
+    w = world
+    built = build_both(client, w, "parquet", tmp_path / "pipeline")
+    with cf.ThreadPoolExecutor(2) as executor:
+        engine = op.ExecutorEngine(executor)
+        queries = shards.initiate_sharded_queries(engine, w["senders"], w["receivers"], built["s"], built["r"],
+                                                  w["keys"]["q"][0])
+        assert finish_protocol(w, queries) == w["truth"]
+        old = {
+            "s": write_sharded_store(engine, tmp_path / "old_s.ost", w["keys"]["s"][0], w["bank_s"], 3),
+            "r": write_sharded_store(engine, tmp_path / "old_r.ost", w["keys"]["r"][0], w["bank_r"], 2),
+        }
+    assert [dataclasses.astuple(old[n].layout) for n in "sr"] == [dataclasses.astuple(built[n].layout) for n in "sr"]
+    bits, _ = query_bits(client, w, "parquet", old, tmp_path)
+    assert bits == w["truth"]
+
+
+class CountReads(distributed.WorkerPlugin):
+    """Logs every shard a worker reads (store file, offset) to ``log``."""
+
+    def __init__(self, log):
+        self.log = log
+
+    def setup(self, worker):
+        ref = shards.ShardRef
+        original = ref.__dict__.get("unlogged_load", ref.load)
+        log = self.log
+
+        def load(self):
+            with open(log, "a") as file:
+                file.write(f"{self.path} {self.offset}\n")
+            return original(self)
+
+        ref.unlogged_load, ref.load = original, load
+
+    def teardown(self, worker):
+        shards.ShardRef.load = shards.ShardRef.unlogged_load
+
+
+def test_each_shard_is_read_once_and_only_where_lookups_fall(world, client, tmp_path):
+    w = world
+    stores = build_both(client, w, "parquet", tmp_path, ks=4, kr=3)
+    log = tmp_path / "reads.log"
+    plugin = CountReads(str(log))
+    client.register_plugin(plugin, name="count-reads")
+    try:
+        bits, _ = query_bits(client, w, "parquet", stores, tmp_path)
+    finally:
+        client.unregister_worker_plugin("count-reads")
+    assert bits == w["truth"]
+    reads = log.read_text().split("\n")[:-1]
+    expected = {f"{s.ref(i).path} {s.ref(i).offset}" for s in stores.values() for i in range(s.layout.shards)}
+    assert sorted(reads) == sorted(expected)  # every shard once, no shard twice
+    # Payments that fall in few shards read only those.
+    log.unlink()
+    few = pd.DataFrame({c: [w["senders"][0][i % 2] if c[0] == "s" else w["receivers"][0][i % 2]]
+                        for i, c in enumerate(SENDER + RECEIVER)})
+    few.to_parquet(tmp_path / "one.parquet")
+    client.register_plugin(plugin, name="count-reads")
+    try:
+        out = pipeline.initiate_from_table(client, pipeline.Table(str(tmp_path / "one.parquet")), SENDER, RECEIVER,
+                                           stores["s"], stores["r"], w["keys"]["q"][0], str(tmp_path / "one"))
+    finally:
+        client.unregister_worker_plugin("count-reads")
+    assert out.payments == 1 and len(log.read_text().split("\n")[:-1]) == 2
+    assert finish_protocol(w, b"".join(pipeline.read_queries(out))) == [w["truth"][0]]
+
+
+# --------------------------------------------------------------------------- failures
+
+
+def dies_once(name, marker):
+    """In a worker: the pipeline's task ``name`` kills its worker the first
+    time any worker runs it (the marker file tells the others)."""
+    import ostrelline_parallel.pipeline as target
+
+    original = getattr(target, name)
+
+    def dying(*args, **kwargs):
+        try:
+            fd = os.open(marker, os.O_CREAT | os.O_EXCL | os.O_WRONLY)
+        except FileExistsError:
+            return original(*args, **kwargs)
+        os.write(fd, str(os.getpid()).encode())
+        os.close(fd)
+        os.kill(os.getpid(), signal.SIGKILL)
+
+    setattr(target, name, dying)
+
+
+@pytest.mark.parametrize("phase, task, fmt", [
+    ("staging", "_stage_shard", "csv"),
+    ("build", "build_staged_shard", "parquet"),
+    ("lookup", "decode_shard", "csv"),
+    ("cryptography", "query_partition", "parquet"),
+])
+def test_a_worker_killed_in_a_phase_costs_only_recomputation(world, tmp_path, phase, task, fmt):
+    w = world
+    cluster, client = tls_cluster(2)
+    try:
+        client.run(lambda: __import__("ostrelline_parallel.pipeline"))
+        pids = set(client.run(os.getpid).values())
+        marker = tmp_path / "killed"
+        building = phase in ("staging", "build")
+        if building:
+            client.run(dies_once, task, str(marker))
+        stores = build_both(client, w, fmt, tmp_path)
+        if not building:
+            client.run(dies_once, task, str(marker))
+        bits, _ = query_bits(client, w, fmt, stores, tmp_path)
+        assert bits == w["truth"]
+        assert marker.exists(), f"no worker was killed in the {phase} phase"
+        assert int(marker.read_text()) in pids
+        assert int(marker.read_text()) not in set(client.run(os.getpid).values())
+    finally:
+        client.close()
+        cluster.close()
+
+
+class AlwaysDies(distributed.WorkerPlugin):
+    """Every worker, restarted ones too: the task ``name`` kills its worker
+    whenever it runs for partition ``number``."""
+
+    def __init__(self, name, number):
+        self.name, self.number = name, number
+
+    def setup(self, worker):
+        import ostrelline_parallel.pipeline as target
+
+        original = getattr(target, self.name)
+        number = self.number
+
+        def dying(*args, **kwargs):
+            if self.name == "build_staged_shard":
+                doomed = args[2].endswith(f"shard-{number:06d}.arrow")  # (construction, key, path, capacity)
+            else:
+                doomed = kwargs["partition_info"]["number"] == number
+            if doomed:
+                os.kill(os.getpid(), signal.SIGKILL)
+            return original(*args, **kwargs)
+
+        setattr(target, self.name, dying)
+
+
+@pytest.mark.parametrize("task, number, named", [
+    ("build_staged_shard", 1, "building shard 1 of 3"),
+    ("decode_shard", 4, "the receiver store"),  # partition 4 = receiver shard 1 (3 sender shards first)
+])
+def test_a_shard_that_keeps_killing_workers_fails_the_run_with_its_name(world, tmp_path, task, number, named):
+    w = world
+    cluster, client = tls_cluster(1)
+    try:
+        building = task == "build_staged_shard"
+        plugin = AlwaysDies(task, number)
+        if building:
+            client.register_plugin(plugin)
+            with pytest.raises(pipeline.ShardFailure, match=named) as info:
+                build_both(client, w, "parquet", tmp_path)
+            assert not (tmp_path / "s.ost").exists()
+        else:
+            stores = build_both(client, w, "parquet", tmp_path)
+            client.register_plugin(plugin)
+            with pytest.raises(pipeline.ShardFailure, match=named) as info:
+                query_bits(client, w, "parquet", stores, tmp_path)
+            assert "shard 1 of 2" in str(info.value)
+        assert isinstance(info.value.__cause__, distributed.KilledWorker)
+    finally:
+        client.close()
+        cluster.close()
+
+
+def test_a_shard_the_module_refuses_fails_the_run_with_its_name(world, client, tmp_path):
+    w = world
+    stores = build_both(client, w, "parquet", tmp_path)
+    # A layout whose shards are 100 bytes, too short for a store: every shard read is refused.
+    short = dataclasses.replace(stores["s"].layout, shard_size=100)
+    broken = dict(stores, s=dataclasses.replace(stores["s"], layout=short))
+    with pytest.raises(pipeline.ShardFailure, match=r"the sender store .*s\.ost, shard \d of 3"):
+        query_bits(client, w, "parquet", broken, tmp_path)
+    # The network's key is checked before any task, as the single call checks it.
+    with pytest.raises(BaseException) as info:
+        pipeline.initiate_from_table(client, table(w, "payments", "parquet"), SENDER, RECEIVER, stores["s"],
+                                     stores["r"], b"\x01" * 31, str(tmp_path / "q"))
+    assert op.is_panic(info.value)
