@@ -1,7 +1,9 @@
 """The type stubs as a user's type checker sees them: mypy --strict on a small
 typed user script, against the installed module, its stubs and
 ostrelline_parallel, must pass (and the script runs); a script with deliberate
-mistakes must fail with exactly the expected errors, each on its line."""
+mistakes must fail with exactly the expected errors, each on its line. The
+same for a user's script of the party tools (ostrelline_tools, typed by its
+py.typed)."""
 import ast
 import os
 import pathlib
@@ -14,6 +16,8 @@ import pytest
 import ostrelline
 import ostrelline_hiding
 import ostrelline_parallel
+
+PYTHON_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python")
 
 GOOD = r'''
 from __future__ import annotations
@@ -131,12 +135,16 @@ except op.panic_exception_type() as error:
 '''
 
 
-def _mypy(tmp_path, name, text):
+def _mypy(tmp_path, name, text, tools=False):
     script = tmp_path / name
     script.write_text(text)
     # Run where the checkout is not on the path, so that mypy sees the
-    # installed module, its stubs and ostrelline_parallel, as a user's would.
+    # installed module, its stubs and ostrelline_parallel, as a user's would;
+    # with ``tools``, the checkout's python/ is the path, whose packages mypy
+    # then reads as installed ones: ostrelline_tools only for its py.typed.
     env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+    if tools:
+        env["PYTHONPATH"] = PYTHON_DIR
     done = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--show-error-codes", "--no-color-output",
          "--no-error-summary", name],
@@ -192,3 +200,88 @@ def test_stubs_match_the_module(module):
             assert not re.search(r"keyword argument|required positional argument", str(error)), error
         except BaseException as error:  # noqa: BLE001 - PanicException: bound, then refused the values
             assert type(error).__name__ == "PanicException", (function.name, error)
+
+
+# A user's script of the party tools' API on pyarrow Tables and files.
+TOOLS_SCRIPT = r'''
+from __future__ import annotations
+
+import pathlib
+import tempfile
+from typing import Optional
+
+import pyarrow as pa  # type: ignore[import-untyped]
+
+import ostrelline_tools as tools
+from ostrelline_tools import results, steps
+
+
+def run(d: pathlib.Path) -> int:
+    fps = [tools.keygen(d / f"{r}.pub", d / f"{r}.sec", r) for r in ("sender", "receiver", "network")]
+    accounts = pa.table({"iban": ["DE01", "DE02"]})
+    report = tools.build_store(d / "sender.pub", accounts, ["iban"], d / "s.store", construction="specified")
+    stored: int = report.rows_stored
+    (d / "r.csv").write_text("iban;bic\nFR01;X\n")
+    tools.build_store(d / "receiver.pub", str(d / "r.csv"), ("iban",), d / "r.store", construction="specified",
+                      csv=tools.CsvOptions(delimiter=";"))
+    payments = pa.table({"s": ["DE01", "DE09"], "r": ["FR01", "FR01"]})
+    header = tools.initiate(payments, ["s"], ["r"], d / "s.store", d / "r.store", d / "network.pub", d / "q")
+    network: str = header.fingerprint_hex
+    assert network == fps[2]
+    tools.randomize(d / "q", d / "q1")
+    tools.randomize(d / "q", d / "q2")
+    tools.combine(d / "q1", d / "q2", d / "ts", d / "tr", d / "g", d / "dl")
+    tools.decrypt(d / "ts", d / "sender.sec", d / "fs")
+    tools.decrypt(d / "tr", d / "receiver.sec", d / "fr")
+    table = tools.finish(d / "fs", d / "fr", d / "g", d / "dl", d / "network.sec", payments, d / "res.csv.gz")
+    count, matches, skipped = results.counts(table)
+    try:
+        tools.keygen(d / "sender.pub", d / "other.sec", "sender")
+    except FileExistsError as error:
+        code: Optional[int] = error.errno
+        print("exists", code is not None)
+    try:
+        steps.randomize(d / "missing", d / "x")
+    except tools.MissingFileError as error:
+        print("missing", error.filename == str(d / "missing"))
+    return stored * 100 + count * 10 + matches + skipped
+
+
+if __name__ == "__main__":
+    with tempfile.TemporaryDirectory() as folder:
+        print(run(pathlib.Path(folder)))
+'''
+
+TOOLS_MISTAKES = r'''
+import ostrelline_tools as tools
+from ostrelline_tools import results
+
+fp: bytes = tools.keygen("a.pub", "a.sec", "sender")  # expect: assignment
+tools.build_store("k", "t", ["c"], "o", csv=";")  # expect: arg-type
+table = tools.finish("s", "r", "g", "d", "k", "p")
+payments, matches = results.counts(table)  # expect: misc
+tools.CsvOptions(delimiter=1)  # expect: arg-type
+tools.rows.CsvOptions.parse(quote_char=0)  # expect: arg-type
+tools.initiate("p", ["a"], ["b"], "s", "r", "k", "q", normalise=None)  # expect: arg-type
+'''
+
+
+def test_a_user_script_of_the_tools_passes_strict_mypy_and_runs(tmp_path):
+    pytest.importorskip("pyarrow")
+    assert os.path.isfile(os.path.join(PYTHON_DIR, "ostrelline_tools", "py.typed"))
+    _, done = _mypy(tmp_path, "user.py", TOOLS_SCRIPT, tools=True)
+    assert done.returncode == 0, done.stdout + done.stderr
+    env = dict(os.environ, PYTHONPATH=PYTHON_DIR)
+    ran = subprocess.run([sys.executable, "user.py"], cwd=str(tmp_path), env=env, capture_output=True, text=True,
+                         timeout=300)
+    assert ran.returncode == 0, ran.stderr
+    assert ran.stdout.splitlines() == ["exists True", "missing True", "221"]
+
+
+def test_mistakes_in_a_user_script_of_the_tools_fail_strict_mypy(tmp_path):
+    _, done = _mypy(tmp_path, "bad.py", TOOLS_MISTAKES, tools=True)
+    expected = {(number, match.group(1)) for number, line in enumerate(TOOLS_MISTAKES.splitlines(), 1)
+                for match in [re.search(r"# expect: ([a-z-]+)$", line)] if match}
+    found = {(int(m.group(1)), m.group(2)) for m in re.finditer(r"^bad\.py:(\d+): error: .*\[([a-z-]+)\]$",
+                                                                 done.stdout, re.M)}
+    assert done.returncode == 1 and found == expected, done.stdout

@@ -15,8 +15,6 @@ files that check themselves.
 ``__version__`` is the version of the ``ostrelline`` distribution, which
 ships these tools (the same as ``ostrelline_parallel.__version__``).
 """
-from __future__ import annotations
-
 from ostrelline_parallel import __version__
 
 from . import errors, files, kinds, results, rows, steps, tables
@@ -28,6 +26,7 @@ from .tables import CsvOptions, TableInput
 from .steps import build_store, combine, decrypt, describe, export, finish, initiate, keygen, randomize
 
 __all__ = [
+    "__version__",
     "errors",
     "files",
     "kinds",

@@ -124,7 +124,14 @@ def os_failure(path: PathLike, error: OSError, doing: str = "read", table: bool 
     """The refusal of ``path`` for the operating system's ``error`` while it was
     being ``doing`` ("read" or "written"): a ``MissingFileError`` or a
     ``FileAccessError`` where the error is one of those (an ``InputError``,
-    for a table, otherwise)."""
+    for a table, otherwise).
+
+    Returns:
+        The error to raise.
+
+    Raises:
+        Nothing of its own.
+    """
     problem = f"cannot be {doing} ({error.strerror or error})"
     if isinstance(error, FileNotFoundError):
         return MissingFileError(path, problem)
@@ -192,7 +199,14 @@ class ModuleError(ToolError):
         super().__init__(f"{where}{step} failed inside the module: {message}")
 
     def located(self, path: PathLike, entry: Optional[int] = None, why: str = "") -> "ModuleError":
-        """The same failure, naming the file (and entry) that caused it."""
+        """The same failure, naming the file (and entry) that caused it.
+
+        Returns:
+            The new ``ModuleError``.
+
+        Raises:
+            Nothing of its own.
+        """
         message = f"{self.message} ({why})" if why else self.message
         return ModuleError(self.step, message, path, entry, self.report)
 
@@ -219,7 +233,14 @@ def on_stopping_signals() -> Iterator[None]:
     """Within the block, SIGTERM and SIGHUP raise ``Terminated`` so that the
     step unwinds and removes what it was writing; a signal ignored before
     (``nohup``) stays ignored. Only the main thread can install handlers;
-    elsewhere the block runs as it is."""
+    elsewhere the block runs as it is.
+
+    Returns:
+        A context manager.
+
+    Raises:
+        Terminated: inside the block, when SIGTERM or SIGHUP arrives.
+    """
     if threading.current_thread() is not threading.main_thread():
         yield
         return

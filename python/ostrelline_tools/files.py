@@ -134,7 +134,14 @@ _kinds: Dict[str, Kind] = {}
 
 
 def register_kind(kind_: Kind) -> Kind:
-    """Makes ``kind_`` known to readers and writers; a name is registered once."""
+    """Makes ``kind_`` known to readers and writers; a name is registered once.
+
+    Returns:
+        ``kind_``.
+
+    Raises:
+        ValueError: a name that is no 1 to 24 ASCII characters, or another kind of that name.
+    """
     name = kind_.name
     if not name or len(name.encode("ascii")) > _KIND_SIZE or "\0" in name:
         raise ValueError(f"a kind name is 1 to {_KIND_SIZE} ASCII characters, not {name!r}")
@@ -145,12 +152,26 @@ def register_kind(kind_: Kind) -> Kind:
 
 
 def kind(name: str) -> Kind:
-    """The registered kind of that name (KeyError when there is none)."""
+    """The registered kind of that name (KeyError when there is none).
+
+    Returns:
+        The ``Kind``.
+
+    Raises:
+        KeyError: no kind of that name is registered.
+    """
     return _kinds[name]
 
 
 def fingerprint(public_key: bytes) -> bytes:
-    """The 16-byte fingerprint of a public key recorded in headers."""
+    """The 16-byte fingerprint of a public key recorded in headers.
+
+    Returns:
+        The fingerprint's 16 bytes (``Header.fingerprint_hex`` and the steps show it in hex).
+
+    Raises:
+        Nothing of its own.
+    """
     return hashlib.blake2b(public_key, digest_size=FINGERPRINT_SIZE, person=b"ostrelline key").digest()
 
 
@@ -347,14 +368,31 @@ class StoredFile:
 
 
 def read_header(path: PathLike, kinds: Optional[Sequence[str]] = None) -> Header:
-    """The header of ``path``, checked as far as the header goes (not the payload checksum)."""
+    """The header of ``path``, checked as far as the header goes (not the payload checksum).
+
+    Returns:
+        The ``Header``.
+
+    Raises:
+        MissingFileError, FileAccessError: the file cannot be opened.
+        BadFileError: the header does not check, or the kind is not one of ``kinds``.
+    """
     with StoredFile(path, kinds) as stored:
         return stored.header
 
 
 def open_file(path: PathLike, kinds: Optional[Sequence[str]] = None, verify: bool = True) -> StoredFile:
     """Opens ``path`` expecting one of ``kinds`` (any registered kind when None);
-    checks the payload checksum too unless ``verify`` is false."""
+    checks the payload checksum too unless ``verify`` is false.
+
+    Returns:
+        The open ``StoredFile`` (a context manager).
+
+    Raises:
+        MissingFileError, FileAccessError: the file cannot be opened.
+        BadFileError: the header or the payload checksum does not check, or the
+            kind is not one of ``kinds``.
+    """
     stored = StoredFile(path, kinds)
     if verify:
         try:
@@ -366,7 +404,14 @@ def open_file(path: PathLike, kinds: Optional[Sequence[str]] = None, verify: boo
 
 
 def check_file(path: PathLike, kinds: Optional[Sequence[str]] = None) -> Header:
-    """Every check of the file, the payload checksum included; returns its header."""
+    """Every check of the file, the payload checksum included; returns its header.
+
+    Returns:
+        The ``Header``.
+
+    Raises:
+        As ``open_file``.
+    """
     with open_file(path, kinds) as stored:
         return stored.header
 
@@ -400,7 +445,17 @@ def _secret_kind_of(path: str) -> Optional[str]:
 def check_output(path: PathLike, overwrite: bool = False) -> None:
     """Refuses ``path`` as an output: anything but a regular file or a new
     name; an existing file unless ``overwrite``; and, whatever ``overwrite``
-    says, a secret-key file of the tools."""
+    says, a secret-key file of the tools.
+
+    Returns:
+        None: the output may be written.
+
+    Raises:
+        OutputExistsError: an existing file without ``overwrite``, or a secret
+            key even with it (also a ``FileExistsError``).
+        FileAccessError: the path cannot be looked at (also a ``PermissionError``).
+        BadFileError: a link, folder, FIFO, device or socket.
+    """
     path = os.fspath(path)
     try:
         status = os.lstat(path)
@@ -413,7 +468,9 @@ def check_output(path: PathLike, overwrite: bool = False) -> None:
             raise BadFileError(path, problem)
     secret = _secret_kind_of(path)
     if secret is not None:
-        raise BadFileError(path, f"is a {_kinds[secret].description}; it is never overwritten, not even with --force")
+        raise OutputExistsError(
+            path, f"is a {_kinds[secret].description}; it is never overwritten, not even with --force"
+        )
     if not overwrite:
         raise OutputExistsError(path, "already exists; not overwritten (--force replaces it)")
 
@@ -492,6 +549,8 @@ class AtomicOutput:
                 os.replace(self._temp, self.path)
             else:
                 _exclusive_move(self._temp, self.path)
+        except OutputExistsError:
+            raise  # check_output's refusal, as it says it
         except FileExistsError:
             raise OutputExistsError(self.path, "already exists; not overwritten (another run wrote it first)") from None
         except OSError as error:
@@ -574,7 +633,15 @@ def write_file(
     meta: Optional[Mapping[str, Any]] = None,
     overwrite: bool = False,
 ) -> None:
-    """Writes a whole file at once (``payload`` as bytes or as an iterable of pieces)."""
+    """Writes a whole file at once (``payload`` as bytes or as an iterable of pieces).
+
+    Returns:
+        None.
+
+    Raises:
+        ValueError: an unregistered kind, or a payload of another length than the kind's.
+        OutputExistsError, BadFileError: as ``check_output``, or the file cannot be written.
+    """
     with FileWriter(path, kind_name, count, key_fingerprint, meta, overwrite) as writer:
         if isinstance(payload, (bytes, bytearray, memoryview)):
             writer.write(payload)
@@ -587,7 +654,14 @@ def export_payload(
     path: PathLike, destination: PathLike, kinds: Optional[Sequence[str]] = None, overwrite: bool = False
 ) -> Header:
     """Checks ``path`` and writes its payload alone, the module's bytes, to
-    ``destination`` (atomically; mode 0600 for secret kinds)."""
+    ``destination`` (atomically; mode 0600 for secret kinds).
+
+    Returns:
+        The file's ``Header``.
+
+    Raises:
+        As ``open_file`` for ``path`` and ``check_output`` for ``destination``.
+    """
     with open_file(path, kinds) as stored:
         if same_file(path, destination):
             raise BadFileError(destination, "is the file exported; name another file for the payload")
@@ -601,7 +675,14 @@ def export_payload(
 
 
 def same_file(a: PathLike, b: PathLike) -> bool:
-    """Whether two paths name one file (the same path, or links to one file)."""
+    """Whether two paths name one file (the same path, or links to one file).
+
+    Returns:
+        True when they name one file.
+
+    Raises:
+        Nothing of its own.
+    """
     if os.path.abspath(a) == os.path.abspath(b):
         return True
     try:

@@ -116,6 +116,9 @@ def matches_checksum(values: Sequence[Optional[bool]]) -> str:
 
     Returns:
         The checksum in hex.
+
+    Raises:
+        Nothing of its own.
     """
     digest = _MatchDigest()
     digest.update(values)
@@ -135,6 +138,9 @@ def record(
 
     Returns:
         The record, as a dict ready for ``json.dumps``.
+
+    Raises:
+        Nothing of its own.
     """
     return _seal(
         {
@@ -285,7 +291,15 @@ def counts(result: Any, column: str = "match") -> Tuple[int, int, int]:
 
 
 def read_record(path: PathLike) -> Tuple[Dict[str, Any], Any]:
-    """The checked header record of a Parquet result, and its open ``ParquetFile``."""
+    """The checked header record of a Parquet result, and its open ``ParquetFile``.
+
+    Returns:
+        (record, ParquetFile).
+
+    Raises:
+        MissingFileError, FileAccessError: the file cannot be opened.
+        BadFileError: no Parquet table, no results header, or a header that does not check.
+    """
     import pyarrow.parquet as pq
 
     if rows.table_format(path) != "parquet":
@@ -319,7 +333,15 @@ def read_record(path: PathLike) -> Tuple[Dict[str, Any], Any]:
 def check(path: PathLike) -> Dict[str, Any]:
     """Every check of a Parquet result: its header record, its row count, the
     match column's type and checksum, and Parquet's page checksums of every
-    column. Returns the record."""
+    column. Returns the record.
+
+    Returns:
+        The header record.
+
+    Raises:
+        BadFileError: as ``read_record``, or a match column missing, of another
+            type, length or checksum, or a page whose checksum fails.
+    """
     import pyarrow as pa
 
     record, parquet = read_record(path)
@@ -349,7 +371,15 @@ def check(path: PathLike) -> Dict[str, Any]:
 
 
 def describe(path: PathLike) -> Dict[str, Any]:
-    """What ``inspect`` shows of a Parquet result (like ``steps.describe``)."""
+    """What ``inspect`` shows of a Parquet result (like ``steps.describe``).
+
+    Returns:
+        A dict of what is shown (``key fingerprint`` in hex, ``checksum`` "ok"
+        or "MISMATCH", the metadata as ``meta.*``).
+
+    Raises:
+        As ``read_record``.
+    """
     record, parquet = read_record(path)
     try:
         check(path)

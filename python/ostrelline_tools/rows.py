@@ -154,6 +154,9 @@ def check_names(names: Sequence[str], what: str = "columns") -> None:
     Raises:
         TypeError: ``names`` is one string, not a sequence of names.
         ValueError: no name, an empty name or a repeated name.
+
+    Returns:
+        None.
     """
     if isinstance(names, (str, bytes)):
         raise TypeError(f"the {what} are a sequence of names, not one string ({names!r}): write [{names!r}]")
@@ -344,7 +347,14 @@ class RowCheck:
 
 
 def kept(arrays: Sequence[Any], mask: Optional[Any]) -> List[Any]:
-    """The rows of one batch that ``mask`` (of ``RowCheck.keep``) keeps."""
+    """The rows of one batch that ``mask`` (of ``RowCheck.keep``) keeps.
+
+    Returns:
+        The arrays, filtered.
+
+    Raises:
+        Nothing of its own.
+    """
     if mask is None:
         return list(arrays)
     return [array.filter(mask) for array in arrays]
@@ -376,7 +386,14 @@ def _name(value: str) -> str:
 def encode_batch(
     path: PathLike, names: Sequence[str], arrays: Sequence[Any], normalise: str = "none", offset: int = 0
 ) -> List[str]:
-    """One encoded row string per row of the batch (``offset``: rows before it, for messages)."""
+    """One encoded row string per row of the batch (``offset``: rows before it, for messages).
+
+    Returns:
+        The encoded strings, one per row.
+
+    Raises:
+        InputError: a column of another type than strings or integers, or a null.
+    """
     pa, pc = _arrow()
     normalise = Normalisation(normalise)
     parts: List[Any] = []
@@ -391,7 +408,14 @@ def encode_batch(
 
 
 def encode_row(values: Sequence[str], normalise: str = "none") -> str:
-    """The encoded string of one row given as Python strings (the same as ``encode_batch``)."""
+    """The encoded string of one row given as Python strings (the same as ``encode_batch``).
+
+    Returns:
+        The encoded string.
+
+    Raises:
+        ValueError: an unknown normalisation.
+    """
     pa, _ = _arrow()
     arrays = [pa.array([v], pa.string()) for v in values]
     return encode_batch("<row>", [str(i) for i in range(len(values))], arrays, normalise)[0]
@@ -415,6 +439,9 @@ def require_new_column(path: PathLike, names: Sequence[str], column: str) -> Non
 
     Raises:
         InputError: the name is empty or taken.
+
+    Returns:
+        None.
     """
     if not column:
         raise InputError(path, "needs a name for the match column")

@@ -87,7 +87,14 @@ _JSON_SUFFIXES = (".jsonl", ".ndjson", ".json")
 
 
 def arrow() -> Any:
-    """pyarrow, or the error naming the extra that brings it."""
+    """pyarrow, or the error naming the extra that brings it.
+
+    Returns:
+        The ``pyarrow`` module.
+
+    Raises:
+        MissingDependencyError: pyarrow is not installed (names the extra).
+    """
     try:
         import pyarrow
     except ImportError:
@@ -294,7 +301,14 @@ def _folder_files(path: PathLike) -> List[str]:
 
 
 def check_columns(name: str, available: Sequence[str], wanted: Sequence[str]) -> None:
-    """Refuses columns the table lacks, or that name two of its columns."""
+    """Refuses columns the table lacks, or that name two of its columns.
+
+    Returns:
+        None.
+
+    Raises:
+        InputError: a column missing, or named twice in the table.
+    """
     missing = [c for c in wanted if c not in available]
     if missing:
         raise InputError(

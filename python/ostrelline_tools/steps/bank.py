@@ -139,7 +139,33 @@ def build_store(
     With ``shards`` (a number k, or "auto" for about 25,000 rows a shard) it
     writes a sharded store, one build task per shard on ``engine`` (a pool of
     one worker process when none is given). An unsharded store is one call of
-    the module, which no engine divides: ``engine`` needs ``shards``."""
+    the module, which no engine divides: ``engine`` needs ``shards``.
+
+    ``table`` is a path (CSV, Parquet, a folder of Parquet files, Arrow IPC,
+    JSON lines; ``-`` for standard input), a pyarrow Table or
+    RecordBatchReader, or a pandas DataFrame (see ``tables``); ``csv`` says
+    how CSV text is read.
+
+    Returns:
+        A ``BuildReport``: rows read, stored and left out, and the store's
+        ``Header``.
+
+    Raises:
+        UsageError: an unknown construction, a bad shard count, or an engine
+            without shards.
+        TypeError: ``table`` is no table, or ``columns`` is one string.
+        ValueError: ``columns`` with no, empty or repeated names, or an
+            unknown normalisation.
+        MissingFileError, FileAccessError: an input that cannot be opened.
+        OutputExistsError: ``out_path`` exists and ``overwrite`` is false.
+        InputError: a table that cannot be read, lacks a column, or holds an
+            empty key value (without ``skip_invalid``) or no rows (without
+            ``allow_empty``).
+        KeyMismatchError: the public key of another party.
+        BadFileError: a key refused, or an output that may not be written.
+        MissingDependencyError: a sharded store without xxhash.
+        ModuleError: the module refused the key.
+    """
     rows.check_names(columns)
     columns = list(columns)
     encoding = rows.RowEncoding(len(columns), normalise)
@@ -246,7 +272,20 @@ def decrypt(
     Each stream answered is recorded in the bank's audit log (``audit_log``,
     by default beside the secret key); a second stream of a run already
     answered is refused unless ``again``, and a stream longer than
-    ``max_entries`` always (see ``audit``)."""
+    ``max_entries`` always (see ``audit``).
+
+    Returns:
+        The decrypted stream's ``Header``.
+
+    Raises:
+        MissingFileError, FileAccessError: an input that cannot be opened.
+        OutputExistsError: ``out_path`` exists and ``overwrite`` is false.
+        KeyMismatchError: a stream made for another key than the secret key's.
+        BadFileError: the stream is refused (another party's, decrypted
+            already, corrupted), a secret key others may read, the audit log
+            refuses the stream, or the output may not be written.
+        ModuleError: the module refused an entry (named in the error).
+    """
     step = "decrypt"
     outputs_apart([points_path, secret_key_path], [out_path], overwrite)
     _engines.require_protected(engine, step)

@@ -16,7 +16,17 @@ __all__ = ["describe", "export"]
 def describe(path: PathLike) -> Dict[str, Any]:
     """What ``inspect`` shows of a file: its header, checked, and whether the
     payload checksum holds (for a Parquet result, its header record and
-    whether its checksums hold). Never the payload."""
+    whether its checksums hold). Never the payload.
+
+    Returns:
+        A dict of what is shown, in order: ``key fingerprint`` in hex,
+        ``checksum`` "ok" or "MISMATCH", the metadata as ``meta.*``.
+
+    Raises:
+        MissingFileError, FileAccessError: the file cannot be opened.
+        BadFileError: no file of the tools or Parquet result, or a header
+            that does not check.
+    """
     if _is_parquet(path):
         return results.describe(path)
     if os.fspath(path).lower().endswith(".csv") and os.path.isfile(path):
@@ -45,7 +55,17 @@ def describe(path: PathLike) -> Dict[str, Any]:
 
 
 def export(path: PathLike, destination: PathLike, overwrite: bool = False) -> Header:
-    """Writes the file's payload alone (the module's bytes) to ``destination``."""
+    """Writes the file's payload alone (the module's bytes) to ``destination``.
+
+    Returns:
+        The file's ``Header``.
+
+    Raises:
+        MissingFileError, FileAccessError: the file cannot be opened.
+        OutputExistsError: ``destination`` exists and ``overwrite`` is false.
+        BadFileError: the file is refused or is a results table, or the
+            destination may not be written.
+    """
     if _is_parquet(path):
         raise BadFileError(path, "is a results table already; any Parquet reader opens it as it is")
     return files.export_payload(path, destination, overwrite=overwrite)

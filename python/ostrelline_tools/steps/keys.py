@@ -6,7 +6,7 @@ import os
 import ostrelline
 
 from .. import files, kinds
-from ..errors import BadFileError, PathLike
+from ..errors import BadFileError, PathLike, UsageError
 from ..files import FileWriter
 from ..kinds import Role
 from .checks import fp_hex
@@ -24,7 +24,7 @@ def keygen(public_path: PathLike, secret_path: PathLike, role: str, overwrite: b
         The key's fingerprint, in hex (as ``inspect`` shows it).
 
     Raises:
-        ValueError: ``role`` is not one of ``ROLES``.
+        UsageError: ``role`` is not one of ``ROLES`` (also a ``ValueError``).
         BadFileError: one name for both files, or an output that may not be
             written (a link, a device, a folder).
         OutputExistsError: an existing file, unless ``overwrite``; an
@@ -33,7 +33,7 @@ def keygen(public_path: PathLike, secret_path: PathLike, role: str, overwrite: b
     try:
         role = Role(role)
     except ValueError:
-        raise ValueError(f"role is one of {', '.join(ROLES)}, not {role!r}") from None
+        raise UsageError(f"role is one of {', '.join(ROLES)}, not {role!r}") from None
     if os.path.abspath(public_path) == os.path.abspath(secret_path):
         raise BadFileError(secret_path, "is named for both the public and the secret key")
     public_key, secret_key = ostrelline.key_gen()

@@ -80,6 +80,9 @@ def _key_columns(columns: Any, what: str) -> Tuple[List[str], Optional[List[str]
     mapped onto (None when none is mapped). ``columns`` is a sequence of
     names, in which an item may be a pair (payment column, store column), or
     a mapping of payment columns onto store columns, in order."""
+    if isinstance(columns, (str, bytes)):
+        raise TypeError(f"the {what} columns are a sequence of names, not one string ({columns!r}): "
+                        f"write [{columns!r}]")
     items = list(columns.items()) if hasattr(columns, "items") else list(columns)
     names: List[str] = []
     labels: List[str] = []
@@ -157,7 +160,32 @@ def initiate(
     Either store may be sharded (``build_store(..., shards=k)``): the queries
     then run grouped by shard pair on ``engine`` (a pool of one worker process
     when none is given), whose workers read the shards from the store files,
-    and the stream is in the same format and order."""
+    and the stream is in the same format and order.
+
+    ``payments`` is a path (CSV, Parquet, a folder of Parquet files, Arrow
+    IPC, JSON lines; ``-`` for standard input), a pyarrow Table or
+    RecordBatchReader, or a pandas DataFrame (see ``tables``); ``csv`` says
+    how CSV text is read. The queries' header records a digest of the
+    payments (``TableSource.digest``), which ``finish`` checks.
+
+    Returns:
+        The query stream's ``Header`` (``fingerprint_hex``: the network's key).
+
+    Raises:
+        TypeError: ``payments`` is no table, or a column list is one string.
+        ValueError: column lists with no, empty or repeated names.
+        MissingFileError, FileAccessError: an input that cannot be opened.
+        OutputExistsError: ``out_path`` exists and ``overwrite`` is false.
+        InputError: a table that cannot be read, lacks a column, or holds an
+            empty key value (without ``skip_invalid``) or no payments (without
+            ``allow_empty``).
+        KeyMismatchError: a store under another key than the bank key given,
+            or a key of another party.
+        BadFileError: a store or key refused (corrupted, of another kind,
+            rows encoded otherwise, columns in another order), an output that
+            may not be written.
+        ModuleError: the module refused a store or the key.
+    """
 
     sender_columns, sender_labels = _key_columns(sender_columns, "sender")
     receiver_columns, receiver_labels = _key_columns(receiver_columns, "receiver")
@@ -264,7 +292,18 @@ def randomize(
     engine: Optional[Any] = None,
     overwrite: bool = False,
 ) -> Header:
-    """A freshly blinded copy of a query stream (each copy gets its own identifier)."""
+    """A freshly blinded copy of a query stream (each copy gets its own identifier).
+
+    Returns:
+        The copy's ``Header``.
+
+    Raises:
+        MissingFileError, FileAccessError: the stream cannot be opened.
+        OutputExistsError: ``out_path`` exists and ``overwrite`` is false.
+        BadFileError: the stream is refused (corrupted, another kind), or the
+            output may not be written.
+        ModuleError: the module refused an entry (named in the error).
+    """
     step = "randomize"
     outputs_apart([queries_path], [out_path], overwrite)
     with open_stream(queries_path, kinds.QUERIES) as source:
@@ -308,8 +347,19 @@ def combine(
 ) -> Header:
     """Adds two randomized copies of one query stream and writes the four point
     streams: ``sender`` for the sending bank, ``receiver`` for the receiving
-    bank, ``gamma`` and ``delta`` for the payment network. Returns the gamma
-    stream's header."""
+    bank, ``gamma`` and ``delta`` for the payment network.
+
+    Returns:
+        The gamma stream's ``Header``.
+
+    Raises:
+        MissingFileError, FileAccessError: a copy cannot be opened.
+        OutputExistsError: an output exists and ``overwrite`` is false.
+        BadFileError: the copies are refused (not randomized, the same copy,
+            of other runs or lengths, corrupted), or an output is named twice
+            or may not be written.
+        ModuleError: the module refused an entry (named in the error).
+    """
     step = "combine"
 
     with contextlib.ExitStack() as stack:
@@ -368,13 +418,38 @@ def finish(
     overwrite: bool = False,
     csv: Optional[rows.CsvOptions] = None,
 ) -> Any:
-    """The payment network's match bits, written as the payments table with a
-    ``column`` of booleans: a plain CSV or Parquet file, as the suffix of
-    ``out_path`` says (``.csv``, ``.parquet``) or else as the payments table
-    is. A Parquet result carries the tools' header in its schema metadata
-    (see ``results``). Payments that ``initiate`` left out for an empty key
-    value (``skip_invalid``) get no match, a null, found again in the payments
-    table by the rule the run records. Returns (payments, matches)."""
+    """The payment network's match bits: the payments table with a ``column``
+    of booleans, returned, and written to ``out_path`` when one is given.
+
+    ``payments`` is the table ``initiate`` was given, in any form it takes
+    (see ``tables``): its digest must be the one the run recorded, so a table
+    in memory must hold the same rows in the same types, and a file the same
+    bytes. The output's format follows its suffix (``results.Format``:
+    ``.csv``, ``.csv.gz``, ``.parquet``, ``.arrow``; without one, the payments
+    file's format; ``-``: CSV on standard output), checked before any work. A
+    Parquet or Arrow result, and the returned Table, carry the tools' header
+    record in their schema metadata (see ``results``). Payments that
+    ``initiate`` left out for an empty key value (``skip_invalid``) get no
+    match, a null, found again in the payments table by the rule the run
+    records.
+
+    Returns:
+        A ``pyarrow.Table``: every column of the payments (CSV columns as
+        strings) and ``column``; ``results.counts`` gives its counts.
+
+    Raises:
+        UsageError: an output suffix that names no format.
+        TypeError: ``payments`` is no table.
+        MissingFileError, FileAccessError: an input that cannot be opened.
+        OutputExistsError: ``out_path`` exists and ``overwrite`` is false.
+        InputError: the payments cannot be read or already have ``column``.
+        KeyMismatchError: streams decrypted for other banks, or a secret key
+            of another run.
+        BadFileError: streams refused (of other runs, not decrypted,
+            corrupted), payments other than the run's, an output that may not
+            be written or a column its format cannot hold.
+        ModuleError: the module refused an entry (named in the error).
+    """
     step = "finish"
     fmt = None if out_path is None else results.output_format(out_path, payments)
     outputs_apart(
