@@ -6,8 +6,11 @@
 // It is compiled twice: as `ostrelline`, the seven functions of the protocol,
 // and with OSTRELLINE_HIDING_MODULE defined as `ostrelline_hiding`, whose
 // `build_okvs` builds the membership-hiding kind of store with the same
-// arguments, checks and failures, and whose `decode_okvs` and
-// `queries_from_cells` are the two steps of initiate_queries apart.
+// arguments, checks and failures, whose `decode_okvs` and
+// `queries_from_cells` are the two steps of initiate_queries apart, and
+// whose `build_okvs_packed` builds either kind of store from rows packed
+// into one buffer of key bytes and an array of offsets (`distinct_packed`
+// keeps one of rows that repeat).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -24,6 +27,7 @@
 #include <string>
 
 #include "src/operations.hpp"
+#include "src/store_build.hpp"
 #include "support/failure.hpp"
 #include "support/rng.hpp"
 
@@ -526,6 +530,42 @@ OSTRELLINE_ENTRY(queries_from_cells) {
     });
 }
 
+// "hiding" or "specified", the two constructions of a store, as a flag.
+bool hiding_construction(PyObject* construction) {
+    if (PyUnicode_Check(construction)) {
+        if (PyUnicode_CompareWithASCIIString(construction, "hiding") == 0) return true;
+        if (PyUnicode_CompareWithASCIIString(construction, "specified") == 0) return false;
+    }
+    support::fail("The construction should be 'hiding' or 'specified', not " + describe_object(construction) + ".");
+}
+
+OSTRELLINE_ENTRY(distinct_packed) {
+    static const char* const params[] = {"row_keys", "row_offsets"};
+    static const Signature sig{"distinct_packed()", params, 2};
+    PyObject* slots[2];
+    if (!bind(sig, args, nargsf, kwnames, slots)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        Outputs out;
+        ostrelline::distinct_packed(byte_arg(slots[0]), byte_arg(slots[1]), out.sink());
+        if (out.count != 2) throw std::logic_error("distinct_packed produced an incomplete result");
+        return PyTuple_Pack(2, out.objects[0], out.objects[1]);
+    });
+}
+
+OSTRELLINE_ENTRY(build_okvs_packed) {
+    static const char* const params[] = {"public_key", "row_keys", "row_offsets", "construction"};
+    static const Signature sig{"build_okvs_packed()", params, 4};
+    PyObject* slots[4];
+    if (!bind(sig, args, nargsf, kwnames, slots)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        const bool hiding = hiding_construction(slots[3]);
+        Outputs out;
+        ostrelline::build_okvs_packed(byte_arg(slots[0]), byte_arg(slots[1]), byte_arg(slots[2]), hiding,
+                                      out.sink());
+        return out.take(0);
+    });
+}
+
 #endif  // OSTRELLINE_HIDING_MODULE
 
 #ifndef OSTRELLINE_HIDING_MODULE
@@ -628,6 +668,17 @@ PyMethodDef function_table[] = {
                       "sender_cells and of receiver_cells (64 bytes each, as decode_okvs returns them) under "
                       "swift_pk, for every i below the shorter stream's cell count, as initiate_queries makes it "
                       "after its lookups."),
+    OSTRELLINE_METHOD(distinct_packed,
+                      "The distinct rows of packed rows (row_keys and row_offsets as build_okvs_packed takes them), "
+                      "each where it first occurs, in order, packed the same way: a tuple (row_keys, row_offsets). "
+                      "Rows are told apart by their key bytes, as a build tells them."),
+    OSTRELLINE_METHOD(build_okvs_packed,
+                      "build_okvs of rows handed over packed: row_keys holds the key bytes of every row one after "
+                      "the other (a row's strings joined, in UTF-8), row_offsets n + 1 offsets into it, 8 bytes "
+                      "each, little-endian, from 0 to len(row_keys): row i is row_keys[offsets[i]:offsets[i + 1]]. "
+                      "construction 'hiding' builds the store of ostrelline_hiding.build_okvs, 'specified' that of "
+                      "ostrelline.build_okvs, with their checks and failures and the same bytes for the same rows "
+                      "and random draws."),
 };
 #else
 PyMethodDef function_table[] = {
@@ -652,7 +703,9 @@ PyMethodDef function_table[] = {
 #define OSTRELLINE_MODULE_DOC \
     "Membership-hiding stores for the ostrelline protocol: build_okvs with the arguments, failures and byte " \
     "format of ostrelline.build_okvs, whose stores do not tell which rows they hold; and the two steps of " \
-    "ostrelline.initiate_queries apart, decode_okvs and queries_from_cells."
+    "ostrelline.initiate_queries apart, decode_okvs and queries_from_cells; and build_okvs_packed, either kind " \
+    "of store from rows packed into one buffer of key bytes and an array of offsets, with distinct_packed to " \
+    "keep one of rows that repeat."
 #else
 #define OSTRELLINE_MODULE_NAME "ostrelline"
 #define OSTRELLINE_MODULE_DOC \

@@ -29,13 +29,13 @@ inline bool same_bytes(std::span<const std::uint8_t> a, std::span<const std::uin
 
 }  // namespace detail
 
-// Fails with "rows I and J have the same key bytes; every row must be
-// distinct" for the smallest J whose key bytes equal those of an earlier key
-// I. An open-addressing table holds, per key seen so far, the top 32 bits of
-// its hash and its position plus one (zero marks a free slot); a tag match is
-// confirmed by comparing the bytes themselves.
-template <class KeyAt>
-void require_distinct(std::size_t n, KeyAt&& key_at) {
+// Calls repeat(i, j) for every key j whose key bytes equal those of an
+// earlier key, with i the first key of those bytes, in ascending j. An
+// open-addressing table holds, per distinct key seen so far, the top 32 bits
+// of its hash and its position plus one (zero marks a free slot); a tag match
+// is confirmed by comparing the bytes themselves.
+template <class KeyAt, class Repeat>
+void find_repeats(std::size_t n, KeyAt&& key_at, Repeat&& repeat) {
     if (n < 2) return;
     if (n >= 0xFFFFFFFFu) support::fail("too many keys to check: " + std::to_string(n));
     const std::size_t capacity = std::bit_ceil(2 * n);
@@ -67,12 +67,23 @@ void require_distinct(std::size_t n, KeyAt&& key_at) {
                 const auto& earlier = key_at(i).key_bytes();
                 const auto& later = key_at(j).key_bytes();
                 if (detail::same_bytes(hashable::byte_view(earlier), hashable::byte_view(later))) {
-                    support::fail("rows " + std::to_string(i) + " and " + std::to_string(j) +
-                                  " have the same key bytes; every row must be distinct");
+                    repeat(i, j);
+                    break;
                 }
             }
         }
     }
+}
+
+// Fails with "rows I and J have the same key bytes; every row must be
+// distinct" for the smallest J whose key bytes equal those of an earlier key
+// I.
+template <class KeyAt>
+void require_distinct(std::size_t n, KeyAt&& key_at) {
+    find_repeats(n, key_at, [](std::size_t i, std::size_t j) {
+        support::fail("rows " + std::to_string(i) + " and " + std::to_string(j) +
+                      " have the same key bytes; every row must be distinct");
+    });
 }
 
 template <hashable::Hashable K, class V>
