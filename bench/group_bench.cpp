@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "edwards25519/inverse.hpp"
 #include "edwards25519/point.hpp"
 #include "edwards25519/table.hpp"
 #include "support/rng.hpp"
@@ -141,11 +140,9 @@ int main() {
     const double mul = time_ns(200000, [&](std::size_t) { x = x * y; });
     const double sq = time_ns(200000, [&](std::size_t) { x = x.square(); });
     const double inv = time_ns(5000, [&](std::size_t) { x = x.invert() + y; });
-    const double inv_divsteps = time_ns(5000, [&](std::size_t) { x = detail::invert_divsteps(x) + y; });
     const double sqrt = time_ns(5000, [&](std::size_t) { x = FieldElement::sqrt_ratio_i(x, y).second + y; });
     g_sink = x.to_bytes()[0];
     std::printf("%-46s %10.2f ns\n%-46s %10.2f ns\n%-46s %10.2f ns\n%-46s %10.2f ns\n", "field mul", mul,
                 "field square", sq, "field invert", inv, "field sqrt_ratio_i", sqrt);
-    std::printf("%-46s %10.2f ns\n", "field invert by divsteps (used by compress)", inv_divsteps);
     return 0;
 }

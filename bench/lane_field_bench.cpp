@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "edwards25519/batch/portable_field.hpp"
+#include "edwards25519/tests/loop_field.hpp"
 #include "edwards25519/batch/scalar_field.hpp"
 #include "lane_field_bench.hpp"
 
@@ -46,7 +46,7 @@ int main() {
                 "square chain", "invert");
     const Figures scalar = lane_field_bench::measure<edwards25519::batch::ScalarField>("scalar");
     print(scalar, scalar);
-    print(lane_field_bench::measure<edwards25519::batch::PortableField>(), scalar);
+    print(lane_field_bench::measure<edwards25519::batch::LoopField>(), scalar);
 #if defined(__x86_64__) || defined(OSTRELLINE_SIMD_EMULATION)
     if (runs("avx2")) {
         print(lane_field_bench::avx2(), scalar);

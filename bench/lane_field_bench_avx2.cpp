@@ -1,5 +1,6 @@
 // The AVX2 lane fields' timings; compiled for AVX2.
 #include "edwards25519/batch/avx2_field.hpp"
+#include "edwards25519/tests/pair_field.hpp"
 #include "lane_field_bench.hpp"
 
 namespace lane_field_bench {

@@ -74,7 +74,9 @@ Choice bytes_equal(const std::array<std::uint8_t, 32>& a, const std::array<std::
 // engine's, on one lane of this field.
 FieldElement FieldElement::pow22523() const noexcept { return batch::engine::pow22523<batch::ScalarField>(*this); }
 
-FieldElement FieldElement::invert() const noexcept { return batch::engine::invert<batch::ScalarField>(*this); }
+void FieldElement::batch_invert(const FieldElement* values, std::size_t count, FieldElement* inverses) noexcept {
+    batch::engine::batch_invert<batch::ScalarField>(values, count, inverses);
+}
 
 Choice FieldElement::is_negative() const noexcept {
     return Choice::from_bit(static_cast<std::uint8_t>(to_bytes()[0] & 1));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
@@ -38,8 +39,12 @@ struct FieldElement {
     FieldElement pow2k(unsigned k) const noexcept;
     // self^((p-5)/8).
     FieldElement pow22523() const noexcept;
-    // self^(p-2): the inverse, and 0 for 0.
+    // The inverse, and 0 for 0, by divsteps (inverse.cpp): constant time.
     FieldElement invert() const noexcept;
+    // inverses[k] = 1 / values[k] for k < count with one inversion
+    // (batch::engine::batch_invert); the values nonzero unless there is only
+    // one, and the arrays apart.
+    static void batch_invert(const FieldElement* values, std::size_t count, FieldElement* inverses) noexcept;
 
     // Odd when fully reduced. Zero is not negative.
     Choice is_negative() const noexcept;

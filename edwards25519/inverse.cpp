@@ -1,4 +1,6 @@
-// Constant-time inversion in GF(2^255 - 19) by divsteps.
+// FieldElement::invert: constant-time inversion in GF(2^255 - 19) by
+// divsteps, the field's one inversion (the lane fields invert by the
+// exponentiation of batch/engine.hpp).
 //
 // divstep(delta, f, g) with f odd is
 //   (1 - delta, g, (g - f) / 2)   when delta > 0 and g is odd,
@@ -16,11 +18,11 @@
 // the division by 2^60 is made exact by adding a multiple of p) gives the
 // state after the batch. Every step is branch-free and the step count is
 // fixed, so nothing depends on x but the values.
-#include "edwards25519/inverse.hpp"
+#include "edwards25519/field.hpp"
 
 #include "edwards25519/bytes.hpp"
 
-namespace edwards25519::detail {
+namespace edwards25519 {
 
 namespace {
 
@@ -129,8 +131,8 @@ std::uint64_t low_word(const Signed60& x) noexcept {
 
 }  // namespace
 
-FieldElement invert_divsteps(const FieldElement& x) noexcept {
-    const std::array<std::uint8_t, 32> bytes = x.to_bytes();
+FieldElement FieldElement::invert() const noexcept {
+    const std::array<std::uint8_t, 32> bytes = to_bytes();
     const std::uint64_t w0 = load_le64(bytes.data()), w1 = load_le64(bytes.data() + 8),
                         w2 = load_le64(bytes.data() + 16), w3 = load_le64(bytes.data() + 24);
     Signed60 f = kP;
@@ -171,4 +173,4 @@ FieldElement invert_divsteps(const FieldElement& x) noexcept {
     return result;
 }
 
-}  // namespace edwards25519::detail
+}  // namespace edwards25519

@@ -2,7 +2,6 @@
 // multiplication.
 #include "edwards25519/point.hpp"
 
-#include "edwards25519/inverse.hpp"
 #include "edwards25519/batch/engine.hpp"
 #include "edwards25519/batch/scalar_field.hpp"
 #include "support/rng.hpp"
@@ -67,7 +66,7 @@ Choice EdwardsPoint::is_torsion_free() const noexcept {
 }
 
 CompressedEdwardsY EdwardsPoint::compress() const noexcept {
-    const FieldElement recip = detail::invert_divsteps(Z);
+    const FieldElement recip = Z.invert();
     const FieldElement x = X * recip;
     const FieldElement y = Y * recip;
     CompressedEdwardsY out{y.to_bytes()};
@@ -78,7 +77,7 @@ CompressedEdwardsY EdwardsPoint::compress() const noexcept {
 // u = (1 + y) / (1 - y) = (Z + Y) / (Z - Y); invert(0) = 0 maps the points
 // with y = 1 (the identity) to 0, and (0, -1) has Z + Y = 0.
 MontgomeryPoint EdwardsPoint::to_montgomery() const noexcept {
-    const FieldElement u = (Z + Y) * detail::invert_divsteps(Z - Y);
+    const FieldElement u = (Z + Y) * (Z - Y).invert();
     return MontgomeryPoint{u.to_bytes()};
 }
 

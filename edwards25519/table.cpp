@@ -7,7 +7,6 @@
 
 #include <vector>
 
-#include "edwards25519/inverse.hpp"
 #include "edwards25519/models.hpp"
 #include "support/rng.hpp"
 
@@ -56,23 +55,16 @@ std::array<int, Layout<W>::kPositions> signed_digits(const Scalar& s) noexcept {
     return digits;
 }
 
-// Affine Niels forms of many points with one inversion: prefix products of
-// the Z's, one inverse of the total, then each 1/Z peeled off backwards.
+// Affine Niels forms of many points with one inversion of their Z's.
 std::vector<PackedAffineNiels> batch_to_affine_niels(const std::vector<EdwardsPoint>& points) {
     const std::size_t n = points.size();
+    std::vector<FieldElement> z(n), z_inverse(n);
+    for (std::size_t i = 0; i < n; ++i) z[i] = points[i].Z;
+    FieldElement::batch_invert(z.data(), n, z_inverse.data());
     std::vector<PackedAffineNiels> out(n);
-    std::vector<FieldElement> prefix(n);
-    FieldElement acc = FieldElement::one();
     for (std::size_t i = 0; i < n; ++i) {
-        prefix[i] = acc;
-        acc = fe::mul(acc, points[i].Z);
-    }
-    acc = detail::invert_divsteps(acc);
-    for (std::size_t i = n; i-- > 0;) {
-        const FieldElement z_inv = fe::mul(acc, prefix[i]);
-        acc = fe::mul(acc, points[i].Z);
-        const FieldElement x = fe::mul(points[i].X, z_inv);
-        const FieldElement y = fe::mul(points[i].Y, z_inv);
+        const FieldElement x = fe::mul(points[i].X, z_inverse[i]);
+        const FieldElement y = fe::mul(points[i].Y, z_inverse[i]);
         out[i] = PackedAffineNiels::pack({y + x, y - x, fe::mul(fe::mul(x, y), constants::EDWARDS_D2)});
     }
     return out;

@@ -10,7 +10,6 @@
 
 #include "edwards25519/batch/engine.hpp"
 #include "edwards25519/field.hpp"
-#include "src/point_conversion.hpp"
 #include "support/failure.hpp"
 
 namespace ostrelline::elligator {
@@ -18,7 +17,11 @@ namespace ostrelline::elligator {
 namespace e = edwards25519::batch::engine;
 using edwards25519::batch::LaneField;
 
-using point_conversion::kInvalidElligatorPoint;
+// The message of the internal failure raised when a conversion that always
+// succeeds on valid data does not.
+inline constexpr const char* kInvalidElligatorPoint =
+    "The point from the Elligator map is invalid, this should never happen.";
+
 
 // Lane i of p to the 32 bytes at out[i]: equivalent to u = to_montgomery(p),
 // rho = elligator_decode(u, choice), the bytes of rho with bit 255 set when

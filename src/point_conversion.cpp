@@ -15,43 +15,6 @@ using edwards25519::FieldElement;
 using edwards25519::MontgomeryPoint;
 namespace constants = edwards25519::constants;
 
-MontgomeryPoint elligator_encode(const FieldElement& r) {
-    const FieldElement& a = constants::MONTGOMERY_A;
-    const FieldElement one = FieldElement::one();
-    // 1 + 2 r^2 is never 0: -1/2 is not a square modulo p.
-    FieldElement w = -a * (one + r.square2()).invert();
-    FieldElement e = w * (w.square() + a * w + one);
-    Choice e_is_square = FieldElement::sqrt_ratio_i(e, one).first;
-    FieldElement u = FieldElement::select(-w - a, w, e_is_square);
-    return MontgomeryPoint{u.to_bytes()};
-}
-
-std::optional<FieldElement> elligator_decode(const MontgomeryPoint& u_bytes, std::uint8_t choice_bit) {
-    const FieldElement& a = constants::MONTGOMERY_A;
-    FieldElement u = FieldElement::from_bytes(u_bytes.bytes);
-    FieldElement u_plus_a = u + a;
-    FieldElement n = -(u + u) * u_plus_a;
-    // s = +-sqrt(1 / n); false for n = 0 (u = 0 or u = -A) and for non-squares.
-    auto [has_root, s] = FieldElement::sqrt_ratio_i(FieldElement::one(), n);
-    if (!has_root.declassify()) return std::nullopt;
-    FieldElement rho = s * FieldElement::select(u, u_plus_a, Choice::from_bit(choice_bit));
-    rho.conditional_negate(rho.is_negative());
-    return rho;
-}
-
-MontgomeryPoint to_montgomery(const EdwardsPoint& p) { return p.to_montgomery(); }
-
-std::optional<EdwardsPoint> to_edwards(const MontgomeryPoint& u_bytes, std::uint8_t sign) {
-    const FieldElement one = FieldElement::one();
-    FieldElement u = FieldElement::from_bytes(u_bytes.bytes);
-    FieldElement u_plus_one = u + one;
-    // No point of the curve has u = -1 (there v^2 = A - 2, a non-square).
-    if (u_plus_one.is_zero().declassify()) return std::nullopt;
-    CompressedEdwardsY compressed{((u - one) * u_plus_one.invert()).to_bytes()};
-    compressed.bytes[31] = static_cast<std::uint8_t>(compressed.bytes[31] ^ (sign << 7));
-    return compressed.decompress();
-}
-
 // The lane-field form of elligator.hpp on one lane of the scalar field.
 std::optional<std::array<std::uint8_t, 32>> point_to_uniform_bytes(const EdwardsPoint& p,
                                                                    std::uint8_t choice_bit) {

@@ -4,9 +4,10 @@
 // representative r (non-square constant 2), bit 255 the sign of the point's
 // x-coordinate.
 //
-// Built from the Elligator 2 map for Curve25519 (`elligator_encode`), its
-// inverse (`elligator_decode`) and the birational maps between edwards25519
-// and Curve25519 (`to_montgomery`, `to_edwards`).
+// Built from the Elligator 2 map for Curve25519, its inverse and the
+// birational maps between edwards25519 and Curve25519, in one pass each over
+// any lane field (elligator.hpp); these are that code on one lane of the
+// scalar field.
 #pragma once
 
 #include <array>
@@ -17,29 +18,6 @@
 #include "edwards25519/point.hpp"
 
 namespace ostrelline::point_conversion {
-
-// The message of the internal failure raised when a conversion that always
-// succeeds on valid data does not.
-inline constexpr const char* kInvalidElligatorPoint =
-    "The point from the Elligator map is invalid, this should never happen.";
-
-// w = -A / (1 + 2 r^2); u = w when w^3 + A w^2 + w is a square, else -w - A.
-// r and -r give the same u; the u always lies on the curve, not its twist.
-edwards25519::MontgomeryPoint elligator_encode(const edwards25519::FieldElement& r);
-
-// The non-negative square root of -u / (2 (u + A)) for choice_bit 0, of
-// -(u + A) / (2 u) for choice_bit 1; nothing when -2 u (u + A) is zero or not
-// a square (independently of the bit). choice_bit must be 0 or 1.
-std::optional<edwards25519::FieldElement> elligator_decode(const edwards25519::MontgomeryPoint& u,
-                                                           std::uint8_t choice_bit);
-
-// u = (1 + y) / (1 - y); the identity and (0, -1) both give u = 0.
-edwards25519::MontgomeryPoint to_montgomery(const edwards25519::EdwardsPoint& p);
-
-// y = (u - 1) / (u + 1) with the sign of x given by `sign` (0 or 1); nothing
-// for u = -1 and when y has no x.
-std::optional<edwards25519::EdwardsPoint> to_edwards(const edwards25519::MontgomeryPoint& u,
-                                                     std::uint8_t sign);
 
 // The uniform point bytes of p for the given choice bit (0 or 1), or nothing
 // when p has no representative (the identity, (0, -1), and about half of all
@@ -61,8 +39,8 @@ std::optional<std::array<std::uint8_t, 32>> point_to_uniform_bytes(const edwards
 std::array<std::uint8_t, 32> with_representative(const std::array<std::uint8_t, 32>& bytes, std::uint8_t negate);
 
 // The point of any 32 bytes: to_edwards(elligator_encode(bits 0..254), bit 255).
-// Never fails on valid arithmetic; the internal failure kInvalidElligatorPoint
-// guards the impossible case.
+// Never fails on valid arithmetic; the internal failure
+// elligator::kInvalidElligatorPoint guards the impossible case.
 edwards25519::EdwardsPoint uniform_bytes_to_point(const std::uint8_t bytes[32]);
 inline edwards25519::EdwardsPoint uniform_bytes_to_point(const std::array<std::uint8_t, 32>& bytes) {
     return uniform_bytes_to_point(bytes.data());

@@ -4,7 +4,7 @@
 // has AVX2.
 //
 // Avx2Field holds four lanes, one register per limb. Two registers per limb
-// (Avx2x8Field, eight lanes) would give the core two independent
+// (Avx2x8Field of the tests' pair_field.hpp, eight lanes) would give the core two independent
 // instruction streams, but its products need more registers than there are
 // and spill: bench/lane_field_bench.cpp measures both.
 #pragma once
@@ -27,7 +27,6 @@ namespace edwards25519::batch {
 struct Avx2Ops {
     static constexpr std::size_t kLanes = 4;
     static constexpr const char* kName = "avx2";
-    static constexpr const char* kPairName = "avx2x8";
 
     using Reg = __m256i;
     using MaskReg = __m256i;  // all-ones or all-zero lanes
@@ -74,6 +73,5 @@ struct Avx2Ops {
 };
 
 using Avx2Field = Radix25Field<Avx2Ops>;
-using Avx2x8Field = Radix25Field<PairOps<Avx2Ops>>;
 
 }  // namespace edwards25519::batch

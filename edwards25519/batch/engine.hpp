@@ -20,6 +20,7 @@
 #include "edwards25519/field.hpp"
 #include "edwards25519/point.hpp"
 #include "edwards25519/scalar.hpp"
+#include "support/rng.hpp"
 
 namespace edwards25519::batch::engine {
 
@@ -49,11 +50,16 @@ Chain<F> pow_chain(const typename F::Element& z) noexcept {
     return {z_250_0, z11};
 }
 
-// z^(p-2) = z^((2^250 - 1) 2^5 + 11): the inverse, and 0 for 0.
+// The inverse, and 0 for 0: the field's own inversion where it has one (the
+// scalar field's divsteps), else z^(p-2) = z^((2^250 - 1) 2^5 + 11).
 template <LaneField F>
 typename F::Element invert(const typename F::Element& z) noexcept {
-    const Chain<F> c = pow_chain<F>(z);
-    return F::mul(F::pow2k(c.z_250_0, 5), c.z11);
+    if constexpr (requires { F::invert(z); }) {
+        return F::invert(z);
+    } else {
+        const Chain<F> c = pow_chain<F>(z);
+        return F::mul(F::pow2k(c.z_250_0, 5), c.z11);
+    }
 }
 
 // z^((p-5)/8) = z^((2^250 - 1) 4 + 1).
@@ -274,21 +280,21 @@ void compress_with(const Point<F>& p, const typename F::Element& z_inverse, std:
     F::to_bytes(F::mul(p.Y, z_inverse), F::is_negative(F::mul(p.X, z_inverse)), out);
 }
 
-// One inversion for `count` elements: prefix[k] = a_0 ... a_(k-1), the
-// inverse of the whole product, then each 1/a_k peeled off from the last to
-// the first. 0 stays 0 only when it is the sole element; callers invert
-// nonzero values (Z coordinates).
-template <LaneField F, std::size_t N>
+// One inversion for `count` elements: inverses[k] first holds the prefix
+// product a_0 ... a_(k-1); the inverse of the whole product then peels each
+// 1/a_k off from the last to the first. 0 stays 0 only when it is the sole
+// element; callers invert nonzero values (Z coordinates). `values` and
+// `inverses` do not overlap.
+template <LaneField F>
 void batch_invert(const typename F::Element* values, std::size_t count, typename F::Element* inverses) noexcept {
-    typename F::Element prefix[N];
     typename F::Element product = F::one();
     for (std::size_t k = 0; k < count; ++k) {
-        prefix[k] = product;
+        inverses[k] = product;
         product = F::mul(product, values[k]);
     }
     typename F::Element inverse = invert<F>(product);
     for (std::size_t k = count; k-- > 0;) {
-        inverses[k] = F::mul(inverse, prefix[k]);
+        inverses[k] = F::mul(inverse, inverses[k]);
         inverse = F::mul(inverse, values[k]);
     }
 }
@@ -302,7 +308,7 @@ void compress_many(const Point<F>* points, std::size_t count, std::uint8_t* cons
     if (count == 0 || count > kMaxCompress) return;
     typename F::Element z[kMaxCompress] = {}, z_inverse[kMaxCompress] = {};
     for (std::size_t k = 0; k < count; ++k) z[k] = points[k].Z;
-    batch_invert<F, kMaxCompress>(z, count, z_inverse);
+    batch_invert<F>(z, count, z_inverse);
     for (std::size_t k = 0; k < count; ++k) compress_with<F>(points[k], z_inverse[k], out + k * F::kLanes);
 }
 
@@ -320,8 +326,7 @@ void recode(const Scalar* scalars, bool shared, Digits<F>& digits) noexcept {
     for (std::size_t lane = 0; lane < F::kLanes; ++lane) {
         std::array<std::int8_t, 64> d = scalars[shared ? 0 : lane].as_radix_16();
         for (std::size_t i = 0; i < 64; ++i) digits[i][lane] = d[i];
-        d.fill(0);
-        __asm__ volatile("" : : "r"(d.data()) : "memory");
+        support::secure_zero(d.data(), d.size());
     }
 }
 
@@ -403,8 +408,7 @@ Point<F> mul(const Point<F>& p, const Scalar* scalars, bool shared) noexcept {
     alignas(64) Digits<F> digits;
     recode<F>(scalars, shared, digits);
     const Point<F> out = mul_digits<F>(p, digits);
-    __builtin_memset(digits, 0, sizeof digits);
-    __asm__ volatile("" : : "r"(&digits[0][0]) : "memory");
+    support::secure_zero(digits, sizeof digits);
     return out;
 }
 
@@ -440,7 +444,7 @@ public:
             row[0] = position;
             for (std::size_t j = 1; j < 8; ++j) row[j] = row[j - 1] + position;
             for (std::size_t j = 0; j < 8; ++j) z[j] = row[j].Z;
-            invert_all(z, z_inverse);
+            FieldElement::batch_invert(z, 8, z_inverse);
             for (std::size_t j = 0; j < 8; ++j) {
                 const FieldElement x = row[j].X * z_inverse[j];
                 const FieldElement y = row[j].Y * z_inverse[j];
@@ -455,27 +459,12 @@ public:
         recode<F>(scalars, false, digits);
         Point<F> q = identity<F>();
         for (std::size_t i = 0; i < kPositions; ++i) q = add<F>(q, select(entries_[i], digits[i])).to_extended();
-        __builtin_memset(digits, 0, sizeof digits);
-        __asm__ volatile("" : : "r"(&digits[0][0]) : "memory");
+        support::secure_zero(digits, sizeof digits);
         return q;
     }
 
 private:
     static typename F::Limbs limbs(const FieldElement& a) noexcept { return F::limbs(F::broadcast(a), 0); }
-
-    static void invert_all(const FieldElement (&z)[8], FieldElement (&out)[8]) noexcept {
-        FieldElement prefix[8];
-        FieldElement product = FieldElement::one();
-        for (std::size_t k = 0; k < 8; ++k) {
-            prefix[k] = product;
-            product = product * z[k];
-        }
-        FieldElement inverse = product.invert();
-        for (std::size_t k = 8; k-- > 0;) {
-            out[k] = inverse * prefix[k];
-            inverse = inverse * z[k];
-        }
-    }
 
     // digit * entry per lane, |digit| <= 8: every entry of the position is
     // broadcast and blended into the lanes whose digit selects it.

@@ -1,6 +1,6 @@
 // GF(2^255 - 19) in radix 2^25.5, one element per 64-bit lane, written once
 // over a small vector-operations trait `V` and instantiated per instruction
-// set (avx2_field.hpp, avx512f_field.hpp, portable_field.hpp). Nothing here
+// set (avx2_field.hpp, avx512f_field.hpp; the tests' loop_field.hpp). Nothing here
 // uses intrinsics, so this header compiles on every architecture.
 //
 // An element is ten limbs of alternately 26 and 25 bits, at weights 2^0,
@@ -70,58 +70,6 @@ private:
     typename V::MaskReg m_;
 };
 
-// Two registers of V per limb: twice the lanes, and two independent
-// instruction streams for the out-of-order core to interleave. Lanes
-// 0..V::kLanes-1 are in `lo`, the rest in `hi`. (With AVX2 the pair runs
-// slower per element than one register: twenty column sums do not fit in
-// sixteen registers. It stays for the benchmark that shows it.)
-template <class V>
-struct PairOps {
-    struct Reg {
-        typename V::Reg lo, hi;
-    };
-    struct MaskReg {
-        typename V::MaskReg lo, hi;
-    };
-    static constexpr std::size_t kLanes = 2 * V::kLanes;
-    static constexpr const char* kName = V::kPairName;
-
-    static Reg splat(std::uint64_t x) noexcept { return {V::splat(x), V::splat(x)}; }
-    static Reg load(const std::uint64_t* p) noexcept { return {V::load(p), V::load(p + V::kLanes)}; }
-    static void store(std::uint64_t* p, Reg a) noexcept {
-        V::store(p, a.lo);
-        V::store(p + V::kLanes, a.hi);
-    }
-    static Reg add(Reg a, Reg b) noexcept { return {V::add(a.lo, b.lo), V::add(a.hi, b.hi)}; }
-    static Reg sub(Reg a, Reg b) noexcept { return {V::sub(a.lo, b.lo), V::sub(a.hi, b.hi)}; }
-    static Reg band(Reg a, Reg b) noexcept { return {V::band(a.lo, b.lo), V::band(a.hi, b.hi)}; }
-    static Reg bor(Reg a, Reg b) noexcept { return {V::bor(a.lo, b.lo), V::bor(a.hi, b.hi)}; }
-    template <unsigned N>
-    static Reg shr(Reg a) noexcept {
-        return {V::template shr<N>(a.lo), V::template shr<N>(a.hi)};
-    }
-    template <unsigned N>
-    static Reg shl(Reg a) noexcept {
-        return {V::template shl<N>(a.lo), V::template shl<N>(a.hi)};
-    }
-    static Reg mul32(Reg a, Reg b) noexcept { return {V::mul32(a.lo, b.lo), V::mul32(a.hi, b.hi)}; }
-    // Twenty sums do not fit in the registers: pinning them would spill.
-    static void settle(Reg&) noexcept {}
-    static MaskReg eq(Reg a, Reg b) noexcept { return {V::eq(a.lo, b.lo), V::eq(a.hi, b.hi)}; }
-    static Reg blend(Reg a, Reg b, MaskReg m) noexcept { return {V::blend(a.lo, b.lo, m.lo), V::blend(a.hi, b.hi, m.hi)}; }
-    static MaskReg mask_and(MaskReg a, MaskReg b) noexcept { return {V::mask_and(a.lo, b.lo), V::mask_and(a.hi, b.hi)}; }
-    static MaskReg mask_or(MaskReg a, MaskReg b) noexcept { return {V::mask_or(a.lo, b.lo), V::mask_or(a.hi, b.hi)}; }
-    static MaskReg mask_andnot(MaskReg a, MaskReg b) noexcept {
-        return {V::mask_andnot(a.lo, b.lo), V::mask_andnot(a.hi, b.hi)};
-    }
-    static std::uint32_t mask_bits(MaskReg m) noexcept {
-        return V::mask_bits(m.lo) | (V::mask_bits(m.hi) << V::kLanes);
-    }
-    static MaskReg mask_from_bits(std::uint32_t bits) noexcept {
-        return {V::mask_from_bits(bits & ((1u << V::kLanes) - 1)), V::mask_from_bits(bits >> V::kLanes)};
-    }
-};
-
 template <class V>
 class Radix25Field {
 public:
@@ -145,11 +93,6 @@ public:
         Reg magnitude;
         typename V::MaskReg negative;
     };
-
-    // The exclusive limb bounds of the two kinds, for the tests that feed
-    // operations their largest inputs.
-    static constexpr std::uint32_t tight_bound(int i) noexcept { return (1u << bits(i)) + (1u << 17); }
-    static constexpr std::uint32_t loose_bound(int i) noexcept { return 3 * (1u << bits(i)) + (1u << 18); }
 
     static const char* name() noexcept { return V::kName; }
 

@@ -73,6 +73,9 @@ struct ScalarField {
     static Element square(const Element& a) noexcept { return fe::square(a); }
     static Element square(const Loose& a) noexcept { return fe::square(a.v); }
     static Element pow2k(const Element& a, unsigned k) noexcept { return fe::pow2k(a, k); }
+    // The field's divsteps inversion, which engine::invert takes over the
+    // exponentiation it uses for the vector fields.
+    static Element invert(const Element& a) noexcept { return a.invert(); }
 
     static Element select(const Element& a, const Element& b, Mask m) noexcept {
         const std::uint64_t mask = m.bits();

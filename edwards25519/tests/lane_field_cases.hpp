@@ -108,7 +108,7 @@ REGISTER_TYPED_TEST_SUITE_P(LaneFieldTest, BytesLanesAndTableEntriesRoundTrip, A
                             MasksCombineLaneByLane, RadixDigitsPerLane);
 
 // For the fields of radix 2^25.5, which state their limb bounds
-// (tight_bound, loose_bound): elements with limbs at those bounds.
+// (its tight and loose limb bounds): elements with limbs at those bounds.
 template <class B>
 class LaneFieldBoundsTest : public LaneFieldTest<B> {};
 

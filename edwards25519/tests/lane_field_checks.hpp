@@ -216,7 +216,8 @@ struct Checks {
         }
     }
 
-    // Radix 2^25.5 only (tight_bound, loose_bound): elements with every limb
+    // Radix 2^25.5 only (limbs below 2^26 or 2^25 plus 2^17 when tight, three
+    // times that plus 2^18 when loose): elements with every limb
     // just below the tight bound (in some lanes; other lanes random), their lazy sums
     // and differences at the loose bound, into every operation that takes them.
     // The expected values are computed from the limbs with the scalar field.
@@ -233,7 +234,7 @@ struct Checks {
             return v;
         };
         typename F::Limbs top;
-        for (int i = 0; i < n; ++i) top.v[i] = F::tight_bound(i) - 1;
+        for (int i = 0; i < n; ++i) top.v[i] = (1u << ((i & 1) ? 25 : 26)) + (1u << 17) - 1;  // below the tight bound
         for (std::uint32_t pattern = 0; pattern < 4; ++pattern) {
             // Lanes whose bit is set in `lanes_at_top` hold `top`, the others random values.
             const std::uint32_t lanes_at_top = pattern == 0 ? F::all_lanes().declassify() : static_cast<std::uint32_t>(rng());

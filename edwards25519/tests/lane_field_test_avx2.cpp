@@ -6,6 +6,7 @@
 LANE_FIELD_TARGET("avx2")
 #define OSTRELLINE_TARGET_REGION_AVX2
 #include "edwards25519/batch/avx2_field.hpp"
+#include "edwards25519/tests/pair_field.hpp"
 #include "lane_field_checks.hpp"
 LANE_FIELD_TARGET_END
 

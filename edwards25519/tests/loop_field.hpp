@@ -1,6 +1,8 @@
 // The radix-2^25.5 lane field in plain C++: four lanes held in arrays and
 // processed by loops, for any CPU (the compiler may vectorise the loops with
-// whatever the target has). Masks are all-ones or all-zero lanes, made and
+// whatever the target has). Not a backend: the lane field tests run the
+// radix-2^25.5 formulas through it on any CPU, and bench/lane_field_bench
+// times it. Masks are all-ones or all-zero lanes, made and
 // combined arithmetically, never by branches.
 #pragma once
 
@@ -11,9 +13,9 @@
 
 namespace edwards25519::batch {
 
-struct PortableOps {
+struct LoopOps {
     static constexpr std::size_t kLanes = 4;
-    static constexpr const char* kName = "portable";
+    static constexpr const char* kName = "radix25 loops";
 
     struct Reg {
         std::uint64_t v[kLanes];
@@ -85,6 +87,6 @@ struct PortableOps {
     }
 };
 
-using PortableField = Radix25Field<PortableOps>;
+using LoopField = Radix25Field<LoopOps>;
 
 }  // namespace edwards25519::batch

@@ -66,19 +66,85 @@ const Bytes32 kOrderTwoCompressed = hex("ecfffffffffffffffffffffffffffffffffffff
 
 EdwardsPoint order_two_point() { return *CompressedEdwardsY{kOrderTwoCompressed}.decompress(); }
 
+// The building blocks one by one, on the scalar field: the Elligator 2 map
+// for Curve25519 and its inverse, and the birational maps.
+namespace blocks {
+
+using edwards25519::Choice;
+using edwards25519::MontgomeryPoint;
+namespace constants = edwards25519::constants;
+
+// w = -A / (1 + 2 r^2); u = w when w^3 + A w^2 + w is a square, else -w - A.
+// r and -r give the same u; the u always lies on the curve, not its twist.
+MontgomeryPoint elligator_encode(const FieldElement& r);
+
+// The non-negative square root of -u / (2 (u + A)) for choice_bit 0, of
+// -(u + A) / (2 u) for choice_bit 1; nothing when -2 u (u + A) is zero or not
+// a square (independently of the bit). choice_bit must be 0 or 1.
+std::optional<FieldElement> elligator_decode(const MontgomeryPoint& u,
+                                                           std::uint8_t choice_bit);
+
+// u = (1 + y) / (1 - y); the identity and (0, -1) both give u = 0.
+MontgomeryPoint to_montgomery(const EdwardsPoint& p);
+
+// y = (u - 1) / (u + 1) with the sign of x given by `sign` (0 or 1); nothing
+// for u = -1 and when y has no x.
+std::optional<EdwardsPoint> to_edwards(const MontgomeryPoint& u,
+                                                     std::uint8_t sign);
+
+
+MontgomeryPoint elligator_encode(const FieldElement& r) {
+    const FieldElement& a = constants::MONTGOMERY_A;
+    const FieldElement one = FieldElement::one();
+    // 1 + 2 r^2 is never 0: -1/2 is not a square modulo p.
+    FieldElement w = -a * (one + r.square2()).invert();
+    FieldElement e = w * (w.square() + a * w + one);
+    Choice e_is_square = FieldElement::sqrt_ratio_i(e, one).first;
+    FieldElement u = FieldElement::select(-w - a, w, e_is_square);
+    return MontgomeryPoint{u.to_bytes()};
+}
+
+std::optional<FieldElement> elligator_decode(const MontgomeryPoint& u_bytes, std::uint8_t choice_bit) {
+    const FieldElement& a = constants::MONTGOMERY_A;
+    FieldElement u = FieldElement::from_bytes(u_bytes.bytes);
+    FieldElement u_plus_a = u + a;
+    FieldElement n = -(u + u) * u_plus_a;
+    // s = +-sqrt(1 / n); false for n = 0 (u = 0 or u = -A) and for non-squares.
+    auto [has_root, s] = FieldElement::sqrt_ratio_i(FieldElement::one(), n);
+    if (!has_root.declassify()) return std::nullopt;
+    FieldElement rho = s * FieldElement::select(u, u_plus_a, Choice::from_bit(choice_bit));
+    rho.conditional_negate(rho.is_negative());
+    return rho;
+}
+
+MontgomeryPoint to_montgomery(const EdwardsPoint& p) { return p.to_montgomery(); }
+
+std::optional<EdwardsPoint> to_edwards(const MontgomeryPoint& u_bytes, std::uint8_t sign) {
+    const FieldElement one = FieldElement::one();
+    FieldElement u = FieldElement::from_bytes(u_bytes.bytes);
+    FieldElement u_plus_one = u + one;
+    // No point of the curve has u = -1 (there v^2 = A - 2, a non-square).
+    if (u_plus_one.is_zero().declassify()) return std::nullopt;
+    CompressedEdwardsY compressed{((u - one) * u_plus_one.invert()).to_bytes()};
+    compressed.bytes[31] = static_cast<std::uint8_t>(compressed.bytes[31] ^ (sign << 7));
+    return compressed.decompress();
+}
+
+}  // namespace blocks
+
 // The plain composition of the building blocks, step by step.
 std::optional<Bytes32> reference_to_uniform_bytes(const EdwardsPoint& p, std::uint8_t bit) {
-    std::optional<FieldElement> rho = pc::elligator_decode(pc::to_montgomery(p), bit);
+    std::optional<FieldElement> rho = blocks::elligator_decode(blocks::to_montgomery(p), bit);
     if (!rho) return std::nullopt;
     Bytes32 out = rho->to_bytes();
-    std::optional<EdwardsPoint> q = pc::to_edwards(pc::elligator_encode(FieldElement::from_bytes(out)), 0);
+    std::optional<EdwardsPoint> q = blocks::to_edwards(blocks::elligator_encode(FieldElement::from_bytes(out)), 0);
     if (!q) throw std::logic_error("no point for the representative");
     if (!(*q == p)) out[31] |= 0x80;
     return out;
 }
 
 std::optional<EdwardsPoint> reference_from_uniform_bytes(const Bytes32& bytes) {
-    return pc::to_edwards(pc::elligator_encode(FieldElement::from_bytes(bytes)),
+    return blocks::to_edwards(blocks::elligator_encode(FieldElement::from_bytes(bytes)),
                           static_cast<std::uint8_t>(bytes[31] >> 7));
 }
 
@@ -135,10 +201,10 @@ TEST(ElligatorMaps, EncodeMatchesBigIntegers) {
         mpz_class u = gmp.elligator(r);
         w_branch += u == gmp.mod(-gmp.a * gmp.inv(1 + 2 * r * r));
         FieldElement fr = FieldElement::from_bytes(r_bytes);
-        ASSERT_EQ(hex_of(pc::elligator_encode(fr).bytes), hex_of(gmp.write(u))) << hex_of(r_bytes);
-        ASSERT_EQ(pc::elligator_encode(-fr).bytes, pc::elligator_encode(fr).bytes);
+        ASSERT_EQ(hex_of(blocks::elligator_encode(fr).bytes), hex_of(gmp.write(u))) << hex_of(r_bytes);
+        ASSERT_EQ(blocks::elligator_encode(-fr).bytes, blocks::elligator_encode(fr).bytes);
     }
-    EXPECT_EQ(pc::elligator_encode(FieldElement::zero()).bytes, Bytes32{});
+    EXPECT_EQ(blocks::elligator_encode(FieldElement::zero()).bytes, Bytes32{});
     EXPECT_NEAR(w_branch, 1000, 200);  // both branches exercised
 }
 
@@ -149,18 +215,18 @@ TEST(ElligatorMaps, DecodeInvertsEncode) {
     const Bytes32 minus_a = (-edwards25519::constants::MONTGOMERY_A).to_bytes();
     int found = 0;
     for (int i = 0; i < 1000; ++i) {
-        Bytes32 u_raw = i == 0 ? Bytes32{} : i == 1 ? minus_a : pc::to_montgomery(random_curve_point()).bytes;
+        Bytes32 u_raw = i == 0 ? Bytes32{} : i == 1 ? minus_a : blocks::to_montgomery(random_curve_point()).bytes;
         mpz_class u = gmp.read(u_raw);
         bool expected = gmp.legendre(-2 * u * (u + gmp.a)) == 1;
-        std::optional<FieldElement> roots[2] = {pc::elligator_decode(MontgomeryPoint{u_raw}, 0),
-                                                pc::elligator_decode(MontgomeryPoint{u_raw}, 1)};
+        std::optional<FieldElement> roots[2] = {blocks::elligator_decode(MontgomeryPoint{u_raw}, 0),
+                                                blocks::elligator_decode(MontgomeryPoint{u_raw}, 1)};
         ASSERT_EQ(roots[0].has_value(), expected) << hex_of(u_raw);
         ASSERT_EQ(roots[1].has_value(), expected) << hex_of(u_raw);
         if (!expected) continue;
         ++found;
         for (const std::optional<FieldElement>& rho : roots) {
             ASSERT_EQ(rho->to_bytes()[0] & 1, 0) << "root not sign-normalised";
-            ASSERT_EQ(pc::elligator_encode(*rho).bytes, u_raw);
+            ASSERT_EQ(blocks::elligator_encode(*rho).bytes, u_raw);
         }
         ASSERT_NE(roots[0]->to_bytes(), roots[1]->to_bytes());
     }
@@ -169,16 +235,16 @@ TEST(ElligatorMaps, DecodeInvertsEncode) {
 
 TEST(ElligatorMaps, BirationalMapsAtSpecialPoints) {
     const EdwardsPoint b = EdwardsPoint::basepoint();
-    EXPECT_EQ(pc::to_montgomery(b).bytes, u_bytes(9));
-    EXPECT_EQ(pc::to_montgomery(EdwardsPoint::identity()).bytes, Bytes32{});
-    EXPECT_EQ(pc::to_montgomery(order_two_point()).bytes, Bytes32{});
-    EXPECT_TRUE(*pc::to_edwards(MontgomeryPoint{u_bytes(9)}, 0) == b);
-    EXPECT_TRUE(*pc::to_edwards(MontgomeryPoint{u_bytes(9)}, 1) == -b);
+    EXPECT_EQ(blocks::to_montgomery(b).bytes, u_bytes(9));
+    EXPECT_EQ(blocks::to_montgomery(EdwardsPoint::identity()).bytes, Bytes32{});
+    EXPECT_EQ(blocks::to_montgomery(order_two_point()).bytes, Bytes32{});
+    EXPECT_TRUE(*blocks::to_edwards(MontgomeryPoint{u_bytes(9)}, 0) == b);
+    EXPECT_TRUE(*blocks::to_edwards(MontgomeryPoint{u_bytes(9)}, 1) == -b);
     // u = 0 is (0, -1) for both signs; no point has u = -1.
     const Bytes32 minus_one = hex("ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f");
     for (std::uint8_t sign : kBits) {
-        EXPECT_EQ(pc::to_edwards(MontgomeryPoint{Bytes32{}}, sign)->compress().bytes, kOrderTwoCompressed);
-        EXPECT_FALSE(pc::to_edwards(MontgomeryPoint{minus_one}, sign).has_value());
+        EXPECT_EQ(blocks::to_edwards(MontgomeryPoint{Bytes32{}}, sign)->compress().bytes, kOrderTwoCompressed);
+        EXPECT_FALSE(blocks::to_edwards(MontgomeryPoint{minus_one}, sign).has_value());
     }
 }
 
