@@ -5,10 +5,10 @@
 #include <utility>
 
 #include "edwards25519/table.hpp"
-#include "okvs/src/schemes/distinct.hpp"
 #include "okvs/src/schemes/paxos.hpp"
 #include "src/ciphertexts.hpp"
 #include "src/paths/kernels.hpp"
+#include "src/store_build.hpp"
 #include "support/failure.hpp"
 #include "support/rng.hpp"
 #include "support/wipe.hpp"
@@ -19,7 +19,6 @@ using edwards25519::CompressedEdwardsY;
 using edwards25519::EdwardsPoint;
 using edwards25519::Scalar;
 // A received store, looked up in place: the query side never copies a store.
-using Store = okvs::schemes::paxos::Paxos<Ciphertext>;
 using StoreView = okvs::schemes::paxos::PaxosView<Ciphertext>;
 
 namespace {
@@ -77,41 +76,12 @@ Scalar read_secret_key(const ByteArg& secret_key, std::string_view type_text) {
     return Scalar::from_bits(copy);
 }
 
-namespace {
-
-// Both kinds of store: `hiding` selects the membership-hiding encryptions.
-void build_store(const paths::Kernels& kernels, const ByteArg& public_key, Rows rows, Sink out, bool hiding) {
-    EdwardsPoint key = read_public_key(public_key);
-    // Every multiple of the identity or of the point of order 2 is one of those
-    // two points, neither of which has uniform point bytes: encrypting under
-    // such a key would retry forever.
-    if (!rows.empty() && key.double_point().is_identity().declassify()) {
-        support::fail("The public key is the identity or the point of order 2: none of its multiples has uniform "
-                      "point bytes, so it can encrypt nothing.");
-    }
-    // Refuse repeated rows before the expensive encryptions rather than after.
-    okvs::schemes::require_distinct_keys(std::span<const DataRow>(rows));
-    std::vector<std::pair<DataRow, Ciphertext>> pairs;
-    pairs.reserve(rows.size());
-    {
-        std::vector<Ciphertext> zeros(rows.size());
-        kernels.zero(key, rows.size(), hiding, zeros.data());
-        for (std::size_t i = 0; i < rows.size(); ++i) pairs.emplace_back(std::move(rows[i]), zeros[i]);
-    }
-    Rows().swap(rows);
-    Store store = Store::encode<DataRow>(std::span<const std::pair<DataRow, Ciphertext>>(pairs));
-    decltype(pairs)().swap(pairs);
-    store.to_bytes(out(store.serialized_size()));
-}
-
-}  // namespace
-
 void Operations::build_okvs(const ByteArg& public_key, Rows rows, Sink out) const {
-    build_store(kernels_, public_key, std::move(rows), out, false);
+    build_store(public_key, RowKeys(rows), false, out, kernels_);
 }
 
 void Operations::build_hiding_okvs(const ByteArg& public_key, Rows rows, Sink out) const {
-    build_store(kernels_, public_key, std::move(rows), out, true);
+    build_store(public_key, RowKeys(rows), true, out, kernels_);
 }
 
 namespace {
