@@ -8,6 +8,7 @@ import json
 import os
 import pty
 import re
+import select
 import signal
 import struct
 import subprocess
@@ -507,6 +508,63 @@ def test_the_build_is_shown_as_one_call(flow, tmp_path):
     assert all(len(line) < 100 for line in drawn)
 
 
+# The command with the module's build held until a file appears (the build runs in a forked child).
+HELD_BUILD = """
+import os, sys, time
+import ostrelline
+built = ostrelline.build_okvs
+def held(key, rows):
+    while not os.path.exists(sys.argv[1]):
+        time.sleep(0.02)
+    return built(key, rows)
+ostrelline.build_okvs = held
+from ostrelline_tools.cli import main
+sys.exit(main(sys.argv[2:]))
+"""
+
+
+def test_the_build_redraws_while_it_runs(flow, tmp_path):
+    """No report comes during the one call of a build: the elapsed time moves all the same."""
+    d, _ = flow
+    columns = 72
+    controller, terminal = os.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+    release = tmp_path / "release"
+    process = subprocess.Popen(
+        [sys.executable, "-c", HELD_BUILD, str(release), "build-store", "--public-key", "sender.pub", "--table",
+         "accounts.csv", "--columns", "iban", "--specified", "--out", str(tmp_path / "s.store")],
+        cwd=d, env=_env(), stdout=subprocess.DEVNULL, stderr=terminal,
+    )
+    os.close(terminal)
+    shown, deadline = "", time.monotonic() + 120
+    try:
+        # Held in the build until the bar has been redrawn a second into it.
+        while "0:01 elapsed, no estimate" not in shown:
+            assert time.monotonic() < deadline and process.poll() is None, shown
+            ready, _, _ = select.select([controller], [], [], 1)
+            if ready:
+                shown += os.read(controller, 65536).decode()
+        release.touch()
+        while True:
+            try:
+                chunk = os.read(controller, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk.decode()
+        assert process.wait(timeout=120) == 0
+    finally:
+        os.close(controller)
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    drawn = [line for line in re.split(r"[\r\n]", shown) if line.strip()]
+    held = [line for line in drawn if line.startswith("build-store") and "no estimate" in line]
+    assert len(set(held)) >= 2 and all(len(line) < columns for line in drawn)
+    assert "elapsed, done" in drawn[-1] and shown.endswith("\r\n")
+
+
 class _Clock:
     def __init__(self):
         self.now = 1000.0
@@ -555,6 +613,42 @@ def test_progress_lines_at_every_width(monkeypatch, columns):
     if columns >= 200:
         assert "[" + "#" * 7 + "." * 23 + "]" in lines[1]
     assert terminal.text.endswith("\n")
+
+
+def test_the_timer_of_an_indeterminate_bar(monkeypatch):
+    clock = _Clock()
+    monkeypatch.setattr(progress.time, "monotonic", clock)
+    terminal = _Terminal(80)
+    bar = progress.ProgressBar("auto", terminal, indeterminate=("build-store",))
+    monkeypatch.setattr(bar, "width", lambda: 80)
+    before = signal.getsignal(signal.SIGALRM)
+    bar("build-store", 0, 10)
+    try:
+        assert signal.getitimer(signal.ITIMER_REAL)[1] == progress.BEAT  # armed, repeating
+        handler = signal.getsignal(signal.SIGALRM)
+        clock.now += 75
+        handler(signal.SIGALRM, None)  # what the timer does
+        assert terminal.text.count("\r") == 2 and "1:15 elapsed, no estimate" in terminal.text
+    finally:
+        bar("build-store", 10, 10)
+    # The last report stops the timer and gives the handler back.
+    assert signal.getitimer(signal.ITIMER_REAL) == (0.0, 0.0) and signal.getsignal(signal.SIGALRM) == before
+    assert terminal.text.endswith("\n")
+    assert terminal.text.rstrip().endswith("1:15 elapsed, done [" + "#" * 30 + "] 10/10 (0/s)")
+    # Not on a log, and never over another timer.
+    log = _Terminal(80)
+    log.isatty = lambda: False
+    progress.ProgressBar("always", log, indeterminate=("build-store",))("build-store", 0, 10)
+    assert signal.getitimer(signal.ITIMER_REAL) == (0.0, 0.0)
+    signal.setitimer(signal.ITIMER_REAL, 1000)
+    try:
+        other = progress.ProgressBar("auto", _Terminal(80), indeterminate=("build-store",))
+        other("build-store", 0, 10)
+        assert signal.getsignal(signal.SIGALRM) == before and signal.getitimer(signal.ITIMER_REAL)[0] > 900
+        other.close()
+        assert signal.getitimer(signal.ITIMER_REAL)[0] > 900
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
 
 
 def test_progress_in_a_log_keeps_the_count_last(monkeypatch):

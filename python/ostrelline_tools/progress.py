@@ -6,15 +6,22 @@ chunk. A report that repeats the last one is a tick (the step is inside one
 long call): the bar redraws the elapsed time. A step named in
 ``indeterminate`` is one call of the module whose length nothing measures
 (``build-store``'s build): its bar bounces and says "no estimate" rather
-than showing a count that stays at 0 until the end.
+than showing a count that stays at 0 until the end, and while it runs on a
+terminal an interval timer (SIGALRM, a few times a second) redraws it, so
+that the elapsed time moves although no report comes. That call runs in a
+child process while this one only waits for its result, so the timer
+interrupts nothing but that wait (which Python resumes); the timer is not
+used where another one is set, or off the main thread.
 """
 from __future__ import annotations
 
 import os
 import shutil
+import signal
 import sys
+import threading
 import time
-from typing import Collection, Dict, List, Optional, TextIO
+from typing import Any, Collection, Dict, List, Optional, TextIO
 
 __all__ = ["ProgressBar", "duration", "MODES"]
 
@@ -29,6 +36,8 @@ _LOG_INTERVAL = 1.0
 _LOG_TICK_INTERVAL = 10.0
 _BOUNCER = "<=>"
 _BOUNCES_PER_SECOND = 8
+# Seconds between the redraws of an indeterminate bar on a terminal.
+BEAT = 0.25
 _LEAST_RATE_TIME = 0.05
 
 
@@ -68,12 +77,17 @@ class ProgressBar:
         self._phases: Dict[str, _Phase] = {}
         self._last_draw = 0.0
         self._open = 0  # characters of the unfinished line on the terminal (0: none)
+        self._drawing = False
+        self._beating: Optional[str] = None  # the indeterminate step the timer redraws
+        self._saved_alarm: Any = None
 
     # ------------------------------------------------------------------ reports
 
     def __call__(self, step: str, done: int, total: int) -> None:
         if not self.enabled:
             return
+        if self._beating is not None and (self._beating != step or done >= total):
+            self._stop_beat()
         now = time.monotonic()
         phase = self._phases.get(step)
         if phase is None or phase.finished or done < phase.done:
@@ -91,13 +105,47 @@ class ProgressBar:
         self._last_draw = now
         phase.finished = final
         self._draw(self.line(step, phase, now), final)
+        if first and not final and step in self.indeterminate and self.terminal:
+            self._start_beat(step)
 
     def close(self) -> None:
         """Ends an unfinished line on the terminal (a step stopped midway), so
         that what is written next starts a line of its own."""
+        self._stop_beat()
         if self._open:
             self._write("\n")
             self._open = 0
+
+    # ------------------------------------------------------------------ the timer of an indeterminate bar
+
+    def _start_beat(self, step: str) -> None:
+        if threading.current_thread() is not threading.main_thread() or not hasattr(signal, "setitimer"):
+            return
+        if signal.getitimer(signal.ITIMER_REAL) != (0.0, 0.0):
+            return  # someone else's timer: left alone
+        try:
+            self._saved_alarm = signal.signal(signal.SIGALRM, self._beat)
+        except (OSError, ValueError):
+            return
+        self._beating = step
+        signal.setitimer(signal.ITIMER_REAL, BEAT, BEAT)
+
+    def _stop_beat(self) -> None:
+        if self._beating is None:
+            return
+        # The timer first: an alarm already on its way then finds ``_beating`` unset.
+        signal.setitimer(signal.ITIMER_REAL, 0.0, 0.0)
+        self._beating = None
+        signal.signal(signal.SIGALRM, self._saved_alarm if self._saved_alarm is not None else signal.SIG_DFL)
+        self._saved_alarm = None
+
+    def _beat(self, signum: int, frame: Any) -> None:
+        """The timer's redraw of the indeterminate bar (skipped while a line is being written)."""
+        step = self._beating
+        phase = self._phases.get(step) if step is not None else None
+        if phase is None or phase.finished or self._drawing:
+            return
+        self._draw(self.line(step, phase, time.monotonic()), False)  # type: ignore[arg-type]
 
     # ------------------------------------------------------------------ drawing
 
@@ -145,10 +193,14 @@ class ProgressBar:
         room = limit - len(assemble(name, 0, rate))
         if room >= _LEAST_BAR:
             return assemble(name, min(BAR_WIDTH, room), rate)
-        for candidate in (assemble(name, None, rate), assemble(name, None, ""), assemble(step, None, "")):
+        # Narrower: the bar goes, then the rate, the padding and the word "elapsed"; then the line is cut.
+        candidates = [assemble(name, None, rate), assemble(name, None, ""), assemble(step, None, "")]
+        timing = timing.replace(" elapsed,", ",")
+        candidates.append(assemble(step, None, ""))
+        for candidate in candidates:
             if len(candidate) <= limit:
                 return candidate
-        return candidate[: max(limit, 0)]
+        return candidates[-1][: max(limit, 0)]
 
     @staticmethod
     def _bar(phase: _Phase, width: int, unmeasured: bool, elapsed: float) -> str:
@@ -173,8 +225,11 @@ class ProgressBar:
             self._write(line + "\n")
 
     def _write(self, text: str) -> None:
+        self._drawing = True
         try:
             self.stream.write(text)
             self.stream.flush()
         except (OSError, ValueError):  # standard error gone: progress is not worth failing the step for
             self.enabled = False
+        finally:
+            self._drawing = False
