@@ -322,3 +322,55 @@ def test_a_shard_the_module_refuses_fails_the_run_with_its_name(world, client, t
         pipeline.initiate_from_table(client, table(w, "payments", "parquet"), SENDER, RECEIVER, stores["s"],
                                      stores["r"], b"\x01" * 31, str(tmp_path / "q"))
     assert op.is_panic(info.value)
+
+
+# --------------------------------------------------------------------------- the party tools
+
+
+@pytest.mark.parametrize("fmt", ["csv", "parquet"])
+def test_the_tools_steps_on_a_cluster_read_rows_where_they_lie(world, tmp_path, fmt, monkeypatch):
+    # build-store --shards and initiate on a Dask engine (--scheduler) run the
+    # pipeline: the tables are read by the workers, and the results are those
+    # of the unsharded steps in one process.
+    from ostrelline_tools import sharded, steps
+
+    w, d = world, tmp_path
+    for role in ("sender", "receiver", "network"):
+        steps.keygen(d / f"{role}.pub", d / f"{role}.sec", role)
+    used = []
+    for name in ("build_where_rows_lie", "queries_where_rows_lie"):
+        original = getattr(sharded, name)
+        monkeypatch.setattr(sharded, name, lambda *a, _f=original, _n=name, **k: used.append(_n) or _f(*a, **k))
+    cluster, client = tls_cluster(1)
+    try:
+        engine = op.DaskEngine(client)
+        for role, name in (("sender", "s"), ("receiver", "r")):
+            bank = w["folder"] / f"bank_{name}.{fmt}"
+            report = steps.build_store(d / f"{role}.pub", bank, ["account", "branch"], d / f"{role}-sharded.ost",
+                                       shards=3, engine=engine)
+            assert (report.rows_read, report.rows_stored, report.header.meta["shards"]) == (BANK * 11 // 10, BANK, 3)
+            steps.build_store(d / f"{role}.pub", bank, ["account", "branch"], d / f"{role}.ost")
+        payments = w["folder"] / f"payments.{fmt}"
+        columns = ([("s_account", "account"), ("s_branch", "branch")], [("r_account", "account"), ("r_branch", "branch")])
+        for kind, stores, options in (("sharded", ("sender-sharded", "receiver-sharded"), {"engine": engine}),
+                                      ("single", ("sender", "receiver"), {})):
+            header = steps.initiate(payments, *columns, d / f"{stores[0]}.ost", d / f"{stores[1]}.ost",
+                                    d / "network.pub", d / f"q-{kind}.ost", **options)
+            assert header.count == PAYMENTS
+    finally:
+        client.close()
+        cluster.close()
+    assert used == ["build_where_rows_lie", "build_where_rows_lie", "queries_where_rows_lie"]
+    assert not [p for p in os.listdir(d) if p.startswith(("ostrelline-stage-", "ostrelline-queries-"))]
+    bits = {}
+    for kind in ("sharded", "single"):
+        steps.randomize(d / f"q-{kind}.ost", d / f"a-{kind}.ost")
+        steps.randomize(d / f"q-{kind}.ost", d / f"b-{kind}.ost")
+        parts = [d / f"{c}-{kind}.ost" for c in ("s", "r", "g", "dl")]
+        steps.combine(d / f"a-{kind}.ost", d / f"b-{kind}.ost", *parts)
+        steps.decrypt(parts[0], d / "sender.sec", d / f"ds-{kind}.ost")
+        steps.decrypt(parts[1], d / "receiver.sec", d / f"dr-{kind}.ost")
+        table = steps.finish(d / f"ds-{kind}.ost", d / f"dr-{kind}.ost", parts[2], parts[3], d / "network.sec",
+                             payments)
+        bits[kind] = table.column("match").to_pylist()
+    assert bits["sharded"] == bits["single"] == w["truth"]

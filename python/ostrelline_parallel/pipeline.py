@@ -74,6 +74,7 @@ own cluster, removed once its stores are built.
 """
 from __future__ import annotations
 
+import csv
 import os
 import shutil
 import tempfile
@@ -138,6 +139,10 @@ class Table:
     paths: Union[str, Sequence[str]]
     format: Optional[str] = None
     batch_bytes: int = DEFAULT_BATCH_BYTES
+    #: CSV only: the field delimiter, the text's encoding, the quote character (None: no quoting).
+    delimiter: str = ","
+    encoding: str = "utf-8"
+    quote_char: Optional[str] = '"'
 
     @property
     def kind(self) -> str:
@@ -152,9 +157,10 @@ class Table:
         """The table's ``columns`` as a Dask dataframe of strings."""
         paths = self.paths if isinstance(self.paths, str) else [os.fspath(p) for p in self.paths]
         if self.kind == "csv":
+            quoting = {"quotechar": self.quote_char} if self.quote_char is not None else {"quoting": csv.QUOTE_NONE}
             return dd.read_csv(
                 paths, usecols=list(columns), dtype=str, keep_default_na=False, na_filter=False,
-                blocksize=self.batch_bytes,
+                blocksize=self.batch_bytes, sep=self.delimiter, encoding=self.encoding, **quoting,
             )[list(columns)]
         return dd.read_parquet(paths, columns=list(columns), split_row_groups="adaptive", blocksize=self.batch_bytes)
 
@@ -406,6 +412,7 @@ def _query_lookups(
     sender_columns: Sequence[str],
     receiver_columns: Sequence[str],
     encode: Encode,
+    receiver_encode: Encode,
     sender_shards: int,
     receiver_shards: int,
     partition_info: Optional[Dict[str, Any]] = None,
@@ -416,7 +423,7 @@ def _query_lookups(
     part = partition_info["number"] if partition_info else 0
     places = (np.arange(len(frame), dtype=np.int64) + (part << 32)) * 2
     senders, sender_bytes = _key_text(encode([_arrow(frame[c]) for c in sender_columns]))
-    receivers, receiver_bytes = _key_text(encode([_arrow(frame[c]) for c in receiver_columns]))
+    receivers, receiver_bytes = _key_text(receiver_encode([_arrow(frame[c]) for c in receiver_columns]))
     dest = np.concatenate([
         _numbers(sender_bytes, sender_shards), _numbers(receiver_bytes, receiver_shards, sender_shards)
     ])
@@ -553,6 +560,7 @@ def initiate_from_table(
     out_dir: str,
     *,
     encode: Encode = join_columns,
+    receiver_encode: Optional[Encode] = None,
     progress: Optional[Progress] = None,
 ) -> QueryOutput:
     """``initiate_queries`` for every payment of ``table`` against two sharded
@@ -561,8 +569,9 @@ def initiate_from_table(
     its ``receiver_columns`` in the receiver store. The queries are written to
     ``out_dir`` (made if missing; its part files replaced), one Parquet file per
     payment partition; ``read_queries`` gives the stream of the single call
-    back. ``progress`` is called as ``progress("initiate_queries", done, P)``
-    per payment partition written."""
+    back. ``encode`` makes the keys of both sides, or of the sender side where
+    ``receiver_encode`` is given. ``progress`` is called as
+    ``progress("initiate_queries", done, P)`` per payment partition written."""
     import ostrelline_hiding
 
     if not is_bytes(swift_pk):
@@ -577,7 +586,8 @@ def initiate_from_table(
     parts = payments.npartitions
     ks, kr = sender_store.layout.shards, receiver_store.layout.shards
     lookups = payments.map_partitions(
-        _query_lookups, sender_columns, receiver_columns, encode, ks, kr, meta=_GROUPS, align_dataframes=False
+        _query_lookups, sender_columns, receiver_columns, encode, receiver_encode or encode, ks, kr, meta=_GROUPS,
+        align_dataframes=False,
     )
     cells = _by_number(lookups, "dest", ks + kr).map_partitions(
         decode_shard, sender_store, receiver_store, meta=_CELLS_BACK, align_dataframes=False, token="decode-shard"

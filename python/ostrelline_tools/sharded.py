@@ -12,6 +12,8 @@ shards it needs (at the header length plus the recorded offset).
 from __future__ import annotations
 
 import os
+import shutil
+import tempfile
 from typing import Any, Dict, Iterable, Optional, Sequence
 
 from ostrelline_parallel import shards as _shards
@@ -23,7 +25,8 @@ from .files import FileWriter, Header, StoredFile, check_output, fingerprint
 from .kinds import SHARDED_STORE
 
 __all__ = [
-    "SHARDED_STORE", "write_sharded_store", "write_sharded_store_from_table", "open_sharded_store", "store_as_shards"
+    "SHARDED_STORE", "write_sharded_store", "write_sharded_store_from_table", "open_sharded_store", "store_as_shards",
+    "TableKeys", "cluster_table", "build_where_rows_lie", "queries_where_rows_lie",
 ]
 
 
@@ -132,3 +135,122 @@ def store_as_shards(path: PathLike, header: Header) -> _shards.ShardedStore:
     return _shards.ShardedStore(
         os.path.abspath(os.fspath(path)), header.header_length, layout, header.payload_checksum.hex()
     )
+
+
+# --------------------------------------------------------------------------- rows where they lie
+
+
+class TableKeys:
+    """The tools' row encoding (``rows.encoded_array``: each value behind its
+    length, normalised as the store records) as the pipeline's ``encode``,
+    run by the workers on the columns of their partitions; with
+    ``skip_blank``, rows with an empty key value (``rows.BLANK_RULE``) are left
+    out first."""
+
+    def __init__(self, name: str, columns: Sequence[str], normalise: str, skip_blank: bool = False):
+        self.name, self.columns, self.normalise = name, list(columns), str(normalise)
+        self.skip_blank = bool(skip_blank)
+
+    def __call__(self, arrays: Sequence[Any]) -> Any:
+        from . import rows
+
+        if self.skip_blank:
+            arrays = rows.kept(arrays, rows.RowCheck(self.name, self.columns).keep(arrays))
+        return rows.encoded_array(self.name, self.columns, arrays, self.normalise)
+
+    def __reduce__(self) -> Any:
+        return (TableKeys, (self.name, self.columns, self.normalise, self.skip_blank))
+
+
+def cluster_table(engine: Any, source: Any) -> Any:
+    """The table as the workers of ``engine`` read it where it lies
+    (``ostrelline_parallel.pipeline.Table``), or None where the rows must go
+    through this process: an engine that is not on a Dask cluster, or a table
+    that is no CSV or Parquet file or folder of Parquet files."""
+    try:
+        from ostrelline_parallel import DaskEngine, pipeline
+    except ImportError:
+        return None
+    if not isinstance(engine, DaskEngine):
+        return None
+    kind = getattr(source, "format", None)
+    path, kind = getattr(source, "path", None), str(getattr(kind, "value", kind))
+    if path is None or kind not in ("csv", "parquet", "parquet-folder"):
+        return None
+    options = getattr(source, "options", None)
+    csv = {} if options is None else {
+        "delimiter": options.delimiter, "encoding": options.encoding, "quote_char": options.quote_char
+    }
+    return pipeline.Table(os.path.abspath(path), "csv" if kind == "csv" else "parquet", **csv)
+
+
+def build_where_rows_lie(
+    engine: Any,
+    source: Any,
+    columns: Sequence[str],
+    out_path: PathLike,
+    public_key: bytes,
+    normalise: str,
+    shards: Any,
+    skip_blank: bool,
+    *,
+    construction: Optional[str] = None,
+    role: Optional[str] = None,
+    progress: Optional[Progress] = None,
+    meta: Optional[Dict[str, Any]] = None,
+    overwrite: bool = False,
+) -> _shards.ShardedStore:
+    """A bank's sharded store built on ``engine``'s Dask workers from its table
+    where it lies (``cluster_table`` must give it), its rows encoded there
+    (``TableKeys``). The rows are staged in a folder beside ``out_path``,
+    which the workers must reach. With ``shards="auto"`` k follows from the
+    table's row count (rows stored twice count twice)."""
+    table = cluster_table(engine, source)
+    if table is None:
+        raise ValueError(f"{source.name} cannot be read by the workers where it lies")
+    return write_sharded_store_from_table(
+        engine.client, out_path, public_key, table, columns, None if shards == "auto" else shards,
+        encode=TableKeys(source.name, columns, normalise, skip_blank),
+        stage_dir=os.path.dirname(os.path.abspath(os.fspath(out_path))), construction=construction, role=role,
+        progress=progress, meta=meta, overwrite=overwrite,
+    )
+
+
+def queries_where_rows_lie(
+    engine: Any,
+    source: Any,
+    sender_columns: Sequence[str],
+    receiver_columns: Sequence[str],
+    sender_store: _shards.ShardedStore,
+    receiver_store: _shards.ShardedStore,
+    network_key: bytes,
+    normalise: str,
+    blank: int,
+    out_path: PathLike,
+    write: Any,
+    progress: Optional[Progress] = None,
+) -> Optional[int]:
+    """The query stream of the payments in ``source`` against two sharded
+    stores, made on ``engine``'s Dask workers from the table where it lies
+    (``pipeline.initiate_from_table``) and handed to ``write`` in payment
+    order; the number of queries, or None where the rows must go through
+    this process (see ``cluster_table``; also a table with ``blank`` rows left
+    out). The queries' Parquet files lie in a folder beside ``out_path``
+    (the workers must reach it) until they are written."""
+    from ostrelline_parallel import pipeline
+
+    table = cluster_table(engine, source)
+    if table is None or blank:
+        return None
+    folder = tempfile.mkdtemp(prefix="ostrelline-queries-", dir=os.path.dirname(os.path.abspath(os.fspath(out_path))))
+    try:
+        output = pipeline.initiate_from_table(
+            engine.client, table, sender_columns, receiver_columns, sender_store, receiver_store, network_key, folder,
+            encode=TableKeys(source.name, sender_columns, normalise),
+            receiver_encode=TableKeys(source.name, receiver_columns, normalise), progress=progress,
+        )
+        for piece in pipeline.read_queries(output):
+            write(piece)
+        return output.payments
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)

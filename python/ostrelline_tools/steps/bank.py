@@ -205,20 +205,29 @@ def _build(
         progress("read rows", 0, total)
     check = rows.RowCheck(source, columns, hints=encoding.normalise == rows.Normalisation.NONE)
     encoded: List[str] = []
+    # On a Dask cluster the workers read the rows where they lie: here they are only checked.
+    lying = sharded is not None and sharded.cluster_table(engine, source) is not None
     for arrays in rows.read_batches(source, columns):
         keep = check.keep(arrays)
-        if skip_invalid or not check.blank:  # once refused, the rest is only counted
+        if (skip_invalid or not check.blank) and not lying:  # once refused, the rest is only counted
             encoded += rows.encode_batch(table_path, columns, rows.kept(arrays, keep), normalise, check.rows)
         if progress is not None:
             progress("read rows", check.rows, total)
     warn(check.hint())
     if check.blank and not skip_invalid:
         raise check.refusal()
-    if not encoded and not allow_empty:
+    if (check.rows == check.blank if lying else not encoded) and not allow_empty:
         raise InputError(
             table_path, f"has no row left once the {check.blank:,} with an empty key value are left out "
             "(--allow-empty builds an empty store)"
         )
+    if lying:
+        store = sharded.build_where_rows_lie(
+            engine, source, columns, out_path, public_key, normalise, shards, bool(check.blank),
+            construction=construction, role=key_header.meta["role"], progress=progress,
+            meta={"rows": encoding.record(), "columns": columns}, overwrite=overwrite,
+        )
+        return BuildReport(check.rows, store.layout.rows, files.read_header(out_path), check.blank)
     distinct = list(dict.fromkeys(encoded))
     read = check.rows
     del encoded

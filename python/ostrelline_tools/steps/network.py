@@ -250,6 +250,7 @@ def initiate(
                 FileWriter(out_path, kinds.QUERIES.name, 0, network_header.fingerprint, meta, overwrite)
             )
             operation: Any = "initiate_queries"
+            pipelined = None
             stores: Tuple[Any, Any] = (sender_store, receiver_store)
             if sender_store is None or receiver_store is None:
                 stores = (
@@ -259,6 +260,11 @@ def initiate(
                 from ostrelline_parallel.shards import initiate_sharded_queries as operation
                 if engine is None:
                     engine = stack.enter_context(_engines.open_engine(workers=1, chunk_size=chunk_size))
+                # On a Dask cluster the workers read the payments where they lie.
+                pipelined = sharded_module().queries_where_rows_lie(
+                    engine, source, sender_columns, receiver_columns, *stores, network_key, normalise, check.blank,
+                    out_path, writer.write, progress,
+                )
             chunks = chunker(step, total, chunk_size, progress, engine)
             query = _initiate_blamed(
                 operation_of(chunks, step, operation),
@@ -266,7 +272,7 @@ def initiate(
                 network_key_path,
             )
             batch = {} if engine is None else {"batch_rows": _engines.window_for(engine)}
-            for arrays in rows.read_batches(source, columns, **batch):
+            for arrays in rows.read_batches(source, columns, **batch) if pipelined is None else ():
                 arrays = rows.kept(arrays, again.keep(arrays))
                 senders = rows.encode_batch(payments_path, sender_columns, arrays[:split], normalise, chunks.done)
                 receivers = rows.encode_batch(payments_path, receiver_columns, arrays[split:], normalise, chunks.done)
@@ -276,7 +282,7 @@ def initiate(
                         query([[s] for s in senders[a:b]], [[r] for r in receivers[a:b]], *stores, network_key)
                     ),
                 )
-            done = chunks.done
+            done = chunks.done if pipelined is None else pipelined
             if done != total or again.blank != check.blank:
                 raise BadFileError(payments_path, f"changed while it was read ({total} rows counted, {done} read)")
             writer.count = done
