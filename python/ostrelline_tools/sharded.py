@@ -193,26 +193,22 @@ def build_where_rows_lie(
     normalise: str,
     shards: Any,
     skip_blank: bool,
-    *,
-    construction: Optional[str] = None,
-    role: Optional[str] = None,
-    progress: Optional[Progress] = None,
-    meta: Optional[Dict[str, Any]] = None,
-    overwrite: bool = False,
+    **options: Any,
 ) -> _shards.ShardedStore:
     """A bank's sharded store built on ``engine``'s Dask workers from its table
     where it lies (``cluster_table`` must give it), its rows encoded there
-    (``TableKeys``). The rows are staged in a folder beside ``out_path``,
-    which the workers must reach. With ``shards="auto"`` k follows from the
-    table's row count (rows stored twice count twice)."""
+    (``TableKeys``); ``options`` are those of ``write_sharded_store_from_table``
+    (construction, role, progress, meta, overwrite). The rows are staged in a
+    folder beside ``out_path``, which the workers must reach. With
+    ``shards="auto"`` k follows from the table's row count (rows stored twice
+    count twice)."""
     table = cluster_table(engine, source)
     if table is None:
         raise ValueError(f"{source.name} cannot be read by the workers where it lies")
     return write_sharded_store_from_table(
         engine.client, out_path, public_key, table, columns, None if shards == "auto" else shards,
         encode=TableKeys(source.name, columns, normalise, skip_blank),
-        stage_dir=os.path.dirname(os.path.abspath(os.fspath(out_path))), construction=construction, role=role,
-        progress=progress, meta=meta, overwrite=overwrite,
+        stage_dir=os.path.dirname(os.path.abspath(os.fspath(out_path))), **options,
     )
 
 
