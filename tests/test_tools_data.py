@@ -5,6 +5,7 @@ in memory; the results in the format the output's name asks for."""
 import gzip
 import io
 import os
+import re
 import subprocess
 import sys
 
@@ -12,10 +13,10 @@ import pytest
 
 pa = pytest.importorskip("pyarrow")
 import pyarrow.feather as feather  # noqa: E402
-import pyarrow.json  # noqa: E402,F401
+import pyarrow.csv  # noqa: E402,F401 - pa.csv below
 import pyarrow.parquet as pq  # noqa: E402
 
-from test_tools import _env, run_cli  # noqa: E402
+from test_tools import PYTHON_DIR, run_cli  # noqa: E402
 
 from ostrelline_tools import InputError, UsageError, results, rows, steps  # noqa: E402
 from ostrelline_tools.errors import BadFileError  # noqa: E402
@@ -31,6 +32,8 @@ PAYMENTS = [
     ("DE03", "BNPAFRPP", "FR01", "SOGEFRPP", "p4"),
     ("DE03", "COBADEFF", "FR01", "SOGEFRPP", "p5"),
 ]
+# The environment of a command run here: the checkout's python/ first on the path.
+ENV = dict(os.environ, PYTHONPATH=PYTHON_DIR + os.pathsep + os.environ.get("PYTHONPATH", ""))
 NAMES = ["s_iban", "s_bic", "r_iban", "r_bic", "id"]
 TRUTH = [p[:2] in SENDERS and p[2:4] in RECEIVERS for p in PAYMENTS]
 
@@ -192,7 +195,7 @@ def test_standard_input_is_read_once_and_checked_honestly(bank, tmp_path):
     for source in ("p.csv", "p.arrow"):
         with open(tmp_path / source, "rb") as stdin:
             done = subprocess.run([sys.executable, "-m", "ostrelline_tools", "initiate", "--payments", "-", *common,
-                                   "--out", "q"], cwd=tmp_path, env=_env(), stdin=stdin, capture_output=True)
+                                   "--out", "q"], cwd=tmp_path, env=ENV, stdin=stdin, capture_output=True)
         assert done.returncode == 0, done.stderr
         assert not [n for n in os.listdir(tmp_path) if n.startswith("-")]
         d = tmp_path / f"run-{source}"
@@ -209,13 +212,13 @@ def test_standard_input_is_read_once_and_checked_honestly(bank, tmp_path):
     finish = ["finish", "--sender", str(d / "fs"), "--receiver", str(d / "fr"), "--gamma", str(d / "g"), "--delta",
               str(d / "dl"), "--secret-key", str(bank / "network.sec"), "--payments", "-", "--out", "-"]
     with open(tmp_path / "p.arrow", "rb") as stdin:
-        done = subprocess.run([sys.executable, "-m", "ostrelline_tools", *finish], cwd=tmp_path, env=_env(),
+        done = subprocess.run([sys.executable, "-m", "ostrelline_tools", *finish], cwd=tmp_path, env=ENV,
                               stdin=stdin, capture_output=True)
     assert done.returncode == 0, done.stderr
     shown = pa.csv.read_csv(io.BytesIO(done.stdout))
     assert shown.column("match").to_pylist() == TRUTH and shown.column("id").to_pylist()[0] == "p0"
     with open(tmp_path / "p.csv", "rb") as stdin:  # the same rows, but not the table the queries were made from
-        done = subprocess.run([sys.executable, "-m", "ostrelline_tools", *finish], cwd=tmp_path, env=_env(),
+        done = subprocess.run([sys.executable, "-m", "ostrelline_tools", *finish], cwd=tmp_path, env=ENV,
                               stdin=stdin, capture_output=True, text=True)
     assert done.returncode == 1 and "<stdin>: is not the payments table the queries of this run" in done.stderr
     assert done.stdout == ""
@@ -321,3 +324,15 @@ def test_results_to_standard_output(bank, tmp_path):
     table = pa.csv.read_csv(io.BytesIO(done.stdout.encode()))
     assert table.column_names == NAMES + ["match"] and table.column("match").to_pylist() == TRUTH
     assert not (tmp_path / "-").exists()
+
+
+def test_the_readme_example_on_a_dataframe_and_a_table_prints_what_it_says(tmp_path):
+    pytest.importorskip("pandas")
+    readme = open(os.path.join(os.path.dirname(PYTHON_DIR), "README.md"), encoding="utf-8").read()
+    (block,) = [b for b in re.findall(r"^```python\n(.*?)^```$", readme, re.M | re.S) if "pd.DataFrame" in b]
+    code, printed = block.split("# prints:\n")
+    (tmp_path / "example.py").write_text(code)
+    done = subprocess.run([sys.executable, "example.py"], cwd=tmp_path, env=ENV, capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [line[2:] for line in printed.splitlines()]
