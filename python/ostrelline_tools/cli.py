@@ -42,6 +42,7 @@ import json
 import os
 import re
 import sys
+import textwrap
 import warnings
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence
 
@@ -83,7 +84,7 @@ class _Parser(argparse.ArgumentParser):
 
     last_error: Optional[str] = None
 
-    def error(self, message: str) -> Any:  # type: ignore[override]
+    def error(self, message: str) -> Any:
         message = re.sub(r"^one of the arguments (\S+) is required$", r"the following arguments are required: \1",
                          message)
         _Parser.last_error = message
@@ -186,7 +187,7 @@ def _common(parser: argparse.ArgumentParser, after: bool) -> None:
 def _parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="ostrelline",
-        description="Party tools of the record-matching protocol. Every file they write starts with a "
+        description="Party tools of the record-matching protocol. Every file they write starts with a\n"
         "self-checking header; `inspect --export` takes out the module's bytes.",
         epilog=NAMING,
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -198,7 +199,7 @@ def _parser() -> argparse.ArgumentParser:
     def command(
         name: str, run: Callable[..., Any], help_text: str, chunks: bool = True, progress: bool = True
     ) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=help_text, description=help_text, epilog=NAMING,
+        sub = commands.add_parser(name, help=help_text, description=textwrap.fill(help_text, 79), epilog=NAMING,
                                   formatter_class=argparse.RawDescriptionHelpFormatter)
         sub.set_defaults(run=run, command_parser=sub, shows_progress=progress)
         _common(sub, after=True)
@@ -231,8 +232,8 @@ def _parser() -> argparse.ArgumentParser:
     def beyond(sub: argparse.ArgumentParser) -> None:
         group = sub.add_argument_group(
             "beyond one process",
-            "run the step's chunks on a process pool of this machine or on a Dask scheduler's workers "
-            "(same results); a secret key travels to a scheduler only over TLS",
+            "run the step's chunks on a process pool of this machine or on a Dask\n"
+            "scheduler's workers (same results); a secret key travels to a scheduler only over TLS",
         )
         where = group.add_mutually_exclusive_group()
         where.add_argument("--workers", type=_count(1), metavar="N", help="run on a pool of N worker processes")
@@ -764,7 +765,8 @@ def _run(run: _Run) -> Optional[int]:
         if engine is not None:
             detail(f"{args.command}: on {type(engine).__name__}")
         with _warnings_logged(run.report):
-            return args.run(run)
+            status: Optional[int] = args.run(run)
+            return status
 
 
 def _details(report: Dict[str, Any]) -> None:
