@@ -166,6 +166,8 @@ def test_inspect_json_gives_the_metadata_as_json(flow, tmp_path):
     assert report["meta"] == header.meta and isinstance(report["meta"]["rows"], dict)
     assert (report["kind"], report["entries"], report["checksum"]) == ("queries", header.count, "ok")
     assert report["key_fingerprint"] == header.fingerprint.hex()
+    before = one_json(run_cli("--json", "inspect", "queries.ost", cwd=d))  # before the subcommand, the same
+    assert {k: v for k, v in before.items() if k != "seconds"} == {k: v for k, v in report.items() if k != "seconds"}
     # The listing shows metadata as JSON too, not as a Python dict.
     shown = run_cli("inspect", "queries.ost", cwd=d).stdout
     line = next(line for line in shown.splitlines() if line.startswith("meta.rows"))
@@ -510,7 +512,8 @@ def test_the_build_is_shown_as_one_call(flow, tmp_path):
 
 # The command with the module's build held until a file appears (the build runs in a forked child).
 HELD_BUILD = """
-import os, sys, time
+import os, signal, sys, time
+signal.signal(signal.SIGINT, signal.default_int_handler)
 import ostrelline
 built = ostrelline.build_okvs
 def held(key, rows):
@@ -753,3 +756,28 @@ def test_exit_statuses_of_every_subcommand(flow, name, monkeypatch, capsys):
     assert cli.main([name, *ABSENT[name]]) == 130
     assert capsys.readouterr().err == "ostrelline: interrupted; nothing written\n"
     assert set(os.listdir(d)) == before
+
+
+@pytest.mark.parametrize("number,status", [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)])
+def test_signals_during_a_step(flow, tmp_path, number, status):
+    """A signal while the build runs (held until a file that never comes): its status, and nothing written."""
+    d, _ = flow
+    process = subprocess.Popen(
+        [sys.executable, "-c", HELD_BUILD, str(tmp_path / "never"), "build-store", "--public-key", "sender.pub",
+         "--table", "accounts.csv", "--columns", "iban", "--specified", "--out", str(tmp_path / "s.store"), "--json",
+         "--progress", "always"],
+        cwd=d, env=_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        deadline = time.monotonic() + 120
+        while "no estimate" not in process.stderr.readline():  # the build has begun
+            assert process.poll() is None and time.monotonic() < deadline
+        process.send_signal(number)
+        out, err = process.communicate(timeout=60)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    assert process.returncode == status and err.endswith("; nothing written\n"), err
+    report = json.loads(out)
+    assert (report["ok"], report["exit"]) == (False, status) and not os.listdir(tmp_path)
