@@ -336,3 +336,33 @@ def test_the_readme_example_on_a_dataframe_and_a_table_prints_what_it_says(tmp_p
                           timeout=300)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == [line[2:] for line in printed.splitlines()]
+
+
+def test_the_csv_options_on_the_command_line(bank, tmp_path):
+    """`--delimiter`, `--encoding`, `--quote-char` as an operator types them, through the command."""
+    write_delimited(tmp_path / "s.csv", ["iban", "bic"], SENDERS, ";", encoding="cp1252", quote="'")
+    write_delimited(tmp_path / "p.tsv", NAMES, PAYMENTS, "\t", quote="")
+    c = lambda *args: run_cli(*[str(a) for a in args], cwd=tmp_path)  # noqa: E731
+    done = c("build-store", "--key", bank / "sender.pub", "--input", "s.csv", "--columns", "iban,bic", "--out",
+             "s.store", "--specified", "--delimiter", ";", "--encoding", "cp1252", "--quote-char", "'")
+    assert done.returncode == 0, done.stderr
+    done = c("initiate", "--payments", "p.tsv", "--sender-columns", "s_iban=iban,s_bic=bic", "--receiver-columns",
+             "r_iban=iban,r_bic=bic", "--sender-store", "s.store", "--receiver-store", bank / "receiver.store",
+             "--network-key", bank / "network.pub", "--out", "q", "--delimiter", "tab", "--quote-char", "")
+    assert done.returncode == 0, done.stderr
+    steps.randomize(tmp_path / "q", tmp_path / "q1")
+    steps.randomize(tmp_path / "q", tmp_path / "q2")
+    steps.combine(tmp_path / "q1", tmp_path / "q2", tmp_path / "ts", tmp_path / "tr", tmp_path / "g", tmp_path / "dl")
+    steps.decrypt(tmp_path / "ts", bank / "sender.sec", tmp_path / "fs", audit_log=tmp_path / "s.audit")
+    steps.decrypt(tmp_path / "tr", bank / "receiver.sec", tmp_path / "fr", audit_log=tmp_path / "r.audit")
+    done = c("finish", "--sender", "fs", "--receiver", "fr", "--gamma", "g", "--delta", "dl", "--secret-key",
+             bank / "network.sec", "--payments", "p.tsv", "--delimiter", "\\t", "--out", "r.parquet")
+    assert done.returncode == 0, done.stderr
+    assert matches_of(pq.read_table(tmp_path / "r.parquet")) == TRUTH  # DÉ04 read as cp1252 matches DÉ04
+    # A bad option is a usage error, found before anything is read or written.
+    for option, problem in ((["--delimiter", ";;"], "delimiter is one character"),
+                            (["--encoding", "klingon"], "no text encoding Python knows")):
+        done = c("build-store", "--key", bank / "sender.pub", "--input", "missing.csv", "--columns", "iban",
+                 "--out", "x.store", *option)
+        assert done.returncode == 2 and problem in done.stderr and "missing.csv" not in done.stderr, done.stderr
+    assert not (tmp_path / "x.store").exists()

@@ -82,6 +82,8 @@ class _SystemRefusal(BadFileError):
     """A refused file that is also the operating system's error ``code``."""
 
     code = 0
+    errno: Optional[int]
+    strerror: Optional[str]
 
     def __init__(self, path: PathLike, problem: str):
         super().__init__(path, problem)

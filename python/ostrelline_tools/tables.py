@@ -548,9 +548,9 @@ class _CsvSource(_FileSource):
     def _reader(self, file: Any) -> Any:
         import csv
 
-        quoting = csv.QUOTE_MINIMAL if self.options.quote_char else csv.QUOTE_NONE
-        return csv.reader(file, delimiter=self.options.delimiter, quotechar=self.options.quote_char or '"',
-                          quoting=quoting, strict=True)
+        if self.options.quote_char is None:
+            return csv.reader(file, delimiter=self.options.delimiter, quoting=csv.QUOTE_NONE, strict=True)
+        return csv.reader(file, delimiter=self.options.delimiter, quotechar=self.options.quote_char, strict=True)
 
     def _text(self) -> Any:
         encoding = "utf-8-sig" if self.options.utf8 else self.options.encoding
@@ -565,15 +565,16 @@ class _CsvSource(_FileSource):
             with self._text() as file:
                 reader = self._reader(file)
                 width = None
-                for fields in reader:
-                    if not fields:
-                        continue
-                    if width is None:
-                        width = len(fields)
-                    elif len(fields) != width:
-                        return reader.line_num
-        except csv.Error:
-            return reader.line_num + 1
+                try:
+                    for fields in reader:
+                        if not fields:
+                            continue
+                        if width is None:
+                            width = len(fields)
+                        elif len(fields) != width:
+                            return int(reader.line_num)
+                except csv.Error:
+                    return int(reader.line_num)  # the line the reader stopped on
         except OSError:
             pass
         return None
