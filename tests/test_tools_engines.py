@@ -93,11 +93,12 @@ def test_workers_give_the_single_process_results(tmp_path, capsys):
 def test_engine_options_refused_where_they_cannot_apply(tmp_path, capsys):
     make_parties(tmp_path)
     before = set(os.listdir(tmp_path))
+    # (An engine for an unsharded build is refused by the step before it reads anything: a usage error, 2.)
     cases = [
         (["build-store", "--key", "sender.pub", "--input", "sender.csv", "--columns", "iban,branch",
-          "--out", "s.store", "--workers", "2"], "unsharded store is one call"),
+          "--out", "s.store", "--workers", "2"], "unsharded store is one call", 2),
         (["randomize", "x.ost", "--out", "y.ost", "--scheduler", "tls://127.0.0.1:9", "--tls-ca-file", "nowhere.pem",
-          "--tls-cert", "nowhere.pem"], "nowhere.pem"),
+          "--tls-cert", "nowhere.pem"], "nowhere.pem", 1),
     ]
     # Usage errors, refused by argparse (exit status 2) before anything is read.
     usage = [
@@ -108,8 +109,8 @@ def test_engine_options_refused_where_they_cannot_apply(tmp_path, capsys):
     cwd = os.getcwd()
     os.chdir(tmp_path)
     try:
-        for args, message in cases:
-            assert cli.main(args) == 1, args
+        for args, message, status in cases:
+            assert cli.main(args) == status, args
             assert message in capsys.readouterr().err, args
         for args, message in usage:
             with pytest.raises(SystemExit) as info:
