@@ -366,3 +366,25 @@ def test_the_csv_options_on_the_command_line(bank, tmp_path):
                  "--out", "x.store", *option)
         assert done.returncode == 2 and problem in done.stderr and "missing.csv" not in done.stderr, done.stderr
     assert not (tmp_path / "x.store").exists()
+
+
+def test_an_arrow_result_is_inspected_and_checked_like_a_parquet_one(bank, tmp_path):
+    write_delimited(tmp_path / "p.csv", NAMES, PAYMENTS)
+    parts = streams(bank, tmp_path, tmp_path / "p.csv")
+    steps.finish(*parts, tmp_path / "p.csv", tmp_path / "r.arrow")
+    steps.finish(*parts, tmp_path / "p.csv", tmp_path / "r.csv.gz")
+    shown = steps.describe(tmp_path / "r.arrow")
+    assert (shown["description"], shown["checksum"], shown["entries"]) == ("results table (Arrow IPC)", "ok", 6)
+    assert shown["meta.format"] == "arrow"
+    assert shown["key fingerprint"] == steps.describe(bank / "network.pub")["key fingerprint"]
+    table = feather.read_table(tmp_path / "r.arrow")
+    index = table.schema.get_field_index("match")
+    feather.write_feather(table.set_column(index, "match", pa.array([not m for m in TRUTH])), tmp_path / "bits.arrow")
+    assert steps.describe(tmp_path / "bits.arrow")["checksum"] == "MISMATCH"
+    with pytest.raises(BadFileError, match="match column does not match its checksum"):
+        results.check(tmp_path / "bits.arrow")
+    with pytest.raises(BadFileError, match="any Arrow reader opens it as it is"):
+        steps.export(tmp_path / "r.arrow", tmp_path / "payload")
+    with pytest.raises(BadFileError, match="a CSV result carries no header to check"):
+        steps.describe(tmp_path / "r.csv.gz")
+    assert not (tmp_path / "payload").exists()

@@ -35,7 +35,7 @@ import hashlib
 import json
 import os
 import sys
-from typing import Any, Dict, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, Optional, Sequence, Tuple
 
 from . import files, rows, tables
 from .errors import BadFileError, PathLike, UsageError
@@ -290,29 +290,65 @@ def counts(result: Any, column: str = "match") -> Tuple[int, int, int]:
     return int(result.num_rows), int(pc.sum(flags).as_py() or 0), int(flags.null_count)
 
 
+class _Stored:
+    """A results file as the checks read it: Parquet (its pages checked as they
+    are read) or an Arrow IPC file."""
+
+    def __init__(self, path: PathLike):
+        pa = tables.arrow()
+        import pyarrow.parquet as pq
+
+        self.path = path
+        fmt = rows.table_format(path)
+        try:
+            if fmt == tables.TableFormat.PARQUET:
+                self.format, self.name = Format.PARQUET, "Parquet"
+                self.file: Any = pq.ParquetFile(os.fspath(path), page_checksum_verification=True)
+                self.schema = self.file.schema_arrow
+                self.num_rows = int(self.file.metadata.num_rows)
+            elif fmt == tables.TableFormat.ARROW:
+                self.format, self.name = Format.ARROW, "Arrow IPC"
+                self.file = pa.ipc.open_file(pa.memory_map(os.fspath(path)))
+                self.schema = self.file.schema
+                self.num_rows = sum(self.file.get_record_batch(i).num_rows
+                                    for i in range(self.file.num_record_batches))
+            else:
+                raise BadFileError(path, "is neither a file of the tools nor a Parquet or Arrow table "
+                                         "(a CSV result carries no header to check)")
+        except (OSError, ValueError, pa.ArrowException) as error:
+            if isinstance(error, BadFileError):
+                raise
+            raise BadFileError(path, f"cannot be read as {fmt} ({error})") from None
+
+    def batches(self) -> Iterator[Any]:
+        if self.format is Format.PARQUET:  # every column, so every page is verified
+            yield from self.file.iter_batches(batch_size=_BATCH_ROWS)
+        else:
+            for index in range(self.file.num_record_batches):
+                yield self.file.get_record_batch(index)
+
+
 def read_record(path: PathLike) -> Tuple[Dict[str, Any], Any]:
-    """The checked header record of a Parquet result, and its open ``ParquetFile``.
+    """The checked header record of a Parquet or Arrow result, and the open file.
 
     Returns:
-        (record, ParquetFile).
+        (record, file): the file a ``ParquetFile`` or an Arrow
+        ``RecordBatchFileReader``.
 
     Raises:
         MissingFileError, FileAccessError: the file cannot be opened.
-        BadFileError: no Parquet table, no results header, or a header that does not check.
+        BadFileError: no Parquet or Arrow table, no results header, or a
+            header that does not check.
     """
-    import pyarrow.parquet as pq
+    return _read_record(_Stored(path))
 
-    if rows.table_format(path) != "parquet":
-        raise BadFileError(
-            path, "is neither a file of the tools nor a Parquet table (a CSV result carries no header to check)"
-        )
-    try:
-        parquet = pq.ParquetFile(os.fspath(path), page_checksum_verification=True)
-    except (OSError, ValueError) as error:
-        raise BadFileError(path, f"cannot be read as Parquet ({error})") from None
-    raw = (parquet.schema_arrow.metadata or {}).get(METADATA_KEY)
+
+def _read_record(stored: _Stored) -> Tuple[Dict[str, Any], Any]:
+    path = stored.path
+    raw = (stored.schema.metadata or {}).get(METADATA_KEY)
     if raw is None:
-        raise BadFileError(path, "is a Parquet table without the tools' results header")
+        raise BadFileError(path, f"is a{'n' if stored.name[0] == 'A' else ''} {stored.name} table without the tools' "
+                                 "results header")
     try:
         record = json.loads(raw.decode("utf-8"))
     except ValueError:
@@ -327,13 +363,13 @@ def read_record(path: PathLike) -> Tuple[Dict[str, Any], Any]:
         raise BadFileError(path, "has a corrupted results header (its checksum does not match)")
     if record.get("kind") != "results" or not isinstance(record.get("meta"), dict):
         raise BadFileError(path, "has a corrupted results header (not a results record)")
-    return record, parquet
+    return record, stored.file
 
 
 def check(path: PathLike) -> Dict[str, Any]:
-    """Every check of a Parquet result: its header record, its row count, the
-    match column's type and checksum, and Parquet's page checksums of every
-    column. Returns the record.
+    """Every check of a Parquet or Arrow result: its header record, its row
+    count, the match column's type and checksum, and, for Parquet, the page
+    checksums of every column (an Arrow file has none).
 
     Returns:
         The header record.
@@ -342,25 +378,25 @@ def check(path: PathLike) -> Dict[str, Any]:
         BadFileError: as ``read_record``, or a match column missing, of another
             type, length or checksum, or a page whose checksum fails.
     """
-    import pyarrow as pa
-
-    record, parquet = read_record(path)
+    pa = tables.arrow()
+    stored = _Stored(path)
+    record, _ = _read_record(stored)
     column = record["meta"].get("column")
-    if column not in parquet.schema_arrow.names:
+    if column not in stored.schema.names:
         raise BadFileError(path, f"has no match column {column!r}")
-    if not pa.types.is_boolean(parquet.schema_arrow.field(column).type):
+    if not pa.types.is_boolean(stored.schema.field(column).type):
         raise BadFileError(path, f"has a match column {column!r} that is not boolean")
-    if parquet.metadata.num_rows != record.get("entries"):
-        raise BadFileError(path, f"holds {parquet.metadata.num_rows} rows, its header {record.get('entries')}")
+    if stored.num_rows != record.get("entries"):
+        raise BadFileError(path, f"holds {stored.num_rows} rows, its header {record.get('entries')}")
     digest = _MatchDigest()
-    index = parquet.schema_arrow.get_field_index(column)
+    index = stored.schema.get_field_index(column)
     nulls = 0
     try:
-        for batch in parquet.iter_batches(batch_size=_BATCH_ROWS):  # every column, so every page is verified
+        for batch in stored.batches():
             values = batch.column(index)
             nulls += values.null_count
             digest.update(values.to_pylist())
-    except (OSError, ValueError) as error:
+    except (OSError, ValueError, pa.ArrowException) as error:
         raise BadFileError(path, f"is corrupted ({str(error).splitlines()[0]})") from None
     if nulls != record["meta"].get("skipped", 0):
         raise BadFileError(path, f"has {nulls:,} empty cells in its match column {column!r}, its header "
@@ -371,7 +407,7 @@ def check(path: PathLike) -> Dict[str, Any]:
 
 
 def describe(path: PathLike) -> Dict[str, Any]:
-    """What ``inspect`` shows of a Parquet result (like ``steps.describe``).
+    """What ``inspect`` shows of a Parquet or Arrow result (like ``steps.describe``).
 
     Returns:
         A dict of what is shown (``key fingerprint`` in hex, ``checksum`` "ok"
@@ -380,7 +416,8 @@ def describe(path: PathLike) -> Dict[str, Any]:
     Raises:
         As ``read_record``.
     """
-    record, parquet = read_record(path)
+    stored = _Stored(path)
+    record, _ = _read_record(stored)
     try:
         check(path)
         intact = "ok"
@@ -389,11 +426,11 @@ def describe(path: PathLike) -> Dict[str, Any]:
     return {
         "file": os.fspath(path),
         "kind": "results",
-        "description": "results table (Parquet)",
+        "description": f"results table ({stored.name})",
         "format version": record["version"],
         "entries": record["entries"],
-        "rows": parquet.metadata.num_rows,
-        "columns": ", ".join(parquet.schema_arrow.names),
+        "rows": stored.num_rows,
+        "columns": ", ".join(stored.schema.names),
         "key fingerprint": record["fingerprint"],
         "checksum": intact,
         **{f"meta.{k}": v for k, v in sorted(record["meta"].items())},

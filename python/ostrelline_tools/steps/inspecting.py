@@ -3,7 +3,7 @@ take out the module's bytes."""
 from __future__ import annotations
 
 import os
-from typing import Any, Dict
+from typing import Any, Dict, Optional
 
 from .. import files, results
 from ..errors import BadFileError, PathLike
@@ -15,8 +15,8 @@ __all__ = ["describe", "export"]
 
 def describe(path: PathLike) -> Dict[str, Any]:
     """What ``inspect`` shows of a file: its header, checked, and whether the
-    payload checksum holds (for a Parquet result, its header record and
-    whether its checksums hold). Never the payload.
+    payload checksum holds (for a Parquet or Arrow result, its header record
+    and whether its checksums hold). Never the payload.
 
     Returns:
         A dict of what is shown, in order: ``key fingerprint`` in hex,
@@ -27,9 +27,9 @@ def describe(path: PathLike) -> Dict[str, Any]:
         BadFileError: no file of the tools or Parquet result, or a header
             that does not check.
     """
-    if _is_parquet(path):
+    if _result_table(path) is not None:
         return results.describe(path)
-    if os.fspath(path).lower().endswith(".csv") and os.path.isfile(path):
+    if os.fspath(path).lower().endswith((".csv", ".csv.gz")) and os.path.isfile(path):
         with open(path, "rb") as file:
             if not file.read(len(files.MAGIC)) == files.MAGIC:
                 raise BadFileError(path, "is a CSV table: a CSV result carries no header to check (write .parquet)")
@@ -66,14 +66,17 @@ def export(path: PathLike, destination: PathLike, overwrite: bool = False) -> He
         BadFileError: the file is refused or is a results table, or the
             destination may not be written.
     """
-    if _is_parquet(path):
-        raise BadFileError(path, "is a results table already; any Parquet reader opens it as it is")
+    reader = _result_table(path)
+    if reader is not None:
+        raise BadFileError(path, f"is a results table already; any {reader} reader opens it as it is")
     return files.export_payload(path, destination, overwrite=overwrite)
 
 
-def _is_parquet(path: PathLike) -> bool:
+def _result_table(path: PathLike) -> Optional[str]:
+    """The format's name, "Parquet" or "Arrow", for a file of either, told by its magic; else None."""
     try:
         with open(path, "rb") as file:
-            return file.read(4) == b"PAR1"
+            head = file.read(6)
     except OSError:
-        return False  # the file's own reader says what is wrong
+        return None  # the file's own reader says what is wrong
+    return "Parquet" if head.startswith(b"PAR1") else "Arrow" if head.startswith(b"ARROW1") else None
