@@ -325,9 +325,16 @@ class TableSource:
     batch, how a reader finds a row again, and its digest.
 
     ``name`` names it in messages (the path, ``<stdin>``, or the kind of
-    object given); ``format`` is its ``TableFormat``."""
+    object given); ``format`` is its ``TableFormat``; ``path`` the file (or
+    folder) read, None for a table in memory; ``spooled`` tells a private
+    temporary copy made by ``open_table`` (of standard input or a reader),
+    which only this process can read; ``options``, for CSV, its
+    ``CsvOptions``."""
 
     format: TableFormat = TableFormat.MEMORY
+    path: Optional[str] = None
+    spooled = False
+    options: Optional[CsvOptions] = None
 
     def __init__(self, name: str):
         self.name = name
@@ -908,11 +915,13 @@ def open_table(table: Any, csv: Optional[CsvOptions] = None) -> Iterator[TableSo
         if isinstance(table, str) and table == STDIN:
             spooled = _spool_file(sys.stdin.buffer)
             source = source_of(spooled, csv, "<stdin>")
+            source.spooled = True
         elif not isinstance(table, (str, os.PathLike, TableSource)) and _is_stream(table):
             pa = arrow()
             reader = table if isinstance(table, pa.RecordBatchReader) else pa.RecordBatchReader.from_stream(table)
             spooled = _spool_reader(reader)
             source = _IpcSource(spooled, False, "<pyarrow RecordBatchReader>", content_digest=True)
+            source.spooled = True
         else:
             source = source_of(table, csv)
         yield source
