@@ -412,6 +412,8 @@ class TableSource:
 
 
 class _FileSource(TableSource):
+    path: str
+
     def __init__(self, path: PathLike, name: Optional[str] = None, content_digest: bool = False):
         super().__init__(os.fspath(path) if name is None else name)
         self.path = os.fspath(path)
@@ -445,6 +447,7 @@ class _BadRow:
 
 class _CsvSource(_FileSource):
     format = TableFormat.CSV
+    options: CsvOptions
 
     def __init__(self, path: PathLike, options: CsvOptions, name: Optional[str] = None):
         super().__init__(path, name)
