@@ -132,7 +132,8 @@ def test_every_step_reports_one_json_object(flow):
 def test_the_reports_say_what_each_step_did(flow):
     d, _ = flow
     keygen = _report(flow, "keygen")
-    assert keygen["fingerprint"] == fingerprint(d / "sender.pub") and re.fullmatch(r"[0-9a-f]{32}", keygen["fingerprint"])
+    assert keygen["fingerprint"] == fingerprint(d / "sender.pub")
+    assert re.fullmatch(r"[0-9a-f]{32}", keygen["fingerprint"])
     assert [o["what"] for o in keygen["outputs"]] == ["public key", "secret key"]
     store = _report(flow, "build-store")
     distinct = len(set(ACCOUNTS))
@@ -178,7 +179,8 @@ def test_inspect_json_gives_the_metadata_as_json(flow, tmp_path):
     (tmp_path / "damaged.ost").write_bytes(bytes(data))
     result = run_cli("inspect", tmp_path / "damaged.ost", "--json", cwd=d)
     assert result.returncode == 1
-    assert result.stderr == f"ostrelline: error: {tmp_path / 'damaged.ost'}: is corrupted (its checksums do not match)\n"
+    damaged = tmp_path / "damaged.ost"
+    assert result.stderr == f"ostrelline: error: {damaged}: is corrupted (its checksums do not match)\n"
     report = one_json(result)
     assert report["ok"] is False and report["checksum"] == "MISMATCH" and report["error"]["path"] == str(
         tmp_path / "damaged.ost")

@@ -464,7 +464,6 @@ class _Run:
         self.bar(step, done, total)
 
 
-
 def _size(path: str) -> str:
     return f"{os.path.getsize(path):,} bytes"
 

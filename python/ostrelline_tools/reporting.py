@@ -32,7 +32,10 @@ from typing import Any, Dict, Iterator, List, Optional
 from . import files
 from .errors import PathLike
 
-__all__ = ["LOGGER", "shown", "say", "detail", "configure", "level_for", "StepReport", "write_json", "output_closed"]
+__all__ = [
+    "LOGGER", "shown", "say", "detail", "configure", "level_for", "StepReport", "write_json", "write_stdout",
+    "output_closed",
+]
 
 LOGGER = logging.getLogger("ostrelline_tools")
 
