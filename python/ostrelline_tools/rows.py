@@ -40,7 +40,9 @@ when asked, leave those rows out); the rule is the same for every format.
 from __future__ import annotations
 
 import enum
+import io
 import os
+import sys
 import unicodedata
 from dataclasses import dataclass
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
@@ -68,6 +70,10 @@ __all__ = [
     "count_rows",
     "read_batches",
     "encode_batch",
+    "encoded_array",
+    "RowPacker",
+    "packed_strings",
+    "release_unused",
     "encode_row",
     "table_columns",
     "require_new_column",
@@ -394,6 +400,13 @@ def encode_batch(
     Raises:
         InputError: a column of another type than strings or integers, or a null.
     """
+    return encoded_array(path, names, arrays, normalise, offset).to_pylist()
+
+
+def encoded_array(
+    path: PathLike, names: Sequence[str], arrays: Sequence[Any], normalise: str = "none", offset: int = 0
+) -> Any:
+    """``encode_batch`` as one pyarrow string array, before its rows become Python strings."""
     pa, pc = _arrow()
     normalise = Normalisation(normalise)
     parts: List[Any] = []
@@ -404,7 +417,66 @@ def encode_batch(
         elif normalise is Normalisation.NAME:
             array = pa.array([_name(v) for v in array.to_pylist()], pa.string())
         parts += [pc.cast(pc.binary_length(array), pa.string()), ":", array]
-    return pc.binary_join_element_wise(*parts, "").to_pylist()
+    return pc.binary_join_element_wise(*parts, "")
+
+
+def release_unused() -> None:
+    """Gives back to the system what pyarrow's memory pool keeps of freed
+    arrays, before a step forks or holds much else."""
+    pa, _ = _arrow()
+    pa.default_memory_pool().release_unused()
+
+
+class RowPacker:
+    """Rows packed as ``ostrelline_hiding.build_okvs_packed`` takes them: the
+    row ``[s]`` for each string s of the ``encoded_array`` batches added, in
+    order, as one buffer of key bytes and n + 1 offsets into it, 8 bytes each,
+    little-endian, from 0. Row i's key bytes are ``layout.row_key([s])``, the
+    UTF-8 of its string, which is how pyarrow holds it: they are copied once,
+    from each batch, never made again."""
+
+    def __init__(self) -> None:
+        self.count = 0
+        self._keys = io.BytesIO()
+        self._offsets = io.BytesIO()
+        self._offsets.write(bytes(8))
+
+    def add(self, strings: Any) -> None:
+        pa, pc = _arrow()
+        strings = pc.cast(strings, pa.large_string())
+        count = len(strings)
+        if count == 0:
+            return
+        offsets = pa.Array.from_buffers(pa.int64(), count + 1, [None, strings.buffers()[1]], offset=strings.offset)
+        first, last = offsets[0].as_py(), offsets[count].as_py()
+        shifted = pc.add(offsets.slice(1), pa.scalar(self._keys.tell() - first, pa.int64()))
+        if last > first:
+            self._keys.write(strings.buffers()[2].slice(first, last - first))
+        self._offsets.write(_little_endian(shifted.buffers()[1].slice(8 * shifted.offset, 8 * count)))
+        self.count += count
+
+    def packed(self) -> Tuple[bytes, bytes]:
+        """The key bytes and the offsets (BytesIO hands its buffer over without a copy)."""
+        return self._keys.getvalue(), self._offsets.getvalue()
+
+
+def packed_strings(keys: bytes, offsets: bytes) -> List[str]:
+    """The strings of packed rows (``RowPacker``), in order."""
+    pa, _ = _arrow()
+    count = len(offsets) // 8 - 1
+    buffers = [None, pa.py_buffer(_little_endian(offsets)), pa.py_buffer(keys)]
+    return pa.Array.from_buffers(pa.large_string(), count, buffers).to_pylist()
+
+
+def _little_endian(offsets: Any) -> Any:
+    """8-byte offsets between pyarrow's byte order (the machine's) and little-endian."""
+    if sys.byteorder == "little":
+        return offsets
+    import array
+
+    swapped = array.array("q", bytes(offsets))
+    swapped.byteswap()
+    return swapped.tobytes()
 
 
 def encode_row(values: Sequence[str], normalise: str = "none") -> str:

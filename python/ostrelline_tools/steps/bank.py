@@ -25,6 +25,8 @@ from .checks import fp_hex, open_stream, outputs_apart, read_key, table_paths, w
 __all__ = ["CONSTRUCTIONS", "BuildReport", "build_store", "decrypt"]
 
 CONSTRUCTIONS = tuple(c.value for c in Construction)
+# Bytes of the store read from the building process at a time.
+_BLOCK = 1 << 20
 BANKS = (Role.SENDER, Role.RECEIVER)
 
 
@@ -56,13 +58,25 @@ def _builder(construction: str) -> Tuple[str, Callable[..., bytes]]:
     return "ostrelline_hiding", ostrelline_hiding.build_okvs
 
 
-def _build_child(channel: Any, function: Callable[..., bytes], public_key: bytes, store_rows: List[List[str]]) -> None:
+def _packing_module() -> Any:
+    """ostrelline_hiding, which builds either kind of store from packed rows,
+    or None where it is not installed (rows then go to the module as lists)."""
+    try:
+        import ostrelline_hiding
+    except ImportError:
+        return None
+    return ostrelline_hiding
+
+
+def _build_child(channel: Any, data: int, function: Callable[..., bytes], args: Tuple[Any, ...]) -> None:
     signal.signal(signal.SIGINT, signal.SIG_DFL)
     for number in STOPPING_SIGNALS:
         signal.signal(number, signal.SIG_DFL)
+    store = None
     try:
         with faults.captured():
-            result: Tuple[str, Any] = ("ok", function(public_key, store_rows))
+            store = function(*args)
+        result: Tuple[str, Any] = ("ok", len(store))
     except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
         if is_panic(error):
             result = ("panic", (str(error.args[0]) if error.args else str(error), faults.report_of(error)))
@@ -72,37 +86,66 @@ def _build_child(channel: Any, function: Callable[..., bytes], public_key: bytes
             result = ("error", f"{type(error).__name__}: {error}")
     channel.send(result)
     channel.close()
+    # The store's bytes straight from the module's result, never pickled: a
+    # copy of the store would be held beside it.
+    if store is not None:
+        view = memoryview(store)
+        while view:
+            view = view[os.write(data, view):]
+    os.close(data)
 
 
 def _build_isolated(
-    step: str, function: Callable[..., bytes], public_key: bytes, store_rows: List[List[str]], key_path: PathLike
-) -> bytes:
-    """Runs the one long ``build_okvs`` call in a forked child, so that Ctrl-C in
-    this process stops it at once (a call holds the interpreter for its whole
-    length and cannot be cut into chunks). The rows are distinct by then, so
-    a failure of the module is the key's (``key_path``)."""
+    step: str, function: Callable[..., bytes], args: Tuple[Any, ...], key_path: PathLike,
+    write: Callable[[bytes], None],
+) -> None:
+    """Runs the one long build call ``function(*args)`` in a forked child, so
+    that Ctrl-C in this process stops it at once (a call holds the
+    interpreter for its whole length and cannot be cut into chunks), and
+    hands the store to ``write`` in blocks as it comes from the child: this
+    process never holds it. The rows are distinct by then, so a failure of
+    the module is the key's (``key_path``)."""
     context = multiprocessing.get_context("fork")
     receive, send = context.Pipe(duplex=False)
-    child = context.Process(target=_build_child, args=(send, function, public_key, store_rows), daemon=True)
-    child.start()
-    send.close()
+    data, data_end = os.pipe()
+    ended = f"{step}: the process building the store ended without a result"
+    child = context.Process(target=_build_child, args=(send, data_end, function, args), daemon=True)
+    try:
+        child.start()
+    except BaseException:
+        receive.close()
+        os.close(data)
+        raise
+    finally:
+        send.close()
+        os.close(data_end)
     try:
         while not receive.poll(0.1):
             if not child.is_alive() and not receive.poll(0):
-                raise ToolError(f"{step}: the process building the store ended without a result (exit {child.exitcode})")
+                raise ToolError(f"{ended} (exit {child.exitcode})")
         try:
             status, value = receive.recv()
         except EOFError:
             child.join()
-            raise ToolError(f"{step}: the process building the store ended without a result (exit {child.exitcode})")
+            raise ToolError(f"{ended} (exit {child.exitcode})")
+        if status == "ok":
+            left = value
+            while left:
+                block = os.read(data, min(left, _BLOCK))
+                if not block:
+                    child.join()
+                    raise ToolError(f"{ended} (exit {child.exitcode}): {left:,} bytes of the store were missing")
+                write(block)
+                left -= len(block)
         child.join()
     finally:
         if child.is_alive():
             child.kill()
             child.join()
         receive.close()
+        os.close(data)
     if status == "ok":
-        return value
+        return
     if status == "panic":
         raise ModuleError(step, value[0], key_path, report=value[1])
     if status == "memory":
@@ -204,19 +247,21 @@ def _build(
     if progress is not None:
         progress("read rows", 0, total)
     check = rows.RowCheck(source, columns, hints=encoding.normalise == rows.Normalisation.NONE)
-    encoded: List[str] = []
+    # The encoded rows are packed batch by batch, one buffer of key bytes and
+    # one of offsets: a Python string a row would cost several times its bytes.
+    packer = rows.RowPacker()
     # On a Dask cluster the workers read the rows where they lie: here they are only checked.
     lying = sharded is not None and sharded.cluster_table(engine, source) is not None
     for arrays in rows.read_batches(source, columns):
         keep = check.keep(arrays)
         if (skip_invalid or not check.blank) and not lying:  # once refused, the rest is only counted
-            encoded += rows.encode_batch(table_path, columns, rows.kept(arrays, keep), normalise, check.rows)
+            packer.add(rows.encoded_array(table_path, columns, rows.kept(arrays, keep), normalise, check.rows))
         if progress is not None:
             progress("read rows", check.rows, total)
     warn(check.hint())
     if check.blank and not skip_invalid:
         raise check.refusal()
-    if (check.rows == check.blank if lying else not encoded) and not allow_empty:
+    if (check.rows == check.blank if lying else not packer.count) and not allow_empty:
         raise InputError(
             table_path, f"has no row left once the {check.blank:,} with an empty key value are left out "
             "(--allow-empty builds an empty store)"
@@ -228,11 +273,17 @@ def _build(
             meta={"rows": encoding.record(), "columns": columns}, overwrite=overwrite,
         )
         return BuildReport(check.rows, store.layout.rows, files.read_header(out_path), check.blank)
-    distinct = list(dict.fromkeys(encoded))
     read = check.rows
-    del encoded
-    store_rows = [[s] for s in distinct]
-    del distinct
+    packing = _packing_module()
+    if packing is not None:
+        # The rows that encode alike, stored once: the first of each.
+        distinct: Tuple[bytes, bytes] = packing.distinct_packed(*packer.packed())
+        stored = len(distinct[1]) // 8 - 1
+    else:
+        strings = list(dict.fromkeys(rows.packed_strings(*packer.packed())))
+        stored = len(strings)
+    del packer
+    rows.release_unused()
     meta = {
         "role": key_header.meta["role"],
         "construction": Construction(construction).value,
@@ -243,7 +294,8 @@ def _build(
 
         from ostrelline_parallel.shards import shards_for
 
-        count = shards_for(len(store_rows)) if shards == "auto" else shards
+        store_rows = [[s] for s in (rows.packed_strings(*distinct) if packing is not None else strings)]
+        count = shards_for(stored) if shards == "auto" else shards
         with contextlib.ExitStack() as stack:
             if engine is None:
                 engine = stack.enter_context(_engines.open_engine(workers=1))
@@ -252,15 +304,23 @@ def _build(
                 role=meta["role"], progress=progress, meta={"rows": meta["rows"], "columns": columns},
                 overwrite=overwrite,
             )
-        return BuildReport(read, len(store_rows), files.read_header(out_path), check.blank)
-    with FileWriter(out_path, kinds.STORE.name, len(store_rows), key_header.fingerprint, meta, overwrite) as writer:
+        return BuildReport(read, stored, files.read_header(out_path), check.blank)
+    if packing is not None:
+        # The key bytes and offsets are all the child inherits of the rows.
+        call: Tuple[Any, ...] = (public_key, *distinct, Construction(construction).value)
+        function = packing.build_okvs_packed
+        del distinct
+    else:
+        call = (public_key, [[s] for s in strings])
+        del strings
+    with FileWriter(out_path, kinds.STORE.name, stored, key_header.fingerprint, meta, overwrite) as writer:
         if progress is not None:
-            progress(step, 0, len(store_rows))
-        store = _build_isolated(step, function, public_key, store_rows, public_key_path)
-        writer.write(store)
+            progress(step, 0, stored)
+        _build_isolated(step, function, call, public_key_path, writer.write)
+        del call
         if progress is not None:
-            progress(step, len(store_rows), len(store_rows))
-    return BuildReport(read, len(store_rows), files.read_header(out_path), check.blank)
+            progress(step, stored, stored)
+    return BuildReport(read, stored, files.read_header(out_path), check.blank)
 
 
 
