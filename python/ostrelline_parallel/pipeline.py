@@ -103,6 +103,9 @@ from .shards import (
     ShardLayout,
     ShardOverflow,
     build_shard,
+    dummy_rows,
+    release_freed_memory,
+    shuffle,
     default_construction,
     shard_capacity,
     shards_for,
@@ -121,6 +124,8 @@ __all__ = [
 
 #: Bytes of the table per input partition: the largest batch of rows a worker reads at once.
 DEFAULT_BATCH_BYTES = 16 << 20
+#: Dask's shuffle method for the pipeline's shuffles (None: Dask's default, "p2p" on a cluster).
+SHUFFLE_METHOD: Optional[str] = None
 #: Bytes of a cell that ``decode_okvs`` returns per row.
 CELL = 64
 
@@ -198,7 +203,7 @@ def _numbers(keys: List[bytes], shards: int, first: int = 0) -> np.ndarray:
 def _by_number(frame: dd.DataFrame, column: str, count: int) -> dd.DataFrame:
     """``frame`` shuffled to ``count`` partitions, partition i holding the rows whose
     ``column`` is i (Dask's shuffle; the divisions are given, so nothing is sampled)."""
-    return frame.set_index(column, divisions=list(range(count)) + [count - 1])
+    return frame.set_index(column, divisions=list(range(count)) + [count - 1], shuffle_method=SHUFFLE_METHOD)
 
 
 # Rows travel through the shuffles in groups: one row of the shuffled frame
@@ -294,10 +299,33 @@ def _stage_shard(frame: pd.DataFrame, stage_dir: str, partition_info: Optional[D
 
 
 def build_staged_shard(construction: str, public_key: bytes, path: str, capacity: int) -> bytes:
-    """Worker task: the store of one staged shard, built as ``shards.build_shard`` does."""
+    """Worker task: the store of one staged shard, padded and in a random order
+    as ``shards.build_shard`` makes it. Where the module takes rows packed
+    (``ostrelline_hiding.build_okvs_packed``), the staged keys go to it as
+    they lie in Arrow's buffers (key bytes one after another, 8-byte offsets),
+    with no Python string per row."""
     with pa.memory_map(path) as source:
-        keys = pa.ipc.open_file(source).read_all().column("key").to_pylist()
-    return build_shard(construction, public_key, keys, capacity)
+        keys = pa.ipc.open_file(source).read_all().column("key").combine_chunks()
+    try:
+        from ostrelline_hiding import build_okvs_packed
+    except ImportError:
+        return build_shard(construction, public_key, keys.to_pylist(), capacity)
+    if construction not in ("hiding", "specified"):
+        raise ValueError(f"unknown store construction {construction!r}")
+    if len(keys) > capacity:
+        raise ShardOverflow(f"{path} holds {len(keys)} rows, more than the capacity {capacity}")
+    # The real rows and the dummies in a random order, as build_shard draws them.
+    padded = pa.concat_arrays([keys, pa.array([row[0] for row in dummy_rows(capacity - len(keys))], pa.large_string())])
+    order = list(range(len(padded)))
+    shuffle(order)
+    padded = padded.take(pa.array(order, pa.int64()))
+    offsets = np.frombuffer(padded.buffers()[1], np.int64, len(padded) + 1, padded.offset * 8)
+    data = padded.buffers()[2]
+    row_keys = data[int(offsets[0]) : int(offsets[-1])].to_pybytes() if data is not None else b""
+    del keys, padded
+    store = build_okvs_packed(public_key, row_keys, (offsets - offsets[0]).astype("<i8").tobytes(), construction)
+    release_freed_memory()
+    return store
 
 
 def build_sharded(
@@ -486,15 +514,17 @@ def query_partition(
     ):
         raise ShardFailure(f"payment partition {part}: the cells that came back are not one a side per payment")
     # In payment order the sender and receiver cells alternate.
-    pairs = cells.reshape(len(places), CELL)[order].reshape(payments, 2, CELL)
+    rows = cells.reshape(len(places), CELL)
     queries = _module_call(
         f"payment partition {part}", ostrelline_hiding.queries_from_cells,
-        pairs[:, 0].tobytes(), pairs[:, 1].tobytes(), swift_pk,
+        rows[order[0::2]].tobytes(), rows[order[1::2]].tobytes(), swift_pk,
     )
+    del rows, cells
     column = pa.FixedSizeBinaryArray.from_buffers(pa.binary(WIDE), payments, [None, pa.py_buffer(queries)])
     path = _part_path(out_dir, part)
     partial = f"{path}.{uuid.uuid4().hex}.partial"
-    pq.write_table(pa.table({"query": column}), partial)
+    # Uncompressed: the queries are random bytes.
+    pq.write_table(pa.table({"query": column}), partial, compression="none")
     os.replace(partial, path)
     return pd.DataFrame({"part": [part], "payments": [payments]})
 

@@ -166,7 +166,8 @@ def cluster_table(engine: Any, source: Any) -> Any:
     """The table as the workers of ``engine`` read it where it lies
     (``ostrelline_parallel.pipeline.Table``), or None where the rows must go
     through this process: an engine that is not on a Dask cluster, or a table
-    that is no CSV or Parquet file or folder of Parquet files."""
+    that is no CSV or Parquet file or folder of Parquet files (a private copy
+    of standard input included)."""
     try:
         from ostrelline_parallel import DaskEngine, pipeline
     except ImportError:
@@ -175,7 +176,8 @@ def cluster_table(engine: Any, source: Any) -> Any:
         return None
     kind = getattr(source, "format", None)
     path, kind = getattr(source, "path", None), str(getattr(kind, "value", kind))
-    if path is None or kind not in ("csv", "parquet", "parquet-folder"):
+    # A private spooled copy (of standard input, say) is this process's alone.
+    if path is None or getattr(source, "spooled", False) or kind not in ("csv", "parquet", "parquet-folder"):
         return None
     options = getattr(source, "options", None)
     csv = {} if options is None else {
