@@ -388,3 +388,14 @@ def test_an_arrow_result_is_inspected_and_checked_like_a_parquet_one(bank, tmp_p
     with pytest.raises(BadFileError, match="a CSV result carries no header to check"):
         steps.describe(tmp_path / "r.csv.gz")
     assert not (tmp_path / "payload").exists()
+
+
+def test_results_to_a_standard_output_of_text_only(bank, tmp_path, monkeypatch):
+    """Where standard output takes text alone (a notebook's), `-` still writes the CSV."""
+    write_delimited(tmp_path / "p.csv", NAMES, PAYMENTS)
+    parts = streams(bank, tmp_path, tmp_path / "p.csv")
+    shown = io.StringIO()
+    monkeypatch.setattr(sys, "stdout", shown)
+    steps.finish(*parts, tmp_path / "p.csv", "-")
+    table = pa.csv.read_csv(io.BytesIO(shown.getvalue().encode()))
+    assert table.column("match").to_pylist() == TRUTH and table.column("s_iban").to_pylist()[3] == "DÉ04"

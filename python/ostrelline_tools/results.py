@@ -32,6 +32,7 @@ from __future__ import annotations
 
 import enum
 import hashlib
+import io
 import json
 import os
 import sys
@@ -235,9 +236,15 @@ def write_table(result: Any, out_path: PathLike, fmt: Optional[Format] = None, o
     fmt = Format(fmt) if fmt is not None else output_format(out_path)
     try:
         if os.fspath(out_path) == tables.STDIN:
-            out = sys.stdout.buffer
-            _write_to(result, fmt, out)
-            out.flush()
+            binary = getattr(sys.stdout, "buffer", None)
+            if binary is None:  # a standard output of text only (a notebook's): the CSV as text
+                text = io.BytesIO()
+                _write_to(result, fmt, text)
+                sys.stdout.write(text.getvalue().decode("utf-8"))
+            else:
+                sys.stdout.flush()
+                _write_to(result, fmt, binary)
+                binary.flush()
         else:
             with files.AtomicOutput(out_path, overwrite=overwrite) as out:
                 _write_to(result, fmt, out)
