@@ -399,3 +399,27 @@ def test_results_to_a_standard_output_of_text_only(bank, tmp_path, monkeypatch):
     steps.finish(*parts, tmp_path / "p.csv", "-")
     table = pa.csv.read_csv(io.BytesIO(shown.getvalue().encode()))
     assert table.column("match").to_pylist() == TRUTH and table.column("s_iban").to_pylist()[3] == "DÉ04"
+
+
+def test_what_is_spooled_is_private_and_removed(tmp_path, monkeypatch):
+    """Standard input and a reader are copied once to a file only this user reads, gone when the step ends."""
+    class Stdin:
+        buffer = io.BytesIO(b"iban,bic\nDE01,A\nDE02,B\n")
+
+    monkeypatch.setattr(sys, "stdin", Stdin)
+    table = payments_table()
+    seen = []
+    for given in ("-", pa.RecordBatchReader.from_batches(table.schema, table.to_batches(max_chunksize=2))):
+        with rows.open_table(given) as source:
+            assert source.spooled and os.stat(source.path).st_mode & 0o777 == 0o600
+            assert source.count_rows(source.columns()[:1]) in (2, len(PAYMENTS))
+            assert source.digest() == source.digest()  # read again, the same
+            seen.append(source.path)
+        assert not os.path.exists(source.path)
+    with pytest.raises(InputError):  # removed when the step fails too
+        with rows.open_table(pa.RecordBatchReader.from_batches(table.schema, table.to_batches())) as source:
+            seen.append(source.path)
+            source.check(["nope"])
+    assert not [p for p in seen if os.path.exists(p)]
+    with rows.open_table(table) as source:
+        assert not source.spooled and source.path is None
