@@ -206,6 +206,34 @@ def test_each_shard_is_read_once_and_only_where_lookups_fall(world, client, tmp_
     assert finish_protocol(w, b"".join(pipeline.read_queries(out))) == [w["truth"][0]]
 
 
+@pytest.mark.parametrize("construction", ["hiding", "specified"])
+def test_a_staged_shard_is_built_padded_and_answers_its_rows_only(world, tmp_path, monkeypatch, construction):
+    # In this process: the staged keys of one shard, built with the packed
+    # rows where the module takes them and as Python rows otherwise.
+    import pyarrow as pa
+
+    w = world
+    keys = ["".join(row) for row in w["bank_s"][:300]]
+    path = str(tmp_path / "shard-000000.arrow")
+    with pa.OSFile(path, "wb") as sink, pa.ipc.new_file(sink, pa.schema([("key", pa.large_string())])) as writer:
+        writer.write_batch(pa.record_batch([pa.array(keys, pa.large_string())], names=["key"]))
+    capacity = shards.shard_capacity(300, 1)
+    ways = ["packed", "rows"] if hasattr(ostrelline_hiding, "build_okvs_packed") else ["rows"]
+    for way in ways:
+        if way == "rows":
+            monkeypatch.delattr(ostrelline_hiding, "build_okvs_packed", raising=False)
+        store = pipeline.build_staged_shard(construction, w["keys"]["s"][0], path, capacity)
+        assert len(store) == op.store_size(capacity)
+        probe = w["bank_s"][:300:7] + [["\0" + "0" * 32], ["DE999999", "37040044"]]
+        queries = ostrelline.initiate_queries(probe, probe, store, store, w["keys"]["q"][0])
+        s, r, g, d = ostrelline.combine(ostrelline.randomize(queries), ostrelline.randomize(queries))
+        bits = ostrelline.finish(ostrelline.decrypt(s, w["keys"]["s"][1]), ostrelline.decrypt(r, w["keys"]["s"][1]),
+                                 g, d, w["keys"]["q"][1])
+        assert bits == [True] * (len(probe) - 2) + [False, False], way
+    with pytest.raises(shards.ShardOverflow, match="more than the capacity 100"):
+        pipeline.build_staged_shard(construction, w["keys"]["s"][0], path, 100)
+
+
 # --------------------------------------------------------------------------- failures
 
 
@@ -327,6 +355,21 @@ def test_a_shard_the_module_refuses_fails_the_run_with_its_name(world, client, t
 # --------------------------------------------------------------------------- the party tools
 
 
+def tools_bits(d, kind, payments):
+    """The match bits of the tools' steps after initiate wrote q-KIND.ost in ``d``
+    (keys of the three parties in ``d``)."""
+    from ostrelline_tools import steps
+
+    steps.randomize(d / f"q-{kind}.ost", d / f"a-{kind}.ost")
+    steps.randomize(d / f"q-{kind}.ost", d / f"b-{kind}.ost")
+    parts = [d / f"{c}-{kind}.ost" for c in ("s", "r", "g", "dl")]
+    steps.combine(d / f"a-{kind}.ost", d / f"b-{kind}.ost", *parts)
+    steps.decrypt(parts[0], d / "sender.sec", d / f"ds-{kind}.ost")
+    steps.decrypt(parts[1], d / "receiver.sec", d / f"dr-{kind}.ost")
+    table = steps.finish(d / f"ds-{kind}.ost", d / f"dr-{kind}.ost", parts[2], parts[3], d / "network.sec", payments)
+    return table.column("match").to_pylist()
+
+
 @pytest.mark.parametrize("fmt", ["csv", "parquet"])
 def test_the_tools_steps_on_a_cluster_read_rows_where_they_lie(world, tmp_path, fmt, monkeypatch):
     # build-store --shards and initiate on a Dask engine (--scheduler) run the
@@ -362,15 +405,46 @@ def test_the_tools_steps_on_a_cluster_read_rows_where_they_lie(world, tmp_path, 
         cluster.close()
     assert used == ["build_where_rows_lie", "build_where_rows_lie", "queries_where_rows_lie"]
     assert not [p for p in os.listdir(d) if p.startswith(("ostrelline-stage-", "ostrelline-queries-"))]
-    bits = {}
-    for kind in ("sharded", "single"):
-        steps.randomize(d / f"q-{kind}.ost", d / f"a-{kind}.ost")
-        steps.randomize(d / f"q-{kind}.ost", d / f"b-{kind}.ost")
-        parts = [d / f"{c}-{kind}.ost" for c in ("s", "r", "g", "dl")]
-        steps.combine(d / f"a-{kind}.ost", d / f"b-{kind}.ost", *parts)
-        steps.decrypt(parts[0], d / "sender.sec", d / f"ds-{kind}.ost")
-        steps.decrypt(parts[1], d / "receiver.sec", d / f"dr-{kind}.ost")
-        table = steps.finish(d / f"ds-{kind}.ost", d / f"dr-{kind}.ost", parts[2], parts[3], d / "network.sec",
-                             payments)
-        bits[kind] = table.column("match").to_pylist()
+    bits = {kind: tools_bits(d, kind, payments) for kind in ("sharded", "single")}
     assert bits["sharded"] == bits["single"] == w["truth"]
+
+
+def test_the_command_line_with_a_scheduler_runs_the_pipeline(world, client, tmp_path):
+    # build-store --shards --scheduler and initiate --scheduler: the same steps
+    # from the command line, on the cluster's workers (their tasks are the
+    # pipeline's: staged shards, lookups per shard, cryptography per partition).
+    import subprocess
+
+    from ostrelline_tools import steps
+
+    w, d = world, tmp_path
+    for role in ("sender", "receiver", "network"):
+        steps.keygen(d / f"{role}.pub", d / f"{role}.sec", role)
+    address = client.scheduler.address
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+
+    def cli(*args):
+        result = subprocess.run([sys.executable, "-m", "ostrelline_tools", *args], cwd=d, env=env,
+                                capture_output=True, text=True)
+        assert result.returncode == 0, result.stderr
+        return result
+
+    for role, name in (("sender", "s"), ("receiver", "r")):
+        cli("build-store", "--key", f"{role}.pub", "--table", str(w["folder"] / f"bank_{name}.csv"), "--columns",
+            "account,branch", "--shards", "2", "--scheduler", address, "--out", f"{role}.ost")
+    prefixes = client.run_on_scheduler(lambda dask_scheduler: list(dask_scheduler.task_prefixes))
+    assert "stage_shard" in prefixes and "run_packed" in prefixes, prefixes
+    log = d / "reads.log"
+    client.register_plugin(CountReads(str(log)), name="count-reads")
+    try:
+        cli("initiate", "--table", str(w["folder"] / "payments.parquet"), "--sender-columns",
+            "s_account=account,s_branch=branch", "--receiver-columns", "r_account=account,r_branch=branch",
+            "--sender-store", "sender.ost", "--receiver-store", "receiver.ost", "--network-key", "network.pub",
+            "--scheduler", address, "--out", "q-cli.ost")
+    finally:
+        client.unregister_worker_plugin("count-reads")
+    # The lookups read each of the four shards once (the engine path reads a
+    # shard per group of queries it serves).
+    reads = log.read_text().split("\n")[:-1]
+    assert len(reads) == len(set(reads)) == 4
+    assert tools_bits(d, "cli", w["folder"] / "payments.parquet") == w["truth"]

@@ -306,14 +306,14 @@ def build_staged_shard(construction: str, public_key: bytes, path: str, capacity
     with no Python string per row."""
     with pa.memory_map(path) as source:
         keys = pa.ipc.open_file(source).read_all().column("key").combine_chunks()
+    if len(keys) > capacity:
+        raise ShardOverflow(f"{path} holds {len(keys)} rows, more than the capacity {capacity}")
     try:
         from ostrelline_hiding import build_okvs_packed
     except ImportError:
         return build_shard(construction, public_key, keys.to_pylist(), capacity)
     if construction not in ("hiding", "specified"):
         raise ValueError(f"unknown store construction {construction!r}")
-    if len(keys) > capacity:
-        raise ShardOverflow(f"{path} holds {len(keys)} rows, more than the capacity {capacity}")
     # The real rows and the dummies in a random order, as build_shard draws them.
     padded = pa.concat_arrays([keys, pa.array([row[0] for row in dummy_rows(capacity - len(keys))], pa.large_string())])
     order = list(range(len(padded)))
