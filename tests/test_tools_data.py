@@ -423,3 +423,41 @@ def test_what_is_spooled_is_private_and_removed(tmp_path, monkeypatch):
     assert not [p for p in seen if os.path.exists(p)]
     with rows.open_table(table) as source:
         assert not source.spooled and source.path is None
+
+
+def test_the_output_format_follows_the_name(tmp_path):
+    pq.write_table(payments_table(), tmp_path / "p.parquet")
+    write_delimited(tmp_path / "p.csv", NAMES, PAYMENTS)
+    feather.write_feather(payments_table(), tmp_path / "p.arrow")
+    named = {"r.CSV": "csv", "r.csv.gz": "csv.gz", "r.tar.csv": "csv", "r.parq": "parquet", "r.PQ": "parquet",
+             "r.Feather": "arrow", "-": "csv", "dir.d/r": "parquet"}
+    for name, fmt in named.items():
+        assert results.output_format(tmp_path / name if name != "-" else name, tmp_path / "p.parquet").value == fmt
+    assert results.output_format("r", tmp_path / "p.csv") is results.Format.CSV
+    assert results.output_format("r", tmp_path / "p.arrow") is results.Format.ARROW
+    for name in ("r.gz", "r.json", "r.xlsx", ".csv.bak"):
+        with pytest.raises(UsageError, match="names none of them"):
+            results.output_format(name, tmp_path / "p.csv")
+    for payments in ("-", payments_table()):  # no file whose format a name without a suffix could take
+        with pytest.raises(UsageError, match="name the results' format by the name's end"):
+            results.output_format("r", payments)
+
+
+def test_a_changed_parquet_folder_is_not_the_runs_payments(bank, tmp_path):
+    input_forms(tmp_path)
+    parts = streams(bank, tmp_path, tmp_path / "folder")
+    assert matches_of(steps.finish(*parts, tmp_path / "folder")) == TRUTH
+    os.rename(tmp_path / "folder" / "part=b" / "0.parquet", tmp_path / "folder" / "part=b" / "1.parquet")
+    with pytest.raises(BadFileError, match="folder: is not the payments table the queries of this run"):
+        steps.finish(*parts, tmp_path / "folder")
+
+
+def test_json_lines_and_csv_without_quoting(bank, tmp_path):
+    (tmp_path / "late.jsonl").write_text('{"iban": "DE01"}\n' * 3 + '{"bic": "B"}\n')
+    with pytest.raises(InputError, match=r"late.jsonl: has 1 row whose key value .*column 'iban' in 1 \(line 4\)"):
+        steps.build_store(bank / "sender.pub", tmp_path / "late.jsonl", ["iban"], tmp_path / "x.store",
+                          construction="specified")
+    (tmp_path / "quotes.csv").write_text('iban\n"DE01"\nDE02\n')
+    source = rows.tables.source_of(tmp_path / "quotes.csv", rows.CsvOptions(quote_char=None))
+    assert next(rows.read_batches(source, ["iban"]))[0].to_pylist() == ['"DE01"', "DE02"]  # read as written
+    assert next(rows.read_batches(tmp_path / "quotes.csv", ["iban"]))[0].to_pylist() == ["DE01", "DE02"]
