@@ -174,7 +174,8 @@ def test_csv_parse_errors_name_the_line_in_any_dialect(bank, tmp_path):
 
 
 def test_json_lines_errors_name_the_line(bank, tmp_path):
-    (tmp_path / "bad.jsonl").write_text('{"iban": "DE01", "bic": "A"}\n\n{"iban": "DE02", "bic": "B"}\n{"iban": "DE03"\n')
+    (tmp_path / "bad.jsonl").write_text(
+        '{"iban": "DE01", "bic": "A"}\n\n{"iban": "DE02", "bic": "B"}\n{"iban": "DE03"\n')
     with pytest.raises(InputError, match=r"bad.jsonl: cannot be read as JSON lines: line 4: JSON parse error"):
         steps.build_store(bank / "sender.pub", tmp_path / "bad.jsonl", ["iban", "bic"], tmp_path / "x.store",
                           construction="specified")

@@ -42,8 +42,8 @@ from . import files, rows, tables
 from .errors import BadFileError, PathLike, UsageError
 
 __all__ = [
-    "METADATA_KEY", "Format", "SUFFIXES", "output_format", "matches_checksum", "record", "table", "write_table", "write",
-    "counts", "read_record", "check", "describe",
+    "METADATA_KEY", "Format", "SUFFIXES", "output_format", "matches_checksum", "record", "table", "write_table",
+    "write", "counts", "read_record", "check", "describe",
 ]
 
 METADATA_KEY = b"ostrelline"

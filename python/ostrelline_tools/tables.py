@@ -145,7 +145,9 @@ class CsvOptions:
         try:
             name = codecs.lookup(self.encoding).name
         except (LookupError, TypeError):
-            raise UsageError(f"{self.encoding!r} is no text encoding Python knows (utf-8, latin-1, cp1252, ...)") from None
+            raise UsageError(
+                f"{self.encoding!r} is no text encoding Python knows (utf-8, latin-1, cp1252, ...)"
+            ) from None
         object.__setattr__(self, "encoding", name)
 
     @classmethod
