@@ -271,7 +271,7 @@ def test_a_user_script_of_the_tools_passes_strict_mypy_and_runs(tmp_path):
     assert os.path.isfile(os.path.join(PYTHON_DIR, "ostrelline_tools", "py.typed"))
     _, done = _mypy(tmp_path, "user.py", TOOLS_SCRIPT, tools=True)
     assert done.returncode == 0, done.stdout + done.stderr
-    env = dict(os.environ, PYTHONPATH=PYTHON_DIR)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PYTHON_DIR, os.environ.get("PYTHONPATH")])))
     ran = subprocess.run([sys.executable, "user.py"], cwd=str(tmp_path), env=env, capture_output=True, text=True,
                          timeout=300)
     assert ran.returncode == 0, ran.stderr
