@@ -27,6 +27,7 @@ namespace edwards25519::batch {
 struct Avx2Ops {
     static constexpr std::size_t kLanes = 4;
     static constexpr const char* kName = "avx2";
+    static constexpr bool kFlattenLoops = false;  // sixteen registers: inlined, the loops spill
 
     using Reg = __m256i;
     using MaskReg = __m256i;  // all-ones or all-zero lanes

@@ -24,6 +24,7 @@ namespace edwards25519::batch {
 struct Avx512fOps {
     static constexpr std::size_t kLanes = 8;
     static constexpr const char* kName = "avx512f";
+    static constexpr bool kFlattenLoops = true;
 
     using Reg = __m512i;
 #if defined(OSTRELLINE_SIMD_EMULATION)

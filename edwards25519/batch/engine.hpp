@@ -24,6 +24,14 @@
 
 namespace edwards25519::batch::engine {
 
+// Whether the multiplication loop is compiled as one function, every
+// formula inlined (F::kFlattenLoops): faster where the registers hold a
+// point's coordinates (AVX-512, the scalar field), slower where they spill
+// (AVX2's sixteen registers).
+template <class F>
+inline constexpr bool kFlattenLoops = requires { requires F::kFlattenLoops; };
+
+
 // ---- field functions derived from the lane field ------------------------
 
 // z^(2^250 - 1) and z^11, shared by the inversion and z^((p-5)/8); z_a_0
@@ -153,13 +161,40 @@ ProjectiveNiels<F> to_niels(const Point<F>& p) noexcept {
     return {F::add(p.Y, p.X), F::sub(p.Y, p.X), p.Z, F::mul(p.T, F::broadcast(constants::EDWARDS_D2))};
 }
 
+// 2a + b and 2a - b, loose. A field whose doubling may feed a sum or a
+// difference before it is carried says so with twice_plus_loose and
+// twice_minus_loose (one carry fewer each); the others double first.
+template <LaneField F>
+void twice_plus_minus(const typename F::Element& a, const typename F::Element& b, typename F::Loose& plus,
+                      typename F::Loose& minus) noexcept {
+    if constexpr (requires { F::twice_plus_loose(a, b); F::twice_minus_loose(a, b); }) {
+        plus = F::twice_plus_loose(a, b);
+        minus = F::twice_minus_loose(a, b);
+    } else {
+        const auto a2 = F::add(a, a);
+        plus = F::add_loose(a2, b);
+        minus = F::sub_loose(a2, b);
+    }
+}
+
+template <LaneField F>
+typename F::Loose twice_minus(const typename F::Element& a, const typename F::Element& b) noexcept {
+    if constexpr (requires { F::twice_minus_loose(a, b); }) {
+        return F::twice_minus_loose(a, b);
+    } else {
+        return F::sub_loose(F::add(a, a), b);
+    }
+}
+
 // From PP = (Y1+X1)(Y2+X2), MM = (Y1-X1)(Y2-X2), TT = T1 2d T2 and
-// ZZ2 = 2 Z1 Z2: X3 = PP - MM and Y3 = PP + MM are twice x1 y2 + y1 x2 and
-// y1 y2 + x1 x2; Z3, T3 = ZZ2 +- TT are twice 1 +- d x1 x2 y1 y2.
+// ZZ = Z1 Z2: X3 = PP - MM and Y3 = PP + MM are twice x1 y2 + y1 x2 and
+// y1 y2 + x1 x2; Z3, T3 = 2 ZZ +- TT are twice 1 +- d x1 x2 y1 y2.
 template <LaneField F>
 Completed<F> combine(const typename F::Element& pp, const typename F::Element& mm, const typename F::Element& tt,
-                     const typename F::Element& zz2) noexcept {
-    return {F::sub_loose(pp, mm), F::add_loose(pp, mm), F::add_loose(zz2, tt), F::sub_loose(zz2, tt)};
+                     const typename F::Element& zz) noexcept {
+    Completed<F> c{F::sub_loose(pp, mm), F::add_loose(pp, mm), {}, {}};
+    twice_plus_minus<F>(zz, tt, c.Z, c.T);
+    return c;
 }
 
 template <LaneField F>
@@ -168,7 +203,7 @@ Completed<F> add(const Point<F>& p, const ProjectiveNiels<F>& q) noexcept {
     const auto mm = F::mul(F::sub_loose(p.Y, p.X), q.ymx);
     const auto tt = F::mul(p.T, q.t2d);
     const auto zz = F::mul(p.Z, q.z);
-    return combine<F>(pp, mm, tt, F::add(zz, zz));
+    return combine<F>(pp, mm, tt, zz);
 }
 
 template <LaneField F>
@@ -176,7 +211,7 @@ Completed<F> add(const Point<F>& p, const AffineNiels<F>& q) noexcept {
     const auto pp = F::mul(F::add_loose(p.Y, p.X), q.ypx);
     const auto mm = F::mul(F::sub_loose(p.Y, p.X), q.ymx);
     const auto tt = F::mul(p.T, q.xy2d);
-    return combine<F>(pp, mm, tt, F::add(p.Z, p.Z));
+    return combine<F>(pp, mm, tt, p.Z);
 }
 
 // With XX = X^2, YY = Y^2 and 2xy = (X+Y)^2 - XX - YY over Z^2, the double
@@ -190,7 +225,7 @@ Completed<F> double_point(const Projective<F>& p) noexcept {
     const auto yy_plus_xx = F::add(yy, xx);
     const auto yy_minus_xx = F::sub(yy, xx);
     return {F::sub_loose(xpy2, yy_plus_xx), F::loosen(yy_plus_xx), F::loosen(yy_minus_xx),
-            F::sub_loose(F::add(zz, zz), yy_minus_xx)};
+            twice_minus<F>(zz, yy_minus_xx)};
 }
 
 template <LaneField F>
@@ -324,7 +359,11 @@ using Digits = std::int8_t[64][F::kLanes];
 template <LaneField F>
 void recode(const Scalar* scalars, bool shared, Digits<F>& digits) noexcept {
     for (std::size_t lane = 0; lane < F::kLanes; ++lane) {
-        std::array<std::int8_t, 64> d = scalars[shared ? 0 : lane].as_radix_16();
+        if (shared && lane > 0) {
+            for (std::size_t i = 0; i < 64; ++i) digits[i][lane] = digits[i][0];
+            continue;
+        }
+        std::array<std::int8_t, 64> d = scalars[lane].as_radix_16();
         for (std::size_t i = 0; i < 64; ++i) digits[i][lane] = d[i];
         support::secure_zero(d.data(), d.size());
     }
@@ -381,7 +420,7 @@ PackedNiels<F> pack(const ProjectiveNiels<F>& n) noexcept {
 // sum over i of digits[i] 16^i p per lane, by Horner's rule from the top
 // digit: four doublings and one addition of digit * P per digit.
 template <LaneField F>
-Point<F> mul_digits(const Point<F>& p, const Digits<F>& digits) noexcept {
+Point<F> mul_digits_loop(const Point<F>& p, const Digits<F>& digits) noexcept {
     PackedNiels<F> multiples[8];
     const ProjectiveNiels<F> first = to_niels<F>(p);
     multiples[0] = pack<F>(first);
@@ -399,6 +438,20 @@ Point<F> mul_digits(const Point<F>& p, const Digits<F>& digits) noexcept {
         sum = add<F>(q, select_multiple<F>(multiples, identity, digits[i]));
     }
     return sum.to_extended();
+}
+
+template <LaneField F>
+[[gnu::flatten]] Point<F> mul_digits_flat(const Point<F>& p, const Digits<F>& digits) noexcept {
+    return mul_digits_loop<F>(p, digits);
+}
+
+template <LaneField F>
+Point<F> mul_digits(const Point<F>& p, const Digits<F>& digits) noexcept {
+    if constexpr (kFlattenLoops<F>) {
+        return mul_digits_flat<F>(p, digits);
+    } else {
+        return mul_digits_loop<F>(p, digits);
+    }
 }
 
 // Variable-base multiplication, lane i by scalars[i] (or every lane by
@@ -457,14 +510,21 @@ public:
     Point<F> mul(const Scalar* scalars) const noexcept {
         alignas(64) Digits<F> digits;
         recode<F>(scalars, false, digits);
-        Point<F> q = identity<F>();
-        for (std::size_t i = 0; i < kPositions; ++i) q = add<F>(q, select(entries_[i], digits[i])).to_extended();
+        const Point<F> q = kFlattenLoops<F> ? sum_flat(digits) : sum(digits);
         support::secure_zero(digits, sizeof digits);
         return q;
     }
 
 private:
     static typename F::Limbs limbs(const FieldElement& a) noexcept { return F::limbs(F::broadcast(a), 0); }
+
+    // One table addition per digit (see kFlattenLoops).
+    Point<F> sum(const Digits<F>& digits) const noexcept {
+        Point<F> q = identity<F>();
+        for (std::size_t i = 0; i < kPositions; ++i) q = add<F>(q, select(entries_[i], digits[i])).to_extended();
+        return q;
+    }
+    [[gnu::flatten]] Point<F> sum_flat(const Digits<F>& digits) const noexcept { return sum(digits); }
 
     // digit * entry per lane, |digit| <= 8: every entry of the position is
     // broadcast and blended into the lanes whose digit selects it.

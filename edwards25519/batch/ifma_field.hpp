@@ -15,6 +15,7 @@ namespace edwards25519::batch {
 struct IfmaField {
     static constexpr std::size_t kLanes = 8;
     static const char* name() noexcept { return "avx512ifma"; }
+    static constexpr bool kFlattenLoops = true;  // engine.hpp
 
     using Element = ifma::Fe8;
     // madd52 reads only 52 bits of a multiplicand, so a product cannot take
@@ -26,7 +27,11 @@ struct IfmaField {
     struct Limbs {
         std::uint64_t l[5];
     };
-    using Index = ifma::V;
+    // Radix-16 digits: |digit| per lane, and the lanes whose digit is negative.
+    struct Index {
+        ifma::V magnitude;
+        ifma::Mask negative;
+    };
 
     class Mask {
     public:
@@ -85,21 +90,29 @@ struct IfmaField {
     static Entry pack(const Element& a) noexcept { return a; }
     static Element unpack(const Entry& e) noexcept { return e; }
 
-    static Element add(const Element& a, const Element& b) noexcept { return ifma::add(a, b); }
-    static Element sub(const Element& a, const Element& b) noexcept { return ifma::sub(a, b); }
-    static Element neg(const Element& a) noexcept { return ifma::neg(a); }
-    static Loose add_loose(const Element& a, const Element& b) noexcept { return {ifma::add(a, b)}; }
-    static Loose sub_loose(const Element& a, const Element& b) noexcept { return {ifma::sub(a, b)}; }
-    static Element tighten(const Loose& a) noexcept { return a.v; }
-    static Loose loosen(const Element& a) noexcept { return {a}; }
-    static Element mul(const Element& a, const Element& b) noexcept { return ifma::mul(a, b); }
-    static Element mul(const Loose& a, const Element& b) noexcept { return ifma::mul(a.v, b); }
-    static Element mul(const Loose& a, const Loose& b) noexcept { return ifma::mul(a.v, b.v); }
-    static Element square(const Element& a) noexcept { return ifma::square(a); }
-    static Element square(const Loose& a) noexcept { return ifma::square(a.v); }
+    [[gnu::always_inline]] static Element add(const Element& a, const Element& b) noexcept { return ifma::add(a, b); }
+    [[gnu::always_inline]] static Element sub(const Element& a, const Element& b) noexcept { return ifma::sub(a, b); }
+    [[gnu::always_inline]] static Element neg(const Element& a) noexcept { return ifma::neg(a); }
+    [[gnu::always_inline]] static Loose add_loose(const Element& a, const Element& b) noexcept { return {ifma::add(a, b)}; }
+    [[gnu::always_inline]] static Loose sub_loose(const Element& a, const Element& b) noexcept { return {ifma::sub(a, b)}; }
+    [[gnu::always_inline]] static Element tighten(const Loose& a) noexcept { return a.v; }
+    // 2a + b and 2a - b with the doubling uncarried: its limbs stay below
+    // 2^53, which the carry of `add` and the minuend of `sub` take.
+    [[gnu::always_inline]] static Loose twice_plus_loose(const Element& a, const Element& b) noexcept {
+        return {ifma::add(ifma::add_lazy(a, a), b)};
+    }
+    [[gnu::always_inline]] static Loose twice_minus_loose(const Element& a, const Element& b) noexcept {
+        return {ifma::sub(ifma::add_lazy(a, a), b)};
+    }
+    [[gnu::always_inline]] static Loose loosen(const Element& a) noexcept { return {a}; }
+    [[gnu::always_inline]] static Element mul(const Element& a, const Element& b) noexcept { return ifma::mul(a, b); }
+    [[gnu::always_inline]] static Element mul(const Loose& a, const Element& b) noexcept { return ifma::mul(a.v, b); }
+    [[gnu::always_inline]] static Element mul(const Loose& a, const Loose& b) noexcept { return ifma::mul(a.v, b.v); }
+    [[gnu::always_inline]] static Element square(const Element& a) noexcept { return ifma::square(a); }
+    [[gnu::always_inline]] static Element square(const Loose& a) noexcept { return ifma::square(a.v); }
     static Element pow2k(const Element& a, unsigned k) noexcept { return ifma::pow2k(a, k); }
 
-    static Element select(const Element& a, const Element& b, Mask m) noexcept { return ifma::select(a, b, m.raw()); }
+    [[gnu::always_inline]] static Element select(const Element& a, const Element& b, Mask m) noexcept { return ifma::select(a, b, m.raw()); }
     static Mask is_zero(const Element& a) noexcept { return Mask(ifma::is_zero(a)); }
     static Mask is_negative(const Element& a) noexcept { return Mask(ifma::is_negative(a)); }
     static Mask equal(const Element& a, const Element& b) noexcept { return Mask(ifma::equal(a, b)); }
@@ -128,12 +141,13 @@ struct IfmaField {
     }
 
     static Index index(const std::int8_t* digits) noexcept {
-        return _mm512_maskz_cvtepi8_epi64(0xff, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(digits)));
+        const ifma::V d = _mm512_maskz_cvtepi8_epi64(0xff, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(digits)));
+        return {_mm512_maskz_abs_epi64(0xff, d), _mm512_movepi64_mask(d)};
     }
-    static Mask index_is(Index digits, unsigned k) noexcept {
-        return Mask(_mm512_cmpeq_epi64_mask(_mm512_maskz_abs_epi64(0xff, digits), ifma::splat(k)));
+    static Mask index_is(const Index& digits, unsigned k) noexcept {
+        return Mask(_mm512_cmpeq_epi64_mask(digits.magnitude, ifma::splat(k)));
     }
-    static Mask index_negative(Index digits) noexcept { return Mask(_mm512_movepi64_mask(digits)); }
+    static Mask index_negative(const Index& digits) noexcept { return Mask(digits.negative); }
 
 private:
     // Word k of the 32 bytes at bytes[i] into lane i of w[k].

@@ -95,6 +95,7 @@ public:
     };
 
     static const char* name() noexcept { return V::kName; }
+    static constexpr bool kFlattenLoops = V::kFlattenLoops;  // engine.hpp
 
     static Element zero() noexcept { return small(0); }
     static Element one() noexcept { return small(1); }

@@ -17,6 +17,7 @@ namespace edwards25519::batch {
 struct ScalarField {
     static constexpr std::size_t kLanes = 1;
     static const char* name() noexcept { return "portable"; }
+    static constexpr bool kFlattenLoops = true;  // engine.hpp
 
     // Tight: limbs below 2^52, as every public FieldElement.
     using Element = FieldElement;

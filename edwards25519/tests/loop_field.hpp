@@ -16,6 +16,7 @@ namespace edwards25519::batch {
 struct LoopOps {
     static constexpr std::size_t kLanes = 4;
     static constexpr const char* kName = "radix25 loops";
+    static constexpr bool kFlattenLoops = false;
 
     struct Reg {
         std::uint64_t v[kLanes];

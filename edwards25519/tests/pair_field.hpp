@@ -27,6 +27,7 @@ struct PairOps {
     };
     static constexpr std::size_t kLanes = 2 * V::kLanes;
     static constexpr const char* kName = Name;
+    static constexpr bool kFlattenLoops = false;
 
     static Reg splat(std::uint64_t x) noexcept { return {V::splat(x), V::splat(x)}; }
     static Reg load(const std::uint64_t* p) noexcept { return {V::load(p), V::load(p + V::kLanes)}; }
