@@ -22,9 +22,10 @@ from .checks import fp_hex, open_stream, outputs_apart, party, read_key, same_ru
 __all__ = ["initiate", "randomize", "combine", "finish"]
 
 
-def _open_store(path: PathLike, role: str) -> Tuple[Optional[bytes], Header]:
-    """A bank's store, checked: its bytes and header; a sharded store's bytes
-    are None (its tasks read their shards from the file)."""
+def _open_store(path: PathLike, role: str, read: bool = True) -> Tuple[Optional[bytes], Header]:
+    """A bank's store, checked: its bytes (unless not ``read``) and header; a
+    sharded store's bytes are None (its tasks read their shards from the
+    file)."""
     with files.open_file(path, [kinds.STORE.name, kinds.SHARDED_STORE.name]) as stored:
         header = stored.header
         if header.meta.get("role") != role:
@@ -32,7 +33,7 @@ def _open_store(path: PathLike, role: str) -> Tuple[Optional[bytes], Header]:
             raise BadFileError(
                 path, f"is the {party(other)}'s store, given in the {party(role)}'s place"
             )
-        if header.kind != kinds.STORE.name:
+        if header.kind != kinds.STORE.name or not read:
             return None, header
         return stored.payload(), header
 
@@ -196,8 +197,10 @@ def initiate(
         overwrite,
     )
     network_key, network_header = read_key(network_key_path, kinds.PUBLIC_KEY, (Role.NETWORK,))
-    sender_store, sender_header = _open_store(sender_store_path, Role.SENDER)
-    receiver_store, receiver_header = _open_store(receiver_store_path, Role.RECEIVER)
+    # Checked now, read once the table is: the check's reading of the table
+    # (pyarrow's buffers) is then not held beside both stores.
+    _, sender_header = _open_store(sender_store_path, Role.SENDER, read=False)
+    _, receiver_header = _open_store(receiver_store_path, Role.RECEIVER, read=False)
     for key_path, header, store_path in (
         (sender_key_path, sender_header, sender_store_path),
         (receiver_key_path, receiver_header, receiver_store_path),
@@ -245,6 +248,9 @@ def initiate(
         step = "initiate"
         split = len(sender_columns)
         again = rows.RowCheck(source, columns)
+        rows.release_unused()
+        sender_store, _ = _open_store(sender_store_path, Role.SENDER)
+        receiver_store, _ = _open_store(receiver_store_path, Role.RECEIVER)
         with contextlib.ExitStack() as stack:
             writer = stack.enter_context(
                 FileWriter(out_path, kinds.QUERIES.name, 0, network_header.fingerprint, meta, overwrite)
