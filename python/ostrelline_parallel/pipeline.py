@@ -74,7 +74,9 @@ own cluster, removed once its stores are built.
 """
 from __future__ import annotations
 
+import contextlib
 import csv
+import functools
 import os
 import shutil
 import tempfile
@@ -196,8 +198,9 @@ def _key_text(keys: Any) -> Tuple[Any, List[bytes]]:
 
 def _numbers(keys: List[bytes], shards: int, first: int = 0) -> np.ndarray:
     """``first`` plus each key's shard among ``shards``: the public shard hash."""
-    hash_, seed = xxhash.xxh3_64_intdigest, SHARD_SEED
-    return np.fromiter((first + hash_(k, seed=seed) % shards for k in keys), np.int64, len(keys))
+    hashes = np.fromiter(map(functools.partial(xxhash.xxh3_64_intdigest, seed=SHARD_SEED), keys), np.uint64,
+                         len(keys))
+    return (hashes % np.uint64(shards)).astype(np.int64) + first
 
 
 def _by_number(frame: dd.DataFrame, column: str, count: int) -> dd.DataFrame:
@@ -458,10 +461,35 @@ def _query_lookups(
     return _pack(dest, pa.concat_arrays([senders, receivers]), np.concatenate([places, places + 1]))
 
 
+@contextlib.contextmanager
+def _trail(folder: str, task: str) -> Iterator[None]:
+    """A file in ``folder`` naming ``task`` while it runs: a task that kills its
+    worker leaves it behind, so that a run that fails on dead workers names
+    the task that left the most (Dask counts a death against every task the
+    worker held, so its own report may name a bystander)."""
+    path = os.path.join(folder, f"{task}.{uuid.uuid4().hex}")
+    with open(path, "wb"):
+        pass
+    try:
+        yield
+    finally:
+        os.unlink(path)
+
+
+def _trails(folder: str) -> Optional[str]:
+    """The task that left the most trail files in ``folder`` (see ``_trail``)."""
+    try:
+        names = [name.rsplit(".", 1)[0] for name in os.listdir(folder)]
+    except OSError:
+        return None
+    return max(set(names), key=names.count) if names else None
+
+
 def decode_shard(
     frame: pd.DataFrame,
     sender_store: ShardedStore,
     receiver_store: ShardedStore,
+    trail: str,
     partition_info: Optional[Dict[str, Any]] = None,
 ) -> pd.DataFrame:
     """Shuffle output task: the cells of the lookups falling in one shard (of
@@ -479,9 +507,10 @@ def decode_shard(
     if not places:
         return pd.DataFrame({name: pd.Series([], dtype=dtype) for name, dtype in _CELLS_BACK.items()})
     rows = list(zip(_unpack_keys(frame).to_pylist()))
-    okvs = store.ref(index).load()
     what = f"the {side} store {store.path}, shard {index} of {store.layout.shards}"
-    cells = _module_call(what, ostrelline_hiding.decode_okvs, rows, okvs)
+    with _trail(trail, f"decode-shard-{number}"):
+        okvs = store.ref(index).load()
+        cells = _module_call(what, ostrelline_hiding.decode_okvs, rows, okvs)
     del okvs, rows
     counts = np.array([len(p) // 8 for p in places], np.int64)
     bounds = np.concatenate([[0], np.cumsum(counts)]) * CELL
@@ -498,7 +527,7 @@ def _part_path(out_dir: str, part: int) -> str:
 
 
 def query_partition(
-    frame: pd.DataFrame, swift_pk: bytes, out_dir: str, partition_info: Optional[Dict[str, Any]] = None
+    frame: pd.DataFrame, swift_pk: bytes, out_dir: str, trail: str, partition_info: Optional[Dict[str, Any]] = None
 ) -> pd.DataFrame:
     """Shuffle output task: one payment partition's queries from its cells, in
     payment order, written to its file of the output dataset."""
@@ -515,10 +544,11 @@ def query_partition(
         raise ShardFailure(f"payment partition {part}: the cells that came back are not one a side per payment")
     # In payment order the sender and receiver cells alternate.
     rows = cells.reshape(len(places), CELL)
-    queries = _module_call(
-        f"payment partition {part}", ostrelline_hiding.queries_from_cells,
-        rows[order[0::2]].tobytes(), rows[order[1::2]].tobytes(), swift_pk,
-    )
+    with _trail(trail, f"query-partition-{part}"):
+        queries = _module_call(
+            f"payment partition {part}", ostrelline_hiding.queries_from_cells,
+            rows[order[0::2]].tobytes(), rows[order[1::2]].tobytes(), swift_pk,
+        )
     del rows, cells
     column = pa.FixedSizeBinaryArray.from_buffers(pa.binary(WIDE), payments, [None, pa.py_buffer(queries)])
     path = _part_path(out_dir, part)
@@ -553,21 +583,30 @@ def _task_roles(collection: dd.DataFrame) -> Dict[str, str]:
                 for token in ("decode-shard", "query-partition"):
                     if str(member._name).startswith(token):
                         roles[str(node._name)] = token
+                        # The shuffle feeding it delivers its partitions: the same numbers.
+                        for dependency in node.dependencies():
+                            if "shuffle" in type(dependency).__name__.lower():
+                                roles[str(dependency._name)] = token
     except Exception:  # noqa: BLE001 - only the failure messages use this
         pass
     return roles
 
 
 def _what_failed(
-    error: BaseException, roles: Dict[str, str], sender_store: ShardedStore, receiver_store: ShardedStore
+    error: BaseException, roles: Dict[str, str], trail: str, sender_store: ShardedStore, receiver_store: ShardedStore
 ) -> str:
-    """The shard or payment partition whose task a failure came from."""
+    """The shard or payment partition whose task a failure came from: for
+    workers that died, the task that left the most trails, else the task
+    Dask names."""
     if isinstance(error, ShardFailure):
         return str(error).split(":", 1)[0]
     key = error.task if isinstance(error, distributed.KilledWorker) else None
     if not (isinstance(key, tuple) and len(key) == 2 and isinstance(key[1], int)):
         return "the query run"
     role, number = roles.get(str(key[0])), key[1]
+    left = _trails(trail)
+    if left is not None:
+        role, number = left.rsplit("-", 1)[0], int(left.rsplit("-", 1)[1])
     if role == "decode-shard":
         ks = sender_store.layout.shards
         if number < ks:
@@ -619,12 +658,14 @@ def initiate_from_table(
         _query_lookups, sender_columns, receiver_columns, encode, receiver_encode or encode, ks, kr, meta=_GROUPS,
         align_dataframes=False,
     )
+    trail = tempfile.mkdtemp(prefix=".running-", dir=out_dir)
     cells = _by_number(lookups, "dest", ks + kr).map_partitions(
-        decode_shard, sender_store, receiver_store, meta=_CELLS_BACK, align_dataframes=False, token="decode-shard"
+        decode_shard, sender_store, receiver_store, trail, meta=_CELLS_BACK, align_dataframes=False,
+        token="decode-shard",
     )
     written = _by_number(cells, "part", parts).map_partitions(
-        query_partition, swift_pk, out_dir, meta={"part": "int64", "payments": "int64"}, align_dataframes=False,
-        token="query-partition",
+        query_partition, swift_pk, out_dir, trail, meta={"part": "int64", "payments": "int64"},
+        align_dataframes=False, token="query-partition",
     )
     # Optimised here, so that the task names (fused ones too) are those that run.
     written = written.optimize()
@@ -639,7 +680,7 @@ def initiate_from_table(
             try:
                 result = future.result()
             except Exception as error:
-                raise _failure(error, _what_failed(error, roles, sender_store, receiver_store)) from error
+                raise _failure(error, _what_failed(error, roles, trail, sender_store, receiver_store)) from error
             for part, count in zip(result["part"].tolist(), result["payments"].tolist()):
                 counts[int(part)] = int(count)
             done += 1
@@ -647,6 +688,7 @@ def initiate_from_table(
                 progress("initiate_queries", done, parts)
     finally:
         client.cancel(futures)
+        shutil.rmtree(trail, ignore_errors=True)
     return QueryOutput(out_dir, [_part_path(out_dir, p) for p in range(parts)], counts)
 
 
