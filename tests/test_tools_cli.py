@@ -760,6 +760,19 @@ def test_exit_statuses_of_every_subcommand(flow, name, monkeypatch, capsys):
     assert set(os.listdir(d)) == before
 
 
+def _waiting_for_its_child(pid):
+    """Whether the process has a child and waits in poll(2) (Linux's /proc): the build's
+    parent in its wait for the child's result."""
+    try:
+        with open(f"/proc/{pid}/task/{pid}/children") as file:
+            children = file.read().split()
+        with open(f"/proc/{pid}/syscall") as file:
+            call = file.read().split()[:1]
+    except OSError:
+        pytest.skip("this system does not show a process's children and system call")
+    return bool(children) and call == ["7"]
+
+
 @pytest.mark.parametrize("number,status", [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)])
 def test_signals_during_a_step(flow, tmp_path, number, status):
     """A signal while the build runs (held until a file that never comes): its status, and nothing written."""
@@ -774,6 +787,9 @@ def test_signals_during_a_step(flow, tmp_path, number, status):
         deadline = time.monotonic() + 120
         while "no estimate" not in process.stderr.readline():  # the build has begun
             assert process.poll() is None and time.monotonic() < deadline
+        while not _waiting_for_its_child(process.pid):  # past the fork, waiting for the child's result
+            assert process.poll() is None and time.monotonic() < deadline
+            time.sleep(0.02)
         process.send_signal(number)
         out, err = process.communicate(timeout=60)
     finally:
