@@ -11,11 +11,11 @@ namespace edwards25519 {
 // The formulas are the batch engine's, on one lane of the scalar field.
 namespace {
 
-using Lane = batch::ScalarField;
+using OneLane = batch::ScalarField;
 namespace engine = batch::engine;
 
-engine::Point<Lane> lane(const EdwardsPoint& p) noexcept { return {p.X, p.Y, p.Z, p.T}; }
-EdwardsPoint point(const engine::Point<Lane>& p) noexcept { return {p.X, p.Y, p.Z, p.T}; }
+engine::Point<OneLane> lane(const EdwardsPoint& p) noexcept { return {p.X, p.Y, p.Z, p.T}; }
+EdwardsPoint point(const engine::Point<OneLane>& p) noexcept { return {p.X, p.Y, p.Z, p.T}; }
 
 }  // namespace
 
@@ -34,8 +34,8 @@ EdwardsPoint EdwardsPoint::basepoint() noexcept {
 }
 
 EdwardsPoint EdwardsPoint::eight_torsion(std::uint8_t index) noexcept {
-    // A point of order 8 ; its multiples
-    // k T8, k = 0..7, are all the points of order dividing 8.
+    // T8, a point of order 8: its multiples k T8, k = 0..7, are all the
+    // points of order dividing 8.
     static const std::array<EdwardsPoint, 8> multiples = [] {
         constexpr std::array<std::uint8_t, 32> kGenerator = {
             0x26, 0xe8, 0x95, 0x8f, 0xc2, 0xb2, 0x27, 0xb0, 0x45, 0xc3, 0xf4, 0x89, 0xf2, 0xef, 0x98, 0xf0,
@@ -85,34 +85,34 @@ MontgomeryPoint EdwardsPoint::to_montgomery() const noexcept {
 // 255 is set (either bit accepted for x = 0).
 std::optional<EdwardsPoint> CompressedEdwardsY::decompress() const noexcept {
     const std::uint8_t* in[1] = {bytes.data()};
-    const engine::Decompressed<Lane> d = engine::decompress<Lane>(in);
+    const engine::Decompressed<OneLane> d = engine::decompress<OneLane>(in);
     if (d.valid.declassify() == 0) return std::nullopt;
     return point(d.point);
 }
 
 EdwardsPoint operator+(const EdwardsPoint& a, const EdwardsPoint& b) noexcept {
-    return point(engine::add_points<Lane>(lane(a), lane(b)));
+    return point(engine::add_points<OneLane>(lane(a), lane(b)));
 }
 
 EdwardsPoint operator-(const EdwardsPoint& a, const EdwardsPoint& b) noexcept { return a + (-b); }
 
 EdwardsPoint EdwardsPoint::operator-() const noexcept { return {-X, Y, Z, -T}; }
 
-EdwardsPoint EdwardsPoint::double_point() const noexcept { return point(engine::mul_by_pow2<Lane>(lane(*this), 1)); }
+EdwardsPoint EdwardsPoint::double_point() const noexcept { return point(engine::mul_by_pow2<OneLane>(lane(*this), 1)); }
 
-EdwardsPoint EdwardsPoint::mul_by_cofactor() const noexcept { return point(engine::mul_by_pow2<Lane>(lane(*this), 3)); }
+EdwardsPoint EdwardsPoint::mul_by_cofactor() const noexcept { return point(engine::mul_by_pow2<OneLane>(lane(*this), 3)); }
 
 // Signed radix 16, Horner's rule from the top digit (engine::mul_digits):
 // the digits encode the exact integer s, so the result is s P for points of
 // any order.
-EdwardsPoint EdwardsPoint::mul(const Scalar& s) const noexcept { return point(engine::mul<Lane>(lane(*this), &s, true)); }
+EdwardsPoint EdwardsPoint::mul(const Scalar& s) const noexcept { return point(engine::mul<OneLane>(lane(*this), &s, true)); }
 
 EdwardsPoint EdwardsPoint::mul_cleared(const Scalar& s) const noexcept {
-    return point(engine::mul_cleared<Lane>(lane(*this), &s, true));
+    return point(engine::mul_cleared<OneLane>(lane(*this), &s, true));
 }
 
 Choice EdwardsPoint::ct_eq(const EdwardsPoint& other) const noexcept {
-    return engine::equal<Lane>(lane(*this), lane(other)).choice();
+    return engine::equal<OneLane>(lane(*this), lane(other)).choice();
 }
 
 Choice EdwardsPoint::is_identity() const noexcept { return ct_eq(identity()); }

@@ -8,8 +8,9 @@
 // non-square, so the addition law is complete: exact for every pair of
 // points, small-order ones included, with the same instructions for all.
 //
-// Included only by a backend's translation unit (compiled for its
-// instruction set), which instantiates it for its field.
+// Instantiated for a vector field only by that backend's translation unit
+// (src/paths/, compiled for its instruction set); the scalar layer
+// (field.cpp, point.cpp, table.cpp) runs it on one lane of the scalar field.
 #pragma once
 
 #include <array>

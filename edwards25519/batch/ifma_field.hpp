@@ -1,4 +1,4 @@
-// The AVX-512 IFMA lane field: eight elements in radix 2^52 (field8.hpp),
+// The AVX-512 IFMA lane field: eight elements in radix 2^52 (radix52.hpp),
 // one per 64-bit lane, products by the 52-bit multiply-accumulate
 // instructions. Included only by translation units compiled for AVX-512 F,
 // DQ, BW, VL and IFMA (or emulating them).
@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "edwards25519/batch/field8.hpp"
+#include "edwards25519/batch/radix52.hpp"
 #include "edwards25519/batch/lane_field.hpp"
 
 namespace edwards25519::batch {
