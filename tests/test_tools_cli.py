@@ -400,6 +400,14 @@ def test_results_to_standard_output(flow, tmp_path):
     # What the step did is said on standard error, out of the results' way.
     assert result.stderr.startswith(f"results on standard output: {len(PAYMENTS)} payments")
     assert run_cli(*finish, "--out", "-", "-q", cwd=d).stderr == ""
+    # A reader that goes (| head -1) ends the results quietly, as every output does.
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        gone = run_cli(*finish, "--out", "-", cwd=d, stdout=write_end)
+    finally:
+        os.close(write_end)
+    assert (gone.returncode, gone.stderr) == (0, "")
     clash = run_cli(*finish, "--out", "-", "--json", cwd=d)
     assert clash.returncode == 2 and one_json(clash)["exit"] == 2
     # A results name that says no format the step writes: a usage error, nothing written.

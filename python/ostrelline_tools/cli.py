@@ -41,6 +41,7 @@ import contextlib
 import json
 import os
 import re
+import select
 import sys
 import textwrap
 import warnings
@@ -642,23 +643,41 @@ def _decrypt(run: _Run) -> None:
     say(f"  recorded in the audit log {log}")
 
 
+def _reader_gone() -> bool:
+    """Whether standard output is a pipe whose reader has closed it."""
+    try:
+        poller = select.poll()
+        poller.register(sys.stdout.fileno(), select.POLLOUT)
+        return any(events & select.POLLERR for _, events in poller.poll(0))
+    except (AttributeError, OSError, ValueError):
+        return False
+
+
 def _finish(run: _Run) -> None:
     args, report = run.args, run.report
-    outcome = steps.finish(
-        args.sender_points,
-        args.receiver_points,
-        args.gamma_points,
-        args.delta_points,
-        args.secret_key,
-        args.table,
-        args.out,
-        args.column,
-        args.chunk_size,
-        run.progress,
-        engine=args.engine,
-        overwrite=args.force,
-        csv=args.csv,
-    )
+    try:
+        outcome = steps.finish(
+            args.sender_points,
+            args.receiver_points,
+            args.gamma_points,
+            args.delta_points,
+            args.secret_key,
+            args.table,
+            args.out,
+            args.column,
+            args.chunk_size,
+            run.progress,
+            engine=args.engine,
+            overwrite=args.force,
+            csv=args.csv,
+        )
+    except BrokenPipeError:
+        if args.out != STDIO or not _reader_gone():
+            raise
+        # The results' reader has gone (``| head``): the output ends quietly, as every output does.
+        reporting.output_closed()
+        detail("standard output's reader has gone: the rest of the results was not read")
+        return
     payments, matches, left_out = results.counts(outcome, args.column)
     for part in ("sender", "receiver", "gamma", "delta"):
         report.read(getattr(args, f"{part}_points"), f"{part} points")
