@@ -15,30 +15,33 @@ names.
    row key) and each key given its shard, ``xxh3_64(key, SHARD_SEED) mod k``:
    the public shard hash of ``shards``, so the stores are those of
    ``shards.build_shards``.
-2. Dask's shuffle moves the keys to one partition per shard; each such
-   partition's task drops repeated keys (a row is stored once) and writes
-   the shard's keys to a file of its own in ``stage_dir``, a folder the
-   workers share, replacing it atomically (a task run again rewrites it).
-   The driver gets one count per shard and checks the counts against the
-   capacity that the total row count allows (``ShardOverflow`` names the
-   shard).
+2. Dask's shuffle moves the keys to one partition per shard (grouped: one
+   shuffled row per input partition and shard, its keys packed in it); each
+   such partition's task drops repeated keys (a row is stored once) and
+   writes the shard's keys to a file of its own in ``stage_dir``, a folder
+   the workers share, replacing it atomically (a task run again rewrites
+   it). The driver gets one count per shard and checks the counts against
+   the capacity that the total row count allows (``ShardOverflow`` names
+   the shard).
 3. One task per shard reads its staged keys, pads them with dummies and
-   builds the store exactly as ``shards.build_shard`` does (the same padding,
-   the same random order); a window of tasks is out at a time and the stores
-   come back in shard order, for the caller to write. The staged keys are
-   removed at the end, whatever happened.
+   builds the store as ``shards.build_shard`` does (the same padding, the
+   same random order; the keys handed to ``build_okvs_packed`` as they lie
+   in Arrow's buffers where the module has it); a window of tasks is out at
+   a time and the stores come back in shard order, for the caller to write.
+   The staged keys are removed at the end, whatever happened.
 
 **Querying** (``initiate_from_table``), on the payment network's cluster:
 
 1. Each payment partition is encoded into a sender key and a receiver key
    per payment and their shards; each payment keeps its place (partition,
    row).
-2. The sender keys are shuffled to one partition per sender shard, the
-   receiver keys to one per receiver shard. Each such partition's task reads
-   its shard (that byte range of the store file, once) and decodes the
-   lookups falling in it (``ostrelline_hiding.decode_okvs``): a 64-byte cell
-   per payment. So each shard of each store is read once per run, by one
-   task, and a shard no payment falls in is not read.
+2. One shuffle takes both sides' lookups to one partition per shard (the
+   sender store's shards, then the receiver store's), grouped as in the
+   build. Each such partition's task reads its shard (that byte range of the
+   store file, once) and decodes the lookups falling in it
+   (``ostrelline_hiding.decode_okvs``): a 64-byte cell per lookup. So each
+   shard of each store is read once per run, by one task, and a shard no
+   payment falls in is not read.
 3. The cells are shuffled back to the payments' own partitions; each such
    partition's task puts its sender and receiver cells in payment order and
    makes the queries (``ostrelline_hiding.queries_from_cells``), which any
@@ -64,7 +67,9 @@ again). A task that keeps killing its worker fails the run with Dask's
 ``KilledWorker`` after ``distributed.scheduler.allowed-failures`` tries, and
 an error in a task (a store the module refuses, say) fails it at once; both
 come back as ``ShardFailure`` naming the shard (store, side and index) or
-the payment partition.
+the payment partition. Dask counts a dead worker against every task it
+held, so the query tasks leave a trail file while the module runs, and a
+run that fails on dead workers names the task whose trail was left most.
 
 **What the parties learn.** The stores are those of ``shards`` (the same
 capacity, dummies and random order), so a bank's store tells no more than
