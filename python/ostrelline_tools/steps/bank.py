@@ -3,6 +3,7 @@ the partial decryption of the stream the payment network sends it."""
 from __future__ import annotations
 
 import contextlib
+import enum
 import multiprocessing
 import os
 import signal
@@ -68,22 +69,34 @@ def _packing_module() -> Any:
     return ostrelline_hiding
 
 
+class _Outcome(str, enum.Enum):
+    """How the build's child ended, as it tells its parent."""
+
+    OK = "ok"
+    PANIC = "panic"
+    MEMORY = "memory"
+    ERROR = "error"
+
+
+_CHILD_SIGNALS = {signal.SIGINT, *STOPPING_SIGNALS}
+
+
 def _build_child(channel: Any, data: int, function: Callable[..., bytes], args: Tuple[Any, ...]) -> None:
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
-    for number in STOPPING_SIGNALS:
+    for number in _CHILD_SIGNALS:
         signal.signal(number, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, _CHILD_SIGNALS)
     store = None
     try:
         with faults.captured():
             store = function(*args)
-        result: Tuple[str, Any] = ("ok", len(store))
+        result: Tuple[str, Any] = (_Outcome.OK.value, len(store))
     except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
         if is_panic(error):
-            result = ("panic", (str(error.args[0]) if error.args else str(error), faults.report_of(error)))
+            result = (_Outcome.PANIC.value, (str(error.args[0]) if error.args else str(error), faults.report_of(error)))
         elif isinstance(error, MemoryError):
-            result = ("memory", "")
+            result = (_Outcome.MEMORY.value, "")
         else:
-            result = ("error", f"{type(error).__name__}: {error}")
+            result = (_Outcome.ERROR.value, f"{type(error).__name__}: {error}")
     channel.send(result)
     channel.close()
     # The store's bytes straight from the module's result, never pickled: a
@@ -110,16 +123,19 @@ def _build_isolated(
     data, data_end = os.pipe()
     ended = f"{step}: the process building the store ended without a result"
     child = context.Process(target=_build_child, args=(send, data_end, function, args), daemon=True)
+    # The stopping signals are held back while the child is forked, so that
+    # none can end this function between the fork and the ``try`` that ends
+    # the child again (the child would go on building, holding this
+    # process's pipes); one that came in the meantime acts as the mask is
+    # restored, inside that ``try``. The child lets them through first thing.
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, _CHILD_SIGNALS)
     try:
-        child.start()
-    except BaseException:
-        receive.close()
-        os.close(data)
-        raise
-    finally:
-        send.close()
-        os.close(data_end)
-    try:
+        try:
+            child.start()
+        finally:
+            send.close()
+            os.close(data_end)
+            signal.pthread_sigmask(signal.SIG_SETMASK, held)
         while not receive.poll(0.1):
             if not child.is_alive() and not receive.poll(0):
                 raise ToolError(f"{ended} (exit {child.exitcode})")
@@ -128,7 +144,7 @@ def _build_isolated(
         except EOFError:
             child.join()
             raise ToolError(f"{ended} (exit {child.exitcode})")
-        if status == "ok":
+        if status == _Outcome.OK:
             left = value
             while left:
                 block = os.read(data, min(left, _BLOCK))
@@ -144,11 +160,11 @@ def _build_isolated(
             child.join()
         receive.close()
         os.close(data)
-    if status == "ok":
+    if status == _Outcome.OK:
         return
-    if status == "panic":
+    if status == _Outcome.PANIC:
         raise ModuleError(step, value[0], key_path, report=value[1])
-    if status == "memory":
+    if status == _Outcome.MEMORY:
         raise MemoryError()
     raise ToolError(f"{step}: {value}")
 
