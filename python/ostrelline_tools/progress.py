@@ -15,6 +15,7 @@ used where another one is set, or off the main thread.
 """
 from __future__ import annotations
 
+import enum
 import os
 import shutil
 import signal
@@ -23,9 +24,20 @@ import threading
 import time
 from typing import Any, Collection, Dict, List, Optional, TextIO
 
-__all__ = ["ProgressBar", "duration", "MODES"]
+__all__ = ["ProgressBar", "duration", "Mode", "MODES"]
 
-MODES = ("auto", "always", "never")
+
+class Mode(str, enum.Enum):
+    """When a bar is drawn (``--progress``)."""
+
+    #: on a terminal only
+    AUTO = "auto"
+    #: on a terminal, else a line a second
+    ALWAYS = "always"
+    NEVER = "never"
+
+
+MODES = tuple(m.value for m in Mode)
 # The widest bar drawn; a narrower terminal gets a narrower bar, or none.
 BAR_WIDTH = 30
 _LEAST_BAR = 5
@@ -68,11 +80,13 @@ class ProgressBar:
     def __init__(
         self, mode: str = "auto", stream: Optional[TextIO] = None, indeterminate: Collection[str] = ()
     ) -> None:
-        if mode not in MODES:
-            raise ValueError(f"progress is one of {', '.join(MODES)}, not {mode!r}")
+        try:
+            mode = Mode(mode)
+        except ValueError:
+            raise ValueError(f"progress is one of {', '.join(MODES)}, not {mode!r}") from None
         self.stream = stream if stream is not None else sys.stderr
         self.terminal = bool(getattr(self.stream, "isatty", lambda: False)())
-        self.enabled = mode == "always" or (mode == "auto" and self.terminal)
+        self.enabled = mode is Mode.ALWAYS or (mode is Mode.AUTO and self.terminal)
         self.indeterminate = frozenset(indeterminate)
         self._phases: Dict[str, _Phase] = {}
         self._last_draw = 0.0
