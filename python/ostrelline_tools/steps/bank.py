@@ -101,11 +101,15 @@ def _build_child(channel: Any, data: int, function: Callable[..., bytes], args: 
     channel.close()
     # The store's bytes straight from the module's result, never pickled: a
     # copy of the store would be held beside it.
-    if store is not None:
-        view = memoryview(store)
-        while view:
-            view = view[os.write(data, view):]
-    os.close(data)
+    try:
+        if store is not None:
+            view = memoryview(store)
+            while view:
+                view = view[os.write(data, view):]
+    except OSError:
+        pass  # the parent has gone: nobody reads the store
+    finally:
+        os.close(data)
 
 
 def _build_isolated(
