@@ -30,30 +30,35 @@ names.
    a time and the stores come back in shard order, for the caller to write.
    The staged keys are removed at the end, whatever happened.
 
-**Querying** (``initiate_from_table``), on the payment network's cluster:
+**Querying** (``initiate_from_table``), on the payment network's cluster,
+in three stages of tasks, each handing the next its data through files in
+an exchange folder beside the output, which every worker reaches (Dask's
+shuffle cost some 6 µs a payment here, most of what the tasks spent beside
+the module's calls; a file is written once and read once):
 
-1. Each payment partition is encoded into a sender key and a receiver key
-   per payment and their shards; each payment keeps its place (partition,
-   row).
-2. One shuffle takes both sides' lookups to one partition per shard (the
-   sender store's shards, then the receiver store's), grouped as in the
-   build. Each such partition's task reads its shard (that byte range of the
-   store file, once) and decodes the lookups falling in it
-   (``ostrelline_hiding.decode_okvs``): a 64-byte cell per lookup. So each
-   shard of each store is read once per run, by one task, and a shard no
-   payment falls in is not read.
-3. The cells are shuffled back to the payments' own partitions; each such
-   partition's task puts its sender and receiver cells in payment order and
-   makes the queries (``ostrelline_hiding.queries_from_cells``), which any
-   worker can run, and writes them to one Parquet file of the output
-   dataset: ``part-NNNNNN.parquet``, a column ``query`` of 128-byte entries.
-   The files in name order, rows in file order, are the payments in table
-   order; ``read_queries`` gives the stream back in that order, one file at
-   a time.
+1. Each payment partition's task encodes its payments into a sender key and
+   a receiver key each, keyed by the payment's place (partition, row, side),
+   gives each its shard, and writes them grouped by shard (the sender
+   store's shards, then the receiver store's) to its exchange file; the
+   driver gets where each group lies.
+2. One task per shard any lookup falls in reads that shard once (its byte
+   range of the store file) and its groups (one range of each payment
+   partition's file), decodes the lookups (``ostrelline_hiding.decode_okvs``:
+   a 64-byte cell each) and writes the cells, grouped by payment partition,
+   to its exchange file. So each shard of each store is read once per run,
+   by one task, and a shard no payment falls in is not read.
+3. One task per payment partition, on any worker, reads its cells from the
+   shards' files, puts them in payment order, makes the queries
+   (``ostrelline_hiding.queries_from_cells``) and writes them to its Parquet
+   file of the output dataset: ``part-NNNNNN.parquet``, a column ``query`` of
+   128-byte entries. The files in name order, rows in file order, are the
+   payments in table order; ``read_queries`` gives the stream back in that
+   order, a batch at a time.
 
 **What a process holds.** The driver holds no rows: the graph, one count per
-shard, a window of shard stores (building) and one output file at a time
-(reading the queries back). A worker thread holds at most one input
+shard, a window of shard stores (building), where each group of lookups and
+cells lies (a few numbers per shard and payment partition) and one batch of
+queries (reading them back). A worker thread holds at most one input
 partition (``batch_bytes`` of the table, 16 MiB by default: about 380,000
 rows of 44 bytes), one shard's keys (at most the capacity, about 25,000
 rows as ``shards_for`` picks k), or one payment partition's cells and
@@ -63,7 +68,7 @@ limits).
 **Failures.** Every task's input is in the graph or in a file every worker
 reads, so a worker lost in any phase costs only the recomputation of what it
 held (Dask runs its tasks again on the others; a shuffle in progress starts
-again). A task that keeps killing its worker fails the run with Dask's
+again; files already written stay). A task that keeps killing its worker fails the run with Dask's
 ``KilledWorker`` after ``distributed.scheduler.allowed-failures`` tries, and
 an error in a task (a store the module refuses, say) fails it at once; both
 come back as ``ShardFailure`` naming the shard (store, side and index) or
@@ -131,7 +136,7 @@ __all__ = [
 
 #: Bytes of the table per input partition: the largest batch of rows a worker reads at once.
 DEFAULT_BATCH_BYTES = 16 << 20
-#: Dask's shuffle method for the pipeline's shuffles (None: Dask's default, "p2p" on a cluster).
+#: Dask's shuffle method for the build's shuffle (None: Dask's default, "p2p" on a cluster).
 SHUFFLE_METHOD: Optional[str] = None
 #: Bytes of a cell that ``decode_okvs`` returns per row.
 CELL = 64
@@ -432,18 +437,53 @@ def _remove(client: distributed.Client, folder: str) -> None:
 
 # --------------------------------------------------------------------------- querying
 #
-# A lookup is one row of a frame of two columns: ``at``, the payment's place
-# and side, (partition << 32 | row) * 2 + side (0 sender, 1 receiver), and
-# ``key`` (then ``cell``). Both sides travel in one frame, so that each way
-# is one shuffle: out to partition ``dest`` (the sender shards first, then the
-# receiver shards), and back to the payment's partition (``at`` >> 33). Sorted
-# by ``at``, a payment partition's cells are then sender, receiver, sender,
-# receiver, ... in payment order.
+# A lookup is a payment's place and side, (partition << 32 | row) * 2 + side
+# (0 sender, 1 receiver), and its key (then its cell). The lookups go to
+# their shards and the cells back to their payment partitions through files
+# in the run's exchange folder, which every worker reaches: each task writes
+# one file, its groups one after another, and returns where each group lies;
+# a task of the next stage reads its groups (one range of each file) from
+# the places the driver hands it. Dask's shuffle did the same here at about
+# 28 ns a byte (some 6 µs a payment, most of what the query tasks cost above
+# the module's calls); a file is written once and read once.
+#
+# Lookups are numbered by destination: the sender store's shards first, then
+# the receiver store's. Sorted by place, a payment partition's cells are
+# sender, receiver, sender, receiver, ... in payment order.
 
-_CELLS_BACK = {"part": "int64", "places": _BLOB, "cells": _BLOB}
+_INDEX = {"dest": "int64", "part": "int64", "offset": "int64", "count": "int64", "size": "int64"}
 
 
-def _query_lookups(
+def _exchange_path(folder: str, stage: str, number: int) -> str:
+    return os.path.join(folder, f"{stage}-{number:06d}.bin")
+
+
+def _write_exchange(path: str, groups: Iterator[Sequence[bytes]]) -> List[int]:
+    """Writes each group's pieces one after another to ``path`` (atomically);
+    the offset of each group."""
+    partial = f"{path}.{uuid.uuid4().hex}.partial"
+    offsets = []
+    with open(partial, "wb") as file:
+        for pieces in groups:
+            offsets.append(file.tell())
+            for piece in pieces:
+                file.write(piece)
+    os.replace(partial, path)
+    return offsets
+
+
+def _read_range(path: str, offset: int, size: int) -> bytes:
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        data = os.pread(fd, size, offset)
+    finally:
+        os.close(fd)
+    if len(data) != size:
+        raise OSError(f"{path} ends inside the range the run wrote")
+    return data
+
+
+def lookup_partition(
     frame: pd.DataFrame,
     sender_columns: Sequence[str],
     receiver_columns: Sequence[str],
@@ -451,11 +491,11 @@ def _query_lookups(
     receiver_encode: Encode,
     sender_shards: int,
     receiver_shards: int,
+    folder: str,
     partition_info: Optional[Dict[str, Any]] = None,
 ) -> pd.DataFrame:
-    """A payment partition's two lookups per payment, grouped by the partition
-    of their shard (sender shard s is s, receiver shard r is sender_shards + r),
-    with their places and sides."""
+    """Task of a payment partition: its two lookups per payment, grouped by the
+    destination of their shard, to its exchange file; where each group lies."""
     part = partition_info["number"] if partition_info else 0
     places = (np.arange(len(frame), dtype=np.int64) + (part << 32)) * 2
     senders, sender_bytes = _key_text(encode([_arrow(frame[c]) for c in sender_columns]))
@@ -463,7 +503,14 @@ def _query_lookups(
     dest = np.concatenate([
         _numbers(sender_bytes, sender_shards), _numbers(receiver_bytes, receiver_shards, sender_shards)
     ])
-    return _pack(dest, pa.concat_arrays([senders, receivers]), np.concatenate([places, places + 1]))
+    groups = _pack(dest, pa.concat_arrays([senders, receivers]), np.concatenate([places, places + 1]))
+    group_places, lengths, keys = (_blob_column(groups, c) for c in ("places", "lengths", "keys"))
+    offsets = _write_exchange(_exchange_path(folder, "lookups", part), iter(zip(group_places, lengths, keys)))
+    return pd.DataFrame({
+        "dest": groups["dest"].to_numpy(np.int64), "part": np.full(len(offsets), part, np.int64),
+        "offset": np.array(offsets, np.int64), "count": np.array([len(p) // 8 for p in group_places], np.int64),
+        "size": np.array([len(k) for k in keys], np.int64),
+    })
 
 
 @contextlib.contextmanager
@@ -491,40 +538,47 @@ def _trails(folder: str) -> Optional[str]:
 
 
 def decode_shard(
-    frame: pd.DataFrame,
+    number: int,
+    groups: List[Tuple[int, int, int, int]],
     sender_store: ShardedStore,
     receiver_store: ShardedStore,
+    folder: str,
     trail: str,
-    partition_info: Optional[Dict[str, Any]] = None,
-) -> pd.DataFrame:
-    """Shuffle output task: the cells of the lookups falling in one shard (of
-    the sender store, or past its shards of the receiver store), read once
-    from the store file, grouped as they came (each group is one payment
-    partition's). A shard no lookup falls in is not read."""
+) -> List[Tuple[int, int, int]]:
+    """Task of one shard (``number``: of the sender store, or past its shards of
+    the receiver store): the lookups falling in it, ``(part, offset, count,
+    size)`` of each payment partition's group in its exchange file, decoded in
+    the shard, read once from the store file; the cells to this task's
+    exchange file, ``(part, offset, count)`` of each group."""
     import ostrelline_hiding
 
-    number = partition_info["number"] if partition_info else 0
     side, store, index = (
         ("sender", sender_store, number) if number < sender_store.layout.shards
         else ("receiver", receiver_store, number - sender_store.layout.shards)
     )
-    places = _blob_column(frame, "places")
-    if not places:
-        return pd.DataFrame({name: pd.Series([], dtype=dtype) for name, dtype in _CELLS_BACK.items()})
-    rows = list(zip(_unpack_keys(frame).to_pylist()))
+    places, lengths, keys = [], [], []
+    for part, offset, count, size in groups:
+        data = _read_range(_exchange_path(folder, "lookups", part), offset, 12 * count + size)
+        places.append(data[: 8 * count])
+        lengths.append(data[8 * count : 12 * count])
+        keys.append(data[12 * count :])
+    sizes = np.frombuffer(b"".join(lengths), np.int32)
+    bounds = np.zeros(len(sizes) + 1, np.int64)
+    np.cumsum(sizes, out=bounds[1:])
+    text = pa.Array.from_buffers(pa.large_string(), len(sizes), [None, pa.py_buffer(bounds), pa.py_buffer(b"".join(keys))])
+    rows = list(zip(text.to_pylist()))
+    del text, keys
     what = f"the {side} store {store.path}, shard {index} of {store.layout.shards}"
     with _trail(trail, f"decode-shard-{number}"):
         okvs = store.ref(index).load()
         cells = _module_call(what, ostrelline_hiding.decode_okvs, rows, okvs)
     del okvs, rows
-    counts = np.array([len(p) // 8 for p in places], np.int64)
-    bounds = np.concatenate([[0], np.cumsum(counts)]) * CELL
-    view = memoryview(cells)
-    return pd.DataFrame({
-        "part": np.array([int.from_bytes(p[:8], "little", signed=True) >> 33 for p in places], np.int64),
-        "places": _blobs(places),
-        "cells": _blobs([view[bounds[i] : bounds[i + 1]].tobytes() for i in range(len(places))]),
-    })
+    view, start, pieces = memoryview(cells), 0, []
+    for (part, _, count, _), at in zip(groups, places):
+        pieces.append((at, view[start : start + CELL * count]))
+        start += CELL * count
+    offsets = _write_exchange(_exchange_path(folder, "cells", number), iter(pieces))
+    return [(part, offset, count) for (part, _, count, _), offset in zip(groups, offsets)]
 
 
 def _part_path(out_dir: str, part: int) -> str:
@@ -532,36 +586,45 @@ def _part_path(out_dir: str, part: int) -> str:
 
 
 def query_partition(
-    frame: pd.DataFrame, swift_pk: bytes, out_dir: str, trail: str, partition_info: Optional[Dict[str, Any]] = None
-) -> pd.DataFrame:
-    """Shuffle output task: one payment partition's queries from its cells, in
-    payment order, written to its file of the output dataset."""
+    part: int,
+    groups: List[Tuple[int, int, int]],
+    payments: int,
+    swift_pk: bytes,
+    out_dir: str,
+    folder: str,
+    trail: str,
+) -> int:
+    """Task of one payment partition of ``payments`` payments: its cells,
+    ``(shard, offset, count)`` of each group in the shards' exchange files, put
+    in payment order, made into queries and written to its Parquet file of
+    the output dataset."""
     import ostrelline_hiding
 
-    part = partition_info["number"] if partition_info else 0
-    places = np.frombuffer(b"".join(_blob_column(frame, "places")), np.int64)
-    cells = np.frombuffer(b"".join(_blob_column(frame, "cells")), np.uint8)
-    payments = len(places) // 2
-    order = np.argsort(places, kind="stable")
-    if len(cells) != CELL * len(places) or not np.array_equal(
-        places[order], np.arange(2 * payments, dtype=np.int64) + (part << 33)
-    ):
+    places, cells = [], []
+    for number, offset, count in groups:
+        data = _read_range(_exchange_path(folder, "cells", number), offset, (8 + CELL) * count)
+        places.append(data[: 8 * count])
+        cells.append(data[8 * count :])
+    at = np.frombuffer(b"".join(places), np.int64)
+    order = np.argsort(at, kind="stable")
+    if not np.array_equal(at[order], np.arange(2 * payments, dtype=np.int64) + (part << 33)):
         raise ShardFailure(f"payment partition {part}: the cells that came back are not one a side per payment")
     # In payment order the sender and receiver cells alternate.
-    rows = cells.reshape(len(places), CELL)
+    rows = np.frombuffer(b"".join(cells), np.uint8).reshape(len(at), CELL)
+    del cells
     with _trail(trail, f"query-partition-{part}"):
         queries = _module_call(
             f"payment partition {part}", ostrelline_hiding.queries_from_cells,
             rows[order[0::2]].tobytes(), rows[order[1::2]].tobytes(), swift_pk,
         )
-    del rows, cells
+    del rows
     column = pa.FixedSizeBinaryArray.from_buffers(pa.binary(WIDE), payments, [None, pa.py_buffer(queries)])
     path = _part_path(out_dir, part)
     partial = f"{path}.{uuid.uuid4().hex}.partial"
     # Uncompressed: the queries are random bytes.
     pq.write_table(pa.table({"query": column}), partial, compression="none")
     os.replace(partial, path)
-    return pd.DataFrame({"part": [part], "payments": [payments]})
+    return payments
 
 
 @dataclass(frozen=True)
@@ -577,50 +640,56 @@ class QueryOutput:
         return sum(self.counts)
 
 
-def _task_roles(collection: dd.DataFrame) -> Dict[str, str]:
-    """The task names (Dask fuses a task with its neighbours under a name of
-    its own) of the lookups and the cryptography, by their tokens. Empty
-    where Dask's expressions do not tell."""
-    roles: Dict[str, str] = {}
-    try:
-        for node in collection.expr.walk():
-            for member in getattr(node, "exprs", None) or [node]:
-                for token in ("decode-shard", "query-partition"):
-                    if str(member._name).startswith(token):
-                        roles[str(node._name)] = token
-                        # The shuffle feeding it delivers its partitions: the same numbers.
-                        for dependency in node.dependencies():
-                            if "shuffle" in type(dependency).__name__.lower():
-                                roles[str(dependency._name)] = token
-    except Exception:  # noqa: BLE001 - only the failure messages use this
-        pass
-    return roles
-
-
-def _what_failed(
-    error: BaseException, roles: Dict[str, str], trail: str, sender_store: ShardedStore, receiver_store: ShardedStore
-) -> str:
+def _what_failed(error: BaseException, trail: str, sender_store: ShardedStore, receiver_store: ShardedStore) -> str:
     """The shard or payment partition whose task a failure came from: for
     workers that died, the task that left the most trails, else the task
     Dask names."""
     if isinstance(error, ShardFailure):
         return str(error).split(":", 1)[0]
-    key = error.task if isinstance(error, distributed.KilledWorker) else None
-    if not (isinstance(key, tuple) and len(key) == 2 and isinstance(key[1], int)):
+    if not isinstance(error, distributed.KilledWorker):
         return "the query run"
-    role, number = roles.get(str(key[0])), key[1]
-    left = _trails(trail)
-    if left is not None:
-        role, number = left.rsplit("-", 1)[0], int(left.rsplit("-", 1)[1])
-    if role == "decode-shard":
-        ks = sender_store.layout.shards
-        if number < ks:
-            return f"the lookups in the sender store {sender_store.path}, shard {number} of {ks}"
-        return (f"the lookups in the receiver store {receiver_store.path}, shard {number - ks} of "
-                f"{receiver_store.layout.shards}")
-    if role == "query-partition":
-        return f"the queries of payment partition {number}"
-    return f"the query run (task {key[0]!r}, partition {number})"
+    name = _trails(trail) or str(error.task)
+    for role in ("decode-shard", "query-partition"):
+        if name.startswith(role + "-"):
+            number = int(name[len(role) + 1 :].split("-", 1)[0])
+            if role == "query-partition":
+                return f"the queries of payment partition {number}"
+            ks = sender_store.layout.shards
+            if number < ks:
+                return f"the lookups in the sender store {sender_store.path}, shard {number} of {ks}"
+            return (f"the lookups in the receiver store {receiver_store.path}, shard {number - ks} of "
+                    f"{receiver_store.layout.shards}")
+    return f"the query run (task {error.task!r})"
+
+
+def _stage(
+    client: distributed.Client,
+    function: Callable[..., Any],
+    tasks: Dict[int, Tuple[Any, ...]],
+    name: str,
+    failed: Callable[[BaseException], str],
+    done: Optional[Callable[[int, Any], None]] = None,
+) -> Dict[int, Any]:
+    """One task per item of ``tasks`` (number: arguments), named ``name-number``
+    so that Dask's messages name it; the results by number."""
+    token = uuid.uuid4().hex
+    futures = {
+        client.submit(function, *args, key=f"{name}-{number}-{token}", pure=False): number
+        for number, args in tasks.items()
+    }
+    results: Dict[int, Any] = {}
+    try:
+        for future in distributed.as_completed(list(futures), loop=client.loop):
+            try:
+                results[futures[future]] = future.result()
+            except Exception as error:
+                raise _failure(error, failed(error)) from error
+            if done is not None:
+                done(futures[future], results[futures[future]])
+            future.release()
+    finally:
+        client.cancel(list(futures))
+    return results
 
 
 def initiate_from_table(
@@ -659,40 +728,52 @@ def initiate_from_table(
     payments = table.read(list(dict.fromkeys(sender_columns + receiver_columns)))
     parts = payments.npartitions
     ks, kr = sender_store.layout.shards, receiver_store.layout.shards
-    lookups = payments.map_partitions(
-        _query_lookups, sender_columns, receiver_columns, encode, receiver_encode or encode, ks, kr, meta=_GROUPS,
-        align_dataframes=False,
-    )
+    folder = tempfile.mkdtemp(prefix=".exchange-", dir=out_dir)
     trail = tempfile.mkdtemp(prefix=".running-", dir=out_dir)
-    cells = _by_number(lookups, "dest", ks + kr).map_partitions(
-        decode_shard, sender_store, receiver_store, trail, meta=_CELLS_BACK, align_dataframes=False,
-        token="decode-shard",
-    )
-    written = _by_number(cells, "part", parts).map_partitions(
-        query_partition, swift_pk, out_dir, trail, meta={"part": "int64", "payments": "int64"},
-        align_dataframes=False, token="query-partition",
-    )
-    # Optimised here, so that the task names (fused ones too) are those that run.
-    written = written.optimize()
-    roles = _task_roles(written)
-    futures = client.compute(written.to_delayed(optimize_graph=False))
+
+    def failed(error: BaseException) -> str:
+        return _what_failed(error, trail, sender_store, receiver_store)
+
     counts = [0] * parts
-    done = 0
-    if progress is not None:
-        progress("initiate_queries", 0, parts)
+    written = [0]
+
+    def partition_done(part: int, count: int) -> None:
+        counts[part] = count
+        written[0] += 1
+        if progress is not None:
+            progress("initiate_queries", written[0], parts)
+
     try:
-        for future in distributed.as_completed(futures, loop=client.loop):
-            try:
-                result = future.result()
-            except Exception as error:
-                raise _failure(error, _what_failed(error, roles, trail, sender_store, receiver_store)) from error
-            for part, count in zip(result["part"].tolist(), result["payments"].tolist()):
-                counts[int(part)] = int(count)
-            done += 1
-            if progress is not None:
-                progress("initiate_queries", done, parts)
+        if progress is not None:
+            progress("initiate_queries", 0, parts)
+        lookups = payments.map_partitions(
+            lookup_partition, sender_columns, receiver_columns, encode, receiver_encode or encode, ks, kr, folder,
+            meta=_INDEX, align_dataframes=False,
+        )
+        try:
+            index = client.compute(lookups).result()
+        except Exception as error:
+            raise _failure(error, "reading and sorting the payments' lookups") from error
+        sizes = [0] * parts
+        by_dest: Dict[int, List[Tuple[int, int, int, int]]] = {}
+        for dest, part, offset, count, size in zip(*(index[c].tolist() for c in _INDEX)):
+            by_dest.setdefault(int(dest), []).append((int(part), int(offset), int(count), int(size)))
+            sizes[int(part)] += int(count)
+        del index
+        decoded = _stage(client, decode_shard, {
+            dest: (dest, groups, sender_store, receiver_store, folder, trail) for dest, groups in by_dest.items()
+        }, "decode-shard", failed)
+        by_part: Dict[int, List[Tuple[int, int, int]]] = {part: [] for part in range(parts)}
+        for dest, groups in decoded.items():
+            for part, offset, count in groups:
+                by_part[part].append((dest, offset, count))
+        del decoded
+        _stage(client, query_partition, {
+            part: (part, groups, sizes[part] // 2, swift_pk, out_dir, folder, trail)
+            for part, groups in by_part.items()
+        }, "query-partition", failed, partition_done)
     finally:
-        client.cancel(futures)
+        shutil.rmtree(folder, ignore_errors=True)
         shutil.rmtree(trail, ignore_errors=True)
     return QueryOutput(out_dir, [_part_path(out_dir, p) for p in range(parts)], counts)
 
