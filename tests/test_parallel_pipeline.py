@@ -205,6 +205,17 @@ def test_each_shard_is_read_once_and_only_where_lookups_fall(world, client, tmp_
         client.unregister_worker_plugin("count-reads")
     assert out.payments == 1 and len(log.read_text().split("\n")[:-1]) == 2
     assert finish_protocol(w, b"".join(pipeline.read_queries(out))) == [w["truth"][0]]
+    # No payments: no shard read, an empty stream.
+    log.unlink()
+    few.iloc[:0].to_parquet(tmp_path / "none.parquet")
+    client.register_plugin(plugin, name="count-reads")
+    try:
+        out = pipeline.initiate_from_table(client, pipeline.Table(str(tmp_path / "none.parquet")), SENDER, RECEIVER,
+                                           stores["s"], stores["r"], w["keys"]["q"][0], str(tmp_path / "none"))
+    finally:
+        client.unregister_worker_plugin("count-reads")
+    assert out.payments == 0 and b"".join(pipeline.read_queries(out)) == b"" and not log.exists()
+    assert sorted(os.listdir(tmp_path / "none")) == [os.path.basename(f) for f in out.files]  # no exchange left
 
 
 @pytest.mark.parametrize("construction", ["hiding", "specified"])

@@ -539,12 +539,12 @@ def _trails(folder: str) -> Optional[str]:
 
 def decode_shard(
     number: int,
-    groups: List[Tuple[int, int, int, int]],
+    groups: np.ndarray,
     sender_store: ShardedStore,
     receiver_store: ShardedStore,
     folder: str,
     trail: str,
-) -> List[Tuple[int, int, int]]:
+) -> np.ndarray:
     """Task of one shard (``number``: of the sender store, or past its shards of
     the receiver store): the lookups falling in it, ``(part, offset, count,
     size)`` of each payment partition's group in its exchange file, decoded in
@@ -556,6 +556,7 @@ def decode_shard(
         ("sender", sender_store, number) if number < sender_store.layout.shards
         else ("receiver", receiver_store, number - sender_store.layout.shards)
     )
+    groups = groups.tolist()
     places, lengths, keys = [], [], []
     for part, offset, count, size in groups:
         data = _read_range(_exchange_path(folder, "lookups", part), offset, 12 * count + size)
@@ -578,7 +579,7 @@ def decode_shard(
         pieces.append((at, view[start : start + CELL * count]))
         start += CELL * count
     offsets = _write_exchange(_exchange_path(folder, "cells", number), iter(pieces))
-    return [(part, offset, count) for (part, _, count, _), offset in zip(groups, offsets)]
+    return np.array([(part, offset, count) for (part, _, count, _), offset in zip(groups, offsets)], np.int64)
 
 
 def _part_path(out_dir: str, part: int) -> str:
@@ -587,7 +588,7 @@ def _part_path(out_dir: str, part: int) -> str:
 
 def query_partition(
     part: int,
-    groups: List[Tuple[int, int, int]],
+    groups: np.ndarray,
     payments: int,
     swift_pk: bytes,
     out_dir: str,
@@ -601,7 +602,7 @@ def query_partition(
     import ostrelline_hiding
 
     places, cells = [], []
-    for number, offset, count in groups:
+    for number, offset, count in groups.tolist():
         data = _read_range(_exchange_path(folder, "cells", number), offset, (8 + CELL) * count)
         places.append(data[: 8 * count])
         cells.append(data[8 * count :])
@@ -660,6 +661,15 @@ def _what_failed(error: BaseException, trail: str, sender_store: ShardedStore, r
             return (f"the lookups in the receiver store {receiver_store.path}, shard {number - ks} of "
                     f"{receiver_store.layout.shards}")
     return f"the query run (task {error.task!r})"
+
+
+def _by_first(table: np.ndarray) -> Iterator[Tuple[int, np.ndarray]]:
+    """The rows of an integer table grouped by its first column: (value, the
+    other columns of its rows), in order of value."""
+    table = table[np.argsort(table[:, 0], kind="stable")]
+    starts = np.flatnonzero(np.diff(table[:, 0])) + 1
+    for block in np.split(table, starts) if len(table) else []:
+        yield int(block[0, 0]), block[:, 1:]
 
 
 def _stage(
@@ -754,23 +764,24 @@ def initiate_from_table(
             index = client.compute(lookups).result()
         except Exception as error:
             raise _failure(error, "reading and sorting the payments' lookups") from error
-        sizes = [0] * parts
-        by_dest: Dict[int, List[Tuple[int, int, int, int]]] = {}
-        for dest, part, offset, count, size in zip(*(index[c].tolist() for c in _INDEX)):
-            by_dest.setdefault(int(dest), []).append((int(part), int(offset), int(count), int(size)))
-            sizes[int(part)] += int(count)
+        # Where each group lies, as arrays (a few numbers per shard and payment
+        # partition, never Python objects per group).
+        where = index[list(_INDEX)].to_numpy(np.int64)
         del index
+        sizes = np.bincount(where[:, 1], weights=where[:, 3], minlength=parts).astype(np.int64)
         decoded = _stage(client, decode_shard, {
-            dest: (dest, groups, sender_store, receiver_store, folder, trail) for dest, groups in by_dest.items()
+            dest: (dest, groups, sender_store, receiver_store, folder, trail) for dest, groups in _by_first(where)
         }, "decode-shard", failed)
-        by_part: Dict[int, List[Tuple[int, int, int]]] = {part: [] for part in range(parts)}
-        for dest, groups in decoded.items():
-            for part, offset, count in groups:
-                by_part[part].append((dest, offset, count))
+        back = np.concatenate(
+            [np.column_stack([np.full(len(g), dest, np.int64), g]) for dest, g in decoded.items() if len(g)]
+            or [np.empty((0, 4), np.int64)]
+        )[:, [1, 0, 2, 3]]  # part, shard, offset, count
         del decoded
+        by_part = dict(_by_first(back))
         _stage(client, query_partition, {
-            part: (part, groups, sizes[part] // 2, swift_pk, out_dir, folder, trail)
-            for part, groups in by_part.items()
+            part: (part, by_part.get(part, np.empty((0, 3), np.int64)), int(sizes[part]) // 2, swift_pk, out_dir,
+                   folder, trail)
+            for part in range(parts)
         }, "query-partition", failed, partition_done)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
