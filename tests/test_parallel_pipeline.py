@@ -178,44 +178,43 @@ class CountReads(distributed.WorkerPlugin):
         shards.ShardRef.load = shards.ShardRef.unlogged_load
 
 
+def shards_read(client, log, run):
+    """The shards (store file, offset) the workers read while ``run()`` runs, and its result."""
+    if log.exists():
+        log.unlink()
+    client.register_plugin(CountReads(str(log)), name="count-reads")
+    try:
+        result = run()
+    finally:
+        client.unregister_worker_plugin("count-reads")
+    return (log.read_text().split("\n")[:-1] if log.exists() else []), result
+
+
 def test_each_shard_is_read_once_and_only_where_lookups_fall(world, client, tmp_path):
     w = world
     stores = build_both(client, w, "parquet", tmp_path, ks=4, kr=3)
     log = tmp_path / "reads.log"
-    plugin = CountReads(str(log))
-    client.register_plugin(plugin, name="count-reads")
-    try:
-        bits, _ = query_bits(client, w, "parquet", stores, tmp_path)
-    finally:
-        client.unregister_worker_plugin("count-reads")
+    reads, (bits, _) = shards_read(client, log, lambda: query_bits(client, w, "parquet", stores, tmp_path))
     assert bits == w["truth"]
-    reads = log.read_text().split("\n")[:-1]
     expected = {f"{s.ref(i).path} {s.ref(i).offset}" for s in stores.values() for i in range(s.layout.shards)}
     assert sorted(reads) == sorted(expected)  # every shard once, no shard twice
+
+    def payments_of(frame, name):
+        frame.to_parquet(tmp_path / f"{name}.parquet")
+        return lambda: pipeline.initiate_from_table(client, pipeline.Table(str(tmp_path / f"{name}.parquet")), SENDER,
+                                                    RECEIVER, stores["s"], stores["r"], w["keys"]["q"][0],
+                                                    str(tmp_path / name))
+
     # Payments that fall in few shards read only those.
-    log.unlink()
     few = pd.DataFrame({c: [w["senders"][0][i % 2] if c[0] == "s" else w["receivers"][0][i % 2]]
                         for i, c in enumerate(SENDER + RECEIVER)})
-    few.to_parquet(tmp_path / "one.parquet")
-    client.register_plugin(plugin, name="count-reads")
-    try:
-        out = pipeline.initiate_from_table(client, pipeline.Table(str(tmp_path / "one.parquet")), SENDER, RECEIVER,
-                                           stores["s"], stores["r"], w["keys"]["q"][0], str(tmp_path / "one"))
-    finally:
-        client.unregister_worker_plugin("count-reads")
-    assert out.payments == 1 and len(log.read_text().split("\n")[:-1]) == 2
+    reads, out = shards_read(client, log, payments_of(few, "one"))
+    assert out.payments == 1 and len(reads) == 2
     assert finish_protocol(w, b"".join(pipeline.read_queries(out))) == [w["truth"][0]]
-    # No payments: no shard read, an empty stream.
-    log.unlink()
-    few.iloc[:0].to_parquet(tmp_path / "none.parquet")
-    client.register_plugin(plugin, name="count-reads")
-    try:
-        out = pipeline.initiate_from_table(client, pipeline.Table(str(tmp_path / "none.parquet")), SENDER, RECEIVER,
-                                           stores["s"], stores["r"], w["keys"]["q"][0], str(tmp_path / "none"))
-    finally:
-        client.unregister_worker_plugin("count-reads")
-    assert out.payments == 0 and b"".join(pipeline.read_queries(out)) == b"" and not log.exists()
-    assert sorted(os.listdir(tmp_path / "none")) == [os.path.basename(f) for f in out.files]  # no exchange left
+    # No payments: no shard read, an empty stream, no exchange files left.
+    reads, out = shards_read(client, log, payments_of(few.iloc[:0], "none"))
+    assert out.payments == 0 and b"".join(pipeline.read_queries(out)) == b"" and reads == []
+    assert sorted(os.listdir(tmp_path / "none")) == [os.path.basename(f) for f in out.files]
 
 
 @pytest.mark.parametrize("construction", ["hiding", "specified"])
@@ -451,17 +450,12 @@ def test_the_command_line_with_a_scheduler_runs_the_pipeline(world, client, tmp_
             "account,branch", "--shards", "2", "--scheduler", address, "--out", f"{role}.ost")
     prefixes = client.run_on_scheduler(lambda dask_scheduler: list(dask_scheduler.task_prefixes))
     assert "stage_shard" in prefixes and "run_packed" in prefixes, prefixes
-    log = d / "reads.log"
-    client.register_plugin(CountReads(str(log)), name="count-reads")
-    try:
-        cli("initiate", "--table", str(w["folder"] / "payments.parquet"), "--sender-columns",
-            "s_account=account,s_branch=branch", "--receiver-columns", "r_account=account,r_branch=branch",
-            "--sender-store", "sender.ost", "--receiver-store", "receiver.ost", "--network-key", "network.pub",
-            "--scheduler", address, "--out", "q-cli.ost")
-    finally:
-        client.unregister_worker_plugin("count-reads")
+    reads, _ = shards_read(client, d / "reads.log", lambda: cli(
+        "initiate", "--table", str(w["folder"] / "payments.parquet"), "--sender-columns",
+        "s_account=account,s_branch=branch", "--receiver-columns", "r_account=account,r_branch=branch",
+        "--sender-store", "sender.ost", "--receiver-store", "receiver.ost", "--network-key", "network.pub",
+        "--scheduler", address, "--out", "q-cli.ost"))
     # The lookups read each of the four shards once (the engine path reads a
     # shard per group of queries it serves).
-    reads = log.read_text().split("\n")[:-1]
     assert len(reads) == len(set(reads)) == 4
     assert tools_bits(d, "cli", w["folder"] / "payments.parquet") == w["truth"]
