@@ -151,7 +151,8 @@ class ShardFailure(RuntimeError):
 class Table:
     """Where rows lie: Parquet (a file, a dataset folder or several files) or
     CSV files (a path, a glob or several paths), which every worker can read.
-    ``batch_bytes`` bounds the bytes of one input partition."""
+    ``batch_bytes`` bounds the bytes of one input partition (a compressed CSV
+    file is one partition: it cannot be cut into blocks)."""
 
     paths: Union[str, Sequence[str]]
     format: Optional[str] = None
@@ -168,16 +169,21 @@ class Table:
                 raise ValueError(f"a table is parquet or csv, not {self.format!r}")
             return self.format
         first = self.paths if isinstance(self.paths, (str, os.PathLike)) else next(iter(self.paths), "")
-        return "csv" if os.fspath(first).lower().endswith((".csv", ".csv*", "*.csv")) else "parquet"
+        name = os.fspath(first).lower()
+        return "csv" if name.endswith(".csv") or ".csv." in name else "parquet"
 
     def read(self, columns: Sequence[str]) -> dd.DataFrame:
         """The table's ``columns`` as a Dask dataframe of strings."""
         paths = self.paths if isinstance(self.paths, str) else [os.fspath(p) for p in self.paths]
         if self.kind == "csv":
             quoting = {"quotechar": self.quote_char} if self.quote_char is not None else {"quoting": csv.QUOTE_NONE}
+            names = [paths] if isinstance(paths, str) else paths
+            # A compressed file cannot be cut into blocks: it is one partition.
+            packed = any(str(p).lower().endswith((".gz", ".bz2", ".xz", ".zst", ".zip")) for p in names)
             return dd.read_csv(
                 paths, usecols=list(columns), dtype=str, keep_default_na=False, na_filter=False,
-                blocksize=self.batch_bytes, sep=self.delimiter, encoding=self.encoding, **quoting,
+                blocksize=None if packed else self.batch_bytes, sep=self.delimiter, encoding=self.encoding,
+                **quoting,
             )[list(columns)]
         return dd.read_parquet(paths, columns=list(columns), split_row_groups="adaptive", blocksize=self.batch_bytes)
 
