@@ -207,6 +207,7 @@ class Phase:
             key = record["key"]
             name = re.sub(r"-([0-9a-f]{32}|[0-9a-f]{8}-[0-9a-f-]{27}).*", "",
                           str(key[0] if isinstance(key, tuple) else key))
+            name = re.sub(r"-\d+$", "", name)  # tasks named by their shard or partition
             for span in record.get("startstops", ()):
                 if span["action"] == "compute":
                     groups[name] += span["stop"] - span["start"]
