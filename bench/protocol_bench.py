@@ -64,7 +64,7 @@ def batch_backend():
     The module does not say which one it took, so this repeats its dispatch
     (edwards25519/batch/dispatch.cpp): the fastest backend the CPU has, or
     the one OSTRELLINE_BATCH_BACKEND names if the CPU has that one;
-    "portable" as the best means the scalar path serves.
+    "portable" as the best means the reference (one lane of the scalar field) serves.
     """
     try:
         with open("/proc/cpuinfo") as cpuinfo:
@@ -73,17 +73,10 @@ def batch_backend():
     except OSError:
         flags, source = set(), "no /proc/cpuinfo, so no vector flags"
     avx512 = {"avx512f", "avx512dq", "avx512bw", "avx512vl"} <= flags
-    # The AVX2 and AVX-512F backends are in a build only if their fields are
-    # in the source tree (edwards25519/batch/batch.cmake).
-    fields = os.path.join(ROOT, "edwards25519", "batch")
-    radix25 = all(os.path.exists(os.path.join(fields, f)) for f in ("avx2_field.hpp", "avx512f_field.hpp"))
-    runs = {"portable": True, "avx2": radix25 and "avx2" in flags, "avx512f": radix25 and avx512,
-            "avx512ifma": avx512 and "avx512ifma" in flags}
+    runs = {"portable": True, "avx2": "avx2" in flags, "avx512f": avx512, "avx512ifma": avx512 and "avx512ifma" in flags}
     best = [name for name in BACKENDS if runs[name]][-1]
     seen = [f for f in ("avx2", "avx512f", "avx512dq", "avx512bw", "avx512vl", "avx512ifma") if f in flags]
     how = f"the fastest this CPU runs, by {source}: " + (", ".join(seen) or "no AVX2 or AVX-512")
-    if not radix25:
-        how += "; this tree has no AVX2/AVX-512F field, so the build has no such backend"
     wanted = os.environ.get("OSTRELLINE_BATCH_BACKEND")
     if wanted is not None:
         if runs.get(wanted):
@@ -95,7 +88,7 @@ def batch_backend():
 
 
 def describe_backend(name):
-    return "portable, i.e. the scalar path" if name == "portable" else name
+    return "portable, i.e. the reference path on one lane" if name == "portable" else name
 
 
 def primitives(build_dir):

@@ -1,5 +1,6 @@
 // Precomputed tables for constant-time fixed-base multiplication: built from
-// any point (a bank's public key per call), or once per process for B.
+// any point, or once per process for B (the engine's table design on one
+// lane of the scalar field, table.cpp).
 #pragma once
 
 #include <memory>
@@ -25,11 +26,6 @@ public:
     struct Data;
 
 private:
-    // Signed radix 2^window digits: one table addition per digit, 2^(window-1)
-    // entries gathered per addition. The public constructor uses window 5.
-    EdwardsBasepointTable(const EdwardsPoint& base, unsigned window);
-    friend const EdwardsBasepointTable& ED25519_BASEPOINT_TABLE();
-
     std::unique_ptr<Data> data_;
 };
 

@@ -29,8 +29,15 @@ namespace edwards25519::batch::engine {
 // formula inlined (F::kFlattenLoops): faster where the registers hold a
 // point's coordinates (AVX-512, the scalar field), slower where they spill
 // (AVX2's sixteen registers).
+// Builds that emulate the vector instructions (OSTRELLINE_SIMD_EMULATION)
+// never flatten: the emulated intrinsics are large functions of their own,
+// and a loop with all of them inlined takes the compiler far too long.
 template <class F>
+#if defined(OSTRELLINE_SIMD_EMULATION)
+inline constexpr bool kFlattenLoops = false;
+#else
 inline constexpr bool kFlattenLoops = requires { requires F::kFlattenLoops; };
+#endif
 
 
 // ---- field functions derived from the lane field ------------------------

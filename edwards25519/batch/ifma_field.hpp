@@ -90,29 +90,29 @@ struct IfmaField {
     static Entry pack(const Element& a) noexcept { return a; }
     static Element unpack(const Entry& e) noexcept { return e; }
 
-    [[gnu::always_inline]] static Element add(const Element& a, const Element& b) noexcept { return ifma::add(a, b); }
-    [[gnu::always_inline]] static Element sub(const Element& a, const Element& b) noexcept { return ifma::sub(a, b); }
-    [[gnu::always_inline]] static Element neg(const Element& a) noexcept { return ifma::neg(a); }
-    [[gnu::always_inline]] static Loose add_loose(const Element& a, const Element& b) noexcept { return {ifma::add(a, b)}; }
-    [[gnu::always_inline]] static Loose sub_loose(const Element& a, const Element& b) noexcept { return {ifma::sub(a, b)}; }
-    [[gnu::always_inline]] static Element tighten(const Loose& a) noexcept { return a.v; }
+    OSTRELLINE_HOT_INLINE static Element add(const Element& a, const Element& b) noexcept { return ifma::add(a, b); }
+    OSTRELLINE_HOT_INLINE static Element sub(const Element& a, const Element& b) noexcept { return ifma::sub(a, b); }
+    OSTRELLINE_HOT_INLINE static Element neg(const Element& a) noexcept { return ifma::neg(a); }
+    OSTRELLINE_HOT_INLINE static Loose add_loose(const Element& a, const Element& b) noexcept { return {ifma::add(a, b)}; }
+    OSTRELLINE_HOT_INLINE static Loose sub_loose(const Element& a, const Element& b) noexcept { return {ifma::sub(a, b)}; }
+    OSTRELLINE_HOT_INLINE static Element tighten(const Loose& a) noexcept { return a.v; }
     // 2a + b and 2a - b with the doubling uncarried: its limbs stay below
     // 2^53, which the carry of `add` and the minuend of `sub` take.
-    [[gnu::always_inline]] static Loose twice_plus_loose(const Element& a, const Element& b) noexcept {
+    OSTRELLINE_HOT_INLINE static Loose twice_plus_loose(const Element& a, const Element& b) noexcept {
         return {ifma::add(ifma::add_lazy(a, a), b)};
     }
-    [[gnu::always_inline]] static Loose twice_minus_loose(const Element& a, const Element& b) noexcept {
+    OSTRELLINE_HOT_INLINE static Loose twice_minus_loose(const Element& a, const Element& b) noexcept {
         return {ifma::sub(ifma::add_lazy(a, a), b)};
     }
-    [[gnu::always_inline]] static Loose loosen(const Element& a) noexcept { return {a}; }
-    [[gnu::always_inline]] static Element mul(const Element& a, const Element& b) noexcept { return ifma::mul(a, b); }
-    [[gnu::always_inline]] static Element mul(const Loose& a, const Element& b) noexcept { return ifma::mul(a.v, b); }
-    [[gnu::always_inline]] static Element mul(const Loose& a, const Loose& b) noexcept { return ifma::mul(a.v, b.v); }
-    [[gnu::always_inline]] static Element square(const Element& a) noexcept { return ifma::square(a); }
-    [[gnu::always_inline]] static Element square(const Loose& a) noexcept { return ifma::square(a.v); }
+    OSTRELLINE_HOT_INLINE static Loose loosen(const Element& a) noexcept { return {a}; }
+    OSTRELLINE_HOT_INLINE static Element mul(const Element& a, const Element& b) noexcept { return ifma::mul(a, b); }
+    OSTRELLINE_HOT_INLINE static Element mul(const Loose& a, const Element& b) noexcept { return ifma::mul(a.v, b); }
+    OSTRELLINE_HOT_INLINE static Element mul(const Loose& a, const Loose& b) noexcept { return ifma::mul(a.v, b.v); }
+    OSTRELLINE_HOT_INLINE static Element square(const Element& a) noexcept { return ifma::square(a); }
+    OSTRELLINE_HOT_INLINE static Element square(const Loose& a) noexcept { return ifma::square(a.v); }
     static Element pow2k(const Element& a, unsigned k) noexcept { return ifma::pow2k(a, k); }
 
-    [[gnu::always_inline]] static Element select(const Element& a, const Element& b, Mask m) noexcept { return ifma::select(a, b, m.raw()); }
+    OSTRELLINE_HOT_INLINE static Element select(const Element& a, const Element& b, Mask m) noexcept { return ifma::select(a, b, m.raw()); }
     static Mask is_zero(const Element& a) noexcept { return Mask(ifma::is_zero(a)); }
     static Mask is_negative(const Element& a) noexcept { return Mask(ifma::is_negative(a)); }
     static Mask equal(const Element& a, const Element& b) noexcept { return Mask(ifma::equal(a, b)); }

@@ -77,7 +77,7 @@ inline Fe8 fe_one() noexcept { return fe_small(1); }
 // 2^255 and up) are folded into limb 0 times 19 first, then one carry pass
 // from limb 0 upward leaves limb 4 below 2^47 + 2^12, so no second fold is
 // needed and every limb is exact.
-[[gnu::always_inline]] inline Fe8 carry(const Fe8& a) noexcept {
+OSTRELLINE_HOT_INLINE inline Fe8 carry(const Fe8& a) noexcept {
     const V m52 = splat(kMask52);
     V l0 = a.l[0], l1 = a.l[1], l2 = a.l[2], l3 = a.l[3], l4 = a.l[4];
     const V top = shr<47>(l4);  // below 2^16
@@ -95,17 +95,17 @@ inline Fe8 fe_one() noexcept { return fe_small(1); }
 }
 
 // Limb-wise sum without carrying. Reduced inputs give limbs below 2^53.
-[[gnu::always_inline]] inline Fe8 add_lazy(const Fe8& a, const Fe8& b) noexcept {
+OSTRELLINE_HOT_INLINE inline Fe8 add_lazy(const Fe8& a, const Fe8& b) noexcept {
     return {{vadd(a.l[0], b.l[0]), vadd(a.l[1], b.l[1]), vadd(a.l[2], b.l[2]), vadd(a.l[3], b.l[3]),
              vadd(a.l[4], b.l[4])}};
 }
 
-[[gnu::always_inline]] inline Fe8 add(const Fe8& a, const Fe8& b) noexcept { return carry(add_lazy(a, b)); }
+OSTRELLINE_HOT_INLINE inline Fe8 add(const Fe8& a, const Fe8& b) noexcept { return carry(add_lazy(a, b)); }
 
 // a + 4p - b, limb-wise: 4p has limbs 2^54 - 76, 2^54 - 4 (three times) and
 // 2^49 - 4, so no limb underflows while b's limbs 0..3 are below 2^54 - 76
 // and limb 4 below 2^49 - 4 (a lazy sum of two reduced elements qualifies).
-[[gnu::always_inline]] inline Fe8 sub(const Fe8& a, const Fe8& b) noexcept {
+OSTRELLINE_HOT_INLINE inline Fe8 sub(const Fe8& a, const Fe8& b) noexcept {
     const V p0 = splat((std::uint64_t{1} << 54) - 76);
     const V pi = splat((std::uint64_t{1} << 54) - 4);
     const V p4 = splat((std::uint64_t{1} << 49) - 4);
@@ -122,7 +122,7 @@ inline Fe8 neg(const Fe8& a) noexcept { return sub(fe_zero(), a); }
 // a single high half (below 2^52); what its product pushes past 2^260 wraps
 // to column 0 times 608 again. On this microarchitecture the vector ALU, not
 // the multiplier, limits a product, so the multiplier does the reduction.
-[[gnu::always_inline]] inline Fe8 reduce_columns(const V c[10]) noexcept {
+OSTRELLINE_HOT_INLINE inline Fe8 reduce_columns(const V c[10]) noexcept {
     const V m52 = splat(kMask52);
     const V k608 = splat(608);
     V r[6] = {c[0], c[1], c[2], c[3], c[4], _mm512_setzero_si512()};
@@ -141,7 +141,7 @@ inline Fe8 neg(const Fe8& a) noexcept { return sub(fe_zero(), a); }
 // Schoolbook product: the low half of a_i b_j goes to column i + j, the high
 // half (bits 52..103) to column i + j + 1. Columns hold at most ten terms
 // below 2^52.
-[[gnu::always_inline]] inline Fe8 mul(const Fe8& a, const Fe8& b) noexcept {
+OSTRELLINE_HOT_INLINE inline Fe8 mul(const Fe8& a, const Fe8& b) noexcept {
     V c[10];
     for (V& x : c) x = _mm512_setzero_si512();
     for (int i = 0; i < 5; ++i) {
@@ -155,7 +155,7 @@ inline Fe8 neg(const Fe8& a) noexcept { return sub(fe_zero(), a); }
 
 // The ten cross products a_i a_j (i < j) once, the columns doubled by a
 // shift, then the five squares a_i^2 added.
-[[gnu::always_inline]] inline Fe8 square(const Fe8& a) noexcept {
+OSTRELLINE_HOT_INLINE inline Fe8 square(const Fe8& a) noexcept {
     V c[10];
     for (V& x : c) x = _mm512_setzero_si512();
     for (int i = 0; i < 5; ++i) {

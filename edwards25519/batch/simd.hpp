@@ -7,6 +7,14 @@
 // of every backend runs and is tested on any x86-64 machine.
 #pragma once
 
+// The hot field operations of a backend are always inlined, except where
+// their intrinsics are emulated (functions too large to inline everywhere).
+#if defined(OSTRELLINE_SIMD_EMULATION)
+#define OSTRELLINE_HOT_INLINE
+#else
+#define OSTRELLINE_HOT_INLINE [[gnu::always_inline]]
+#endif
+
 #if defined(OSTRELLINE_SIMD_EMULATION)
 #define SIMDE_ENABLE_NATIVE_ALIASES
 #include <simde/x86/avx512.h>
