@@ -10,7 +10,6 @@
 
 #include "edwards25519/batch/engine.hpp"
 #include "edwards25519/field.hpp"
-#include "support/failure.hpp"
 
 namespace ostrelline::elligator {
 
@@ -21,6 +20,10 @@ using edwards25519::batch::LaneField;
 // succeeds on valid data does not.
 inline constexpr const char* kInvalidElligatorPoint =
     "The point from the Elligator map is invalid, this should never happen.";
+// Raises kInvalidElligatorPoint. Out of line (point_conversion.cpp, compiled
+// for any CPU), so that no translation unit of a vector backend emits the
+// failure's string code, which the linker could hand to every caller.
+[[noreturn]] void invalid_elligator_point();
 
 
 // Lane i of p to the 32 bytes at out[i]: equivalent to u = to_montgomery(p),
@@ -57,7 +60,7 @@ typename F::Mask point_to_uniform_bytes(const e::Point<F>& p, const typename F::
     const E rho2 = F::square(rho);
     const E check = F::mul(w_numerator, F::add(one, F::add(rho2, rho2)));
     const auto consistent = F::equal(F::mul(F::neg(a), d), check);
-    if (s.was_square.and_not(consistent).declassify() != 0) support::fail(kInvalidElligatorPoint);
+    if (s.was_square.and_not(consistent).declassify() != 0) invalid_elligator_point();
 
     const E z_inverse = F::mul(F::mul(F::square(s.root), m), p.Z);
     F::to_bytes(rho, F::is_negative(F::mul(p.X, z_inverse)), out);
@@ -98,7 +101,7 @@ e::Point<F> uniform_bytes_to_point(const std::uint8_t* const* bytes) {
     const e::SqrtRatio<F> x_root =
         e::sqrt_ratio_i<F>(F::sub(yn2, yd2), F::add(F::mul(F::broadcast(constants::EDWARDS_D), yn2), yd2));
     const auto valid = x_root.was_square.and_not(F::is_zero(y_denominator));
-    if (F::all_lanes().and_not(valid).declassify() != 0) support::fail(kInvalidElligatorPoint);
+    if (F::all_lanes().and_not(valid).declassify() != 0) invalid_elligator_point();
     const E x = e::conditional_negate<F>(x_root.root, sign);
     return {F::mul(x, y_denominator), y_numerator, y_denominator, F::mul(x, y_numerator)};
 }

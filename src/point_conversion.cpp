@@ -6,6 +6,12 @@
 #include "support/failure.hpp"
 #include "support/rng.hpp"
 
+namespace ostrelline::elligator {
+
+void invalid_elligator_point() { support::fail(kInvalidElligatorPoint); }
+
+}  // namespace ostrelline::elligator
+
 namespace ostrelline::point_conversion {
 
 using edwards25519::Choice;
