@@ -88,14 +88,20 @@ Limbs52 montgomery_reduce(u128 t[10]) noexcept {
         r.v[i] = static_cast<std::uint64_t>(t[5 + i]) & kMask52;
         if (i < 4) t[6 + i] += t[5 + i] >> 52;
     }
-    return sub_l_if_needed(r);
+    const Limbs52 out = sub_l_if_needed(r);
+    // r is the result itself whenever it is below l: of a secret scalar, no
+    // copy stays in this frame.
+    support::secure_zero(r.v, sizeof r.v);
+    return out;
 }
 
 Limbs52 montgomery_mul(const Limbs52& a, const Limbs52& b) noexcept {
     u128 t[10] = {};
     for (int i = 0; i < 5; ++i)
         for (int j = 0; j < 5; ++j) t[i + j] += static_cast<u128>(a.v[i]) * b.v[j];
-    return montgomery_reduce(t);
+    const Limbs52 out = montgomery_reduce(t);
+    support::secure_zero(t, sizeof t);
+    return out;
 }
 
 Limbs52 add_limbs(const Limbs52& a, const Limbs52& b) noexcept {
