@@ -21,7 +21,7 @@
 
 #include "okvs/bits.hpp"
 #include "okvs/src/hashable.hpp"
-#include "okvs/src/schemes/paxos.hpp"
+#include "okvs/paxos.hpp"
 #include "support/rng.hpp"
 
 namespace {

@@ -185,20 +185,4 @@ Scalar operator+(const Scalar& a, const Scalar& b) noexcept {
     return s;
 }
 
-std::array<std::int8_t, 64> Scalar::as_radix_16() const noexcept {
-    std::array<std::int8_t, 64> d{};
-    for (std::size_t i = 0; i < 32; ++i) {
-        d[2 * i] = static_cast<std::int8_t>(bytes_[i] & 15);
-        d[2 * i + 1] = static_cast<std::int8_t>(bytes_[i] >> 4);
-    }
-    // Move each digit into [-8, 8) by carrying into the next. The top digit
-    // of a value below 2^255 is at most 7, so with its carry it stays <= 8.
-    for (std::size_t i = 0; i < 63; ++i) {
-        const int carry = (d[i] + 8) >> 4;
-        d[i] = static_cast<std::int8_t>(d[i] - (carry << 4));
-        d[i + 1] = static_cast<std::int8_t>(d[i + 1] + carry);
-    }
-    return d;
-}
-
 }  // namespace edwards25519

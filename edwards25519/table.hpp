@@ -26,6 +26,9 @@ public:
     struct Data;
 
 private:
+    friend const EdwardsBasepointTable& ED25519_BASEPOINT_TABLE();
+    explicit EdwardsBasepointTable(std::unique_ptr<Data> data) noexcept;
+
     std::unique_ptr<Data> data_;
 };
 

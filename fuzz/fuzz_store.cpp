@@ -17,7 +17,7 @@
 
 #include "edwards25519/table.hpp"
 #include "fuzz/common.hpp"
-#include "okvs/src/schemes/paxos.hpp"
+#include "okvs/paxos.hpp"
 #include "src/ciphertexts.hpp"
 
 namespace {

@@ -13,7 +13,7 @@
 
 #include "okvs/bits.hpp"
 #include "okvs/src/hashable.hpp"
-#include "okvs/src/schemes/distinct.hpp"
+#include "okvs/src/distinct.hpp"
 
 namespace okvs::schemes {
 

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "edwards25519/table.hpp"
-#include "okvs/src/schemes/paxos.hpp"
+#include "okvs/paxos.hpp"
 #include "src/ciphertexts.hpp"
 #include "src/paths/kernels.hpp"
 #include "src/store_build.hpp"

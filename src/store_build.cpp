@@ -6,8 +6,8 @@
 #include <string>
 #include <type_traits>
 
-#include "okvs/src/schemes/distinct.hpp"
-#include "okvs/src/schemes/paxos.hpp"
+#include "okvs/src/distinct.hpp"
+#include "okvs/paxos.hpp"
 #include "support/failure.hpp"
 
 namespace ostrelline {

@@ -16,6 +16,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "edwards25519/batch/lane_field.hpp"
 #include "edwards25519/field.hpp"
@@ -357,22 +358,26 @@ void compress_many(const Point<F>* points, std::size_t count, std::uint8_t* cons
 
 // ---- scalar multiplication ---------------------------------------------------
 
-// Signed radix-16 digits, window-major: digits[i][lane] is digit i of that
-// lane's scalar, in [-8, 8].
-template <LaneField F>
-using Digits = std::int8_t[64][F::kLanes];
+// Positions of signed radix-2^W digits of a scalar below 2^255.
+template <unsigned W>
+constexpr std::size_t kPositions = (256 + W - 1) / W;
+
+// Signed radix-2^W digits, window-major: digits[i][lane] is digit i of that
+// lane's scalar, in [-2^(W-1), 2^(W-1)] (Scalar::signed_digits).
+template <LaneField F, unsigned W = 4>
+using Digits = std::int8_t[kPositions<W>][F::kLanes];
 
 // Every lane's digits from one scalar each (or the same scalar for all when
 // `shared`). Secret: callers wipe them.
-template <LaneField F>
-void recode(const Scalar* scalars, bool shared, Digits<F>& digits) noexcept {
+template <LaneField F, unsigned W = 4>
+void recode(const Scalar* scalars, bool shared, Digits<F, W>& digits) noexcept {
     for (std::size_t lane = 0; lane < F::kLanes; ++lane) {
         if (shared && lane > 0) {
-            for (std::size_t i = 0; i < 64; ++i) digits[i][lane] = digits[i][0];
+            for (std::size_t i = 0; i < kPositions<W>; ++i) digits[i][lane] = digits[i][0];
             continue;
         }
-        std::array<std::int8_t, 64> d = scalars[lane].as_radix_16();
-        for (std::size_t i = 0; i < 64; ++i) digits[i][lane] = d[i];
+        auto d = scalars[lane].template signed_digits<W>();
+        for (std::size_t i = 0; i < kPositions<W>; ++i) digits[i][lane] = d[i];
         support::secure_zero(d.data(), d.size());
     }
 }
@@ -483,63 +488,69 @@ Point<F> mul_cleared(const Point<F>& p, const Scalar* scalars, bool shared) noex
     return mul<F>(mul_by_pow2<F>(p, 3), scalars, shared);
 }
 
-// Fixed-base multiplication: the multiples j 16^i P (j = 1..8, i = 0..63) of
-// one point as affine Niels forms, one table entry per multiple, shared by
-// all lanes; lane i of `mul` is scalars[i] P, one table addition per digit.
-template <LaneField F>
+// Fixed-base multiplication: with signed radix-2^W digits, the multiples
+// j 2^(W i) P (j = 1..2^(W-1), for every digit position i) of one point as
+// affine Niels forms, shared by all lanes; lane i of `mul` is scalars[i] P,
+// one table addition per digit and no doubling. A wider window means fewer
+// additions but more entries to pass over per addition (kTableWindow).
+template <LaneField F, unsigned W>
 class BasepointTable {
 public:
-    static constexpr std::size_t kPositions = 64;
+    static constexpr std::size_t kPositions = engine::kPositions<W>;
+    static constexpr std::size_t kMultiples = std::size_t{1} << (W - 1);
 
     struct Entry {
         typename F::Limbs ypx, ymx, xy2d;
     };
 
-    // The 512 multiples in the scalar layer, made affine with one shared
+    // The multiples in the scalar layer, made affine with one shared
     // inversion, then stored in the backend's limb form.
-    explicit BasepointTable(const EdwardsPoint& base) noexcept {
-        EdwardsPoint position = base;
-        std::array<EdwardsPoint, 8> row;
-        FieldElement z[8], z_inverse[8];
+    explicit BasepointTable(const EdwardsPoint& base) : entries_(kPositions) {
+        std::vector<EdwardsPoint> points(kPositions * kMultiples);
+        EdwardsPoint position = base;  // 2^(W i) P
         for (std::size_t i = 0; i < kPositions; ++i) {
+            EdwardsPoint* row = &points[i * kMultiples];
             row[0] = position;
-            for (std::size_t j = 1; j < 8; ++j) row[j] = row[j - 1] + position;
-            for (std::size_t j = 0; j < 8; ++j) z[j] = row[j].Z;
-            FieldElement::batch_invert(z, 8, z_inverse);
-            for (std::size_t j = 0; j < 8; ++j) {
-                const FieldElement x = row[j].X * z_inverse[j];
-                const FieldElement y = row[j].Y * z_inverse[j];
-                entries_[i][j] = {limbs(y + x), limbs(y - x), limbs(x * y * constants::EDWARDS_D2)};
-            }
-            position = row[7] + row[7];  // 16 * position
+            for (std::size_t j = 1; j < kMultiples; ++j) row[j] = row[j - 1] + position;
+            position = row[kMultiples - 1] + row[kMultiples - 1];  // 2^W from 2^(W-1) times the position
+        }
+        std::vector<FieldElement> z(points.size()), z_inverse(points.size());
+        for (std::size_t k = 0; k < points.size(); ++k) z[k] = points[k].Z;
+        FieldElement::batch_invert(z.data(), z.size(), z_inverse.data());
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            const FieldElement x = points[k].X * z_inverse[k];
+            const FieldElement y = points[k].Y * z_inverse[k];
+            entries_[k / kMultiples][k % kMultiples] = {limbs(y + x), limbs(y - x), limbs(x * y * constants::EDWARDS_D2)};
         }
     }
 
     Point<F> mul(const Scalar* scalars) const noexcept {
-        alignas(64) Digits<F> digits;
-        recode<F>(scalars, false, digits);
+        alignas(64) Digits<F, W> digits;
+        recode<F, W>(scalars, false, digits);
         const Point<F> q = kFlattenLoops<F> ? sum_flat(digits) : sum(digits);
         support::secure_zero(digits, sizeof digits);
         return q;
     }
 
 private:
+    using Row = std::array<Entry, kMultiples>;
+
     static typename F::Limbs limbs(const FieldElement& a) noexcept { return F::limbs(F::broadcast(a), 0); }
 
     // One table addition per digit (see kFlattenLoops).
-    Point<F> sum(const Digits<F>& digits) const noexcept {
+    Point<F> sum(const Digits<F, W>& digits) const noexcept {
         Point<F> q = identity<F>();
         for (std::size_t i = 0; i < kPositions; ++i) q = add<F>(q, select(entries_[i], digits[i])).to_extended();
         return q;
     }
-    [[gnu::flatten]] Point<F> sum_flat(const Digits<F>& digits) const noexcept { return sum(digits); }
+    [[gnu::flatten]] Point<F> sum_flat(const Digits<F, W>& digits) const noexcept { return sum(digits); }
 
-    // digit * entry per lane, |digit| <= 8: every entry of the position is
-    // broadcast and blended into the lanes whose digit selects it.
-    AffineNiels<F> select(const Entry (&entries)[8], const std::int8_t* digits) const noexcept {
+    // digit * entry per lane: every entry of the position is broadcast and
+    // blended into the lanes whose digit selects it.
+    AffineNiels<F> select(const Row& entries, const std::int8_t* digits) const noexcept {
         const auto index = F::index(digits);
         typename F::Entry ypx = F::entry(one_), ymx = ypx, xy2d = F::entry(zero_);
-        for (unsigned j = 0; j < 8; ++j) {
+        for (unsigned j = 0; j < kMultiples; ++j) {
             const auto m = F::index_is(index, j + 1);
             ypx = F::select(ypx, F::entry(entries[j].ypx), m);
             ymx = F::select(ymx, F::entry(entries[j].ymx), m);
@@ -551,13 +562,28 @@ private:
     }
 
     typename F::Limbs one_ = limbs(FieldElement::one()), zero_ = limbs(FieldElement::zero());
-    Entry entries_[kPositions][8];
+    std::vector<Row> entries_;
 };
+
+// The window of a table, the widest whose longer selections the saved
+// additions pay for (measured with bench/batch_bench and bench/group_bench):
+// on one lane selecting is cheap against an addition, so the standard base
+// point's table, built once, takes 43 additions of 32 entries each; a table
+// built per call (a public key's) and every table on vector lanes, which
+// broadcast and blend each entry, take 52 additions of 16.
+enum class TableUse { base_point, per_call };
+
+template <LaneField F, TableUse U>
+constexpr unsigned kTableWindow = F::kLanes == 1 && U == TableUse::base_point ? 6 : 5;
+
+template <LaneField F>
+using KeyTable = BasepointTable<F, kTableWindow<F, TableUse::per_call>>;
 
 // The table of the standard base point, built on first use, one per backend.
 template <LaneField F>
-const BasepointTable<F>& basepoint_table() noexcept {
-    static const BasepointTable<F>* const table = new BasepointTable<F>(EdwardsPoint::basepoint());
+const BasepointTable<F, kTableWindow<F, TableUse::base_point>>& basepoint_table() {
+    static const auto* const table =
+        new BasepointTable<F, kTableWindow<F, TableUse::base_point>>(EdwardsPoint::basepoint());
     return *table;
 }
 

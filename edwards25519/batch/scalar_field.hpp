@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "edwards25519/batch/lane_field.hpp"
+#include "edwards25519/bytes.hpp"
 #include "edwards25519/choice.hpp"
 #include "edwards25519/fe51.hpp"
 #include "edwards25519/field.hpp"
@@ -26,7 +27,15 @@ struct ScalarField {
     struct Loose {
         FieldElement v;
     };
-    using Limbs = FieldElement;
+    // Table entries, and the multiples a variable-base multiplication selects
+    // from, in canonical form: four 64-bit words an element, a fifth less to
+    // pass over per selection than the limbs, in words the compiler moves as
+    // vectors.
+    using Words = std::uint64_t __attribute__((vector_size(16)));
+    struct Packed {
+        Words w[2];
+    };
+    using Limbs = Packed;
     using Index = std::int8_t;
 
     // All ones or all zeros, made once from a Choice (whose optimisation
@@ -53,13 +62,26 @@ struct ScalarField {
     static Element broadcast(const FieldElement& a) noexcept { return a; }
     static Element from_lanes(const FieldElement* lanes) noexcept { return lanes[0]; }
     static void to_lanes(const Element& a, FieldElement* out) noexcept { out[0] = a; }
-    static Limbs limbs(const Element& a, std::size_t) noexcept { return a; }
+    static Limbs limbs(const Element& a, std::size_t) noexcept { return pack(a); }
+    static Element broadcast(const Limbs& x) noexcept { return unpack(x); }
 
-    // Table entries are selected as elements.
-    using Entry = Element;
-    static Entry entry(const Limbs& x) noexcept { return broadcast(x); }
-    static Entry pack(const Element& a) noexcept { return a; }
-    static Element unpack(const Entry& e) noexcept { return e; }
+    // Table entries are selected in their stored form.
+    using Entry = Packed;
+    static Entry entry(const Limbs& x) noexcept { return x; }
+    static Entry pack(const Element& a) noexcept {
+        const auto bytes = a.to_bytes();
+        Packed p;
+        for (std::size_t k = 0; k < 2; ++k) {
+            p.w[k] = Words{load_le64(bytes.data() + 16 * k), load_le64(bytes.data() + 16 * k + 8)};
+        }
+        return p;
+    }
+    static Element unpack(const Entry& e) noexcept { return fe::from_words(e.w[0][0], e.w[0][1], e.w[1][0], e.w[1][1]); }
+    static Entry select(const Entry& a, const Entry& b, Mask m) noexcept {
+        const std::uint64_t bits = m.bits();
+        const Words mask = {bits, bits};
+        return {{a.w[0] ^ ((a.w[0] ^ b.w[0]) & mask), a.w[1] ^ ((a.w[1] ^ b.w[1]) & mask)}};
+    }
 
     static Element add(const Element& a, const Element& b) noexcept { return a + b; }
     static Element sub(const Element& a, const Element& b) noexcept { return a - b; }

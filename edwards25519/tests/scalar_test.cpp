@@ -1,6 +1,8 @@
 // Scalars mod l against big-integer arithmetic.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <new>
 
 #include "edwards25519/scalar.hpp"
@@ -66,19 +68,43 @@ TEST(Scalar, ProductsAndSumsMatchOracle) {
     }
 }
 
-TEST(Scalar, Radix16DigitsRebuildTheValue) {
+// Signed digits of every window the tables use rebuild the value and stay
+// within [-2^(W-1), 2^(W-1)), the top digit up to 2^(W-1): random values
+// below 2^255 and the edges 0, 1, l - 1 and 2^255 - 1.
+template <unsigned W>
+void expect_signed_digits(const Scalar& s) {
+    const auto digits = s.signed_digits<W>();
+    const int half = 1 << (W - 1);
+    Mpz sum;
+    for (std::size_t i = digits.size(); i-- > 0;) {
+        ASSERT_GE(digits[i], -half) << "W " << W << ", digit " << i;
+        ASSERT_LE(digits[i], i + 1 == digits.size() ? half : half - 1) << "W " << W << ", digit " << i;
+        sum = sum * (1 << W) + digits[i];
+    }
+    ASSERT_TRUE(sum == value(s)) << "W " << W;
+}
+
+TEST(Scalar, SignedDigitsRebuildTheValue) {
     auto bytes = inputs(32);
+    std::vector<std::uint8_t> zero(32, 0), one(32, 0), ones(32, 0xff);
+    one[0] = 1;
+    bytes.push_back(zero);
+    bytes.push_back(one);
+    bytes.push_back(ones);
+    std::vector<Scalar> scalars;
     for (auto& b : bytes) {
         b[31] &= 0x7f;  // every value below 2^255
-        const Scalar s = Scalar::from_bits(b.data());
-        const auto digits = s.as_radix_16();
-        Mpz sum;
-        for (std::size_t i = 64; i-- > 0;) {
-            ASSERT_GE(digits[i], -8);
-            ASSERT_LE(digits[i], i == 63 ? 8 : 7);
-            sum = sum * 16 + digits[i];
-        }
-        ASSERT_TRUE(sum == value(s));
+        scalars.push_back(Scalar::from_bits(b.data()));
+    }
+    // l - 1, little-endian.
+    scalars.push_back(Scalar::from_bits(oracle::hex32("ecd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010").data()));
+    for (const Scalar& s : scalars) {
+        expect_signed_digits<4>(s);
+        expect_signed_digits<5>(s);
+        expect_signed_digits<6>(s);
+        const auto radix_16 = s.as_radix_16();
+        const auto four = s.signed_digits<4>();
+        ASSERT_TRUE(std::equal(radix_16.begin(), radix_16.end(), four.begin()));
     }
 }
 

@@ -44,8 +44,17 @@ TEST(Table, Rfc8032PublicKeys) {
 TEST(Table, BasepointMatchesReference) {
     oracle::init_reference();
     EXPECT_TRUE(ED25519_BASEPOINT_TABLE().base() == EdwardsPoint::basepoint());
-    for (int i = 0; i < 200; ++i) {
-        const Scalar s = i % 2 ? random_reduced_scalar() : Scalar::from_bits(oracle::random32().data());
+    // The edges 0, 1 and 2^255 - 1 first (the top digit of the widest window
+    // carries), then random reduced and unreduced scalars.
+    const Bytes32 edges[3] = {Bytes32{}, oracle::hex32("01"), ones_scalar()};
+    for (int i = 0; i < 203; ++i) {
+        const Scalar s = i < 3       ? Scalar::from_bits(edges[i].data())
+                         : i % 2 ? random_reduced_scalar()
+                                 : Scalar::from_bits(oracle::random32().data());
+        if (i == 0) {  // the reference refuses to give the identity
+            EXPECT_TRUE(ED25519_BASEPOINT_TABLE().mul(s).is_identity().declassify());
+            continue;
+        }
         Bytes32 want{};
         ASSERT_EQ(crypto_scalarmult_ed25519_base_noclamp(want.data(), s.to_bytes().data()), 0);
         EXPECT_EQ(ED25519_BASEPOINT_TABLE().mul(s).compress().bytes, want);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "okvs/src/hashable.hpp"
-#include "okvs/src/schemes/paxos.hpp"
+#include "okvs/paxos.hpp"
 #include "okvs/tests/test_values.hpp"
 
 namespace {

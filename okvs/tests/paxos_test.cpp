@@ -14,7 +14,7 @@
 
 #include "okvs/schemes.hpp"
 #include "okvs/src/hashable.hpp"
-#include "okvs/src/schemes/paxos.hpp"
+#include "okvs/paxos.hpp"
 #include "okvs/tests/reference_paxos.hpp"
 #include "okvs/tests/test_values.hpp"
 #include "support/failure.hpp"

@@ -15,7 +15,7 @@
 #include "okvs/src/elimination.hpp"
 #include "okvs/src/graph.hpp"
 #include "okvs/src/hashable.hpp"
-#include "okvs/src/schemes/paxos.hpp"
+#include "okvs/paxos.hpp"
 #include "support/failure.hpp"
 
 namespace okvs_test {

@@ -123,7 +123,7 @@ struct LanePaths {
         return edwards25519::batch::engine::add_points<F>(p, edwards25519::batch::engine::from_lanes<F>(torsion));
     }
 
-    static const edwards25519::batch::engine::BasepointTable<F>& basepoint_table() {
+    static const auto& basepoint_table() {
         return edwards25519::batch::engine::basepoint_table<F>();
     }
 
@@ -247,7 +247,7 @@ struct LanePaths {
     static void zero(const EdwardsPoint& key, std::size_t count, bool hiding, Ciphertext* out) {
         if (count == 0) return;
         namespace e = edwards25519::batch::engine;
-        const auto key_table = std::make_unique<e::BasepointTable<F>>(key);
+        const auto key_table = std::make_unique<e::KeyTable<F>>(key);
         struct Survivor {
             Scalar x;
             std::array<std::uint8_t, 32> c1;

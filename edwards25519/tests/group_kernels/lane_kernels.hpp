@@ -81,7 +81,7 @@ struct Kernels {
     }
 
     static void mul_fixed(const EdwardsPoint& base, const Scalar* scalars, EdwardsPoint* out) noexcept {
-        const auto table = std::make_unique<BasepointTable<F>>(base);
+        const auto table = std::make_unique<KeyTable<F>>(base);
         to_lanes<F>(table->mul(scalars), out);
     }
 
