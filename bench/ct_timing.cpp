@@ -38,6 +38,7 @@ namespace {
 
 using edwards25519::EdwardsPoint;
 using edwards25519::Scalar;
+using edwards25519::random_scalar;
 
 using bench::cycles;
 using bench::Welch;
@@ -91,13 +92,6 @@ void print(const char* name, std::size_t count, const Result& r) {
     std::fflush(stdout);
 }
 
-Scalar random_scalar() {
-    std::uint8_t wide[64];
-    support::random_bytes(wide);
-    Scalar s = Scalar::from_bytes_mod_order_wide(wide);
-    support::secure_zero(wide, sizeof wide);
-    return s;
-}
 
 std::vector<int> draw_classes(std::size_t count) {
     std::vector<int> classes(count);

@@ -53,12 +53,6 @@ void row(const char* name, double ours_ns, double theirs_ns) {
     std::printf("%-46s %10.2f us %10.2f us %8.3f\n", name, ours_ns / 1000, theirs_ns / 1000, ours_ns / theirs_ns);
 }
 
-Scalar random_scalar() {
-    std::uint8_t wide[64];
-    support::random_bytes(wide);
-    return Scalar::from_bytes_mod_order_wide(wide);
-}
-
 }  // namespace
 
 int main() {

@@ -185,4 +185,12 @@ Scalar operator+(const Scalar& a, const Scalar& b) noexcept {
     return s;
 }
 
+Scalar random_scalar() {
+    std::array<std::uint8_t, 64> wide{};
+    support::random_bytes(wide);
+    Scalar scalar = Scalar::from_bytes_mod_order_wide(wide.data());
+    support::secure_zero(wide.data(), wide.size());
+    return scalar;
+}
+
 }  // namespace edwards25519

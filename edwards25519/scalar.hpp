@@ -57,4 +57,8 @@ private:
     std::array<std::uint8_t, 32> bytes_{};
 };
 
+// A fresh scalar: 64 bytes from the calling thread's generator, read as a
+// 512-bit little-endian integer and reduced mod l. The buffer is wiped.
+Scalar random_scalar();
+
 }  // namespace edwards25519

@@ -15,14 +15,6 @@ EdwardsPoint random_torsion_point() {
     return EdwardsPoint::eight_torsion(static_cast<std::uint8_t>(support::random_u32() >> 29));
 }
 
-Scalar random_scalar() {
-    std::array<std::uint8_t, 64> wide{};
-    support::random_bytes(wide);
-    Scalar scalar = Scalar::from_bytes_mod_order_wide(wide.data());
-    support::secure_zero(wide.data(), wide.size());
-    return scalar;
-}
-
 void require_range_end(std::size_t end, std::size_t size) {
     if (size < end) {
         support::fail("range end index " + std::to_string(end) + " out of range for slice of length " +

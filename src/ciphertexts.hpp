@@ -39,9 +39,7 @@ struct Ciphertext {
 // A uniform point of the 8-torsion subgroup from the calling thread's generator.
 edwards25519::EdwardsPoint random_torsion_point();
 
-// A fresh scalar: 64 bytes from the calling thread's generator, read as a
-// 512-bit little-endian integer and reduced mod l. The buffer is wiped.
-edwards25519::Scalar random_scalar();
+using edwards25519::random_scalar;
 
 // Fails with "range end index END out of range for slice of length SIZE"
 // when a slice of `size` bytes is too short for a field ending at `end`.
