@@ -43,27 +43,68 @@ inline constexpr bool kFlattenLoops = requires { requires F::kFlattenLoops; };
 
 // ---- field functions derived from the lane field ------------------------
 
-// z^(2^250 - 1) and z^11, shared by the inversion and z^((p-5)/8); z_a_0
-// stands for z^(2^a - 1).
-template <LaneField F>
-struct Chain {
-    typename F::Element z_250_0, z11;
+// How many independent exponentiations run side by side (F::kChains, one
+// where a field does not say): as many as the registers hold without
+// spilling, measured with bench/batch_bench. Builds that emulate the vector
+// instructions keep the fields' choices, so they test the same code.
+template <class F>
+inline constexpr std::size_t kChains = [] {
+    if constexpr (requires { F::kChains; }) {
+        return std::size_t{F::kChains};
+    } else {
+        return std::size_t{1};
+    }
+}();
+
+// K independent elements of a lane field, each product applied to all K in
+// turn: a chain of squarings (an exponentiation) waits on each product's
+// latency, and K chains side by side give the CPU independent work to fill
+// that wait. The exponentiations below are written over this arithmetic;
+// K = 1 is the plain field.
+template <LaneField F, std::size_t K>
+struct Interleaved {
+    using Element = std::array<typename F::Element, K>;
+
+    static Element square(const Element& a) noexcept {
+        Element r;
+        for (std::size_t i = 0; i < K; ++i) r[i] = F::square(a[i]);
+        return r;
+    }
+    static Element mul(const Element& a, const Element& b) noexcept {
+        Element r;
+        for (std::size_t i = 0; i < K; ++i) r[i] = F::mul(a[i], b[i]);
+        return r;
+    }
+    static Element pow2k(const Element& a, unsigned k) noexcept {
+        Element r = a;
+        do {
+            r = square(r);
+        } while (--k != 0);
+        return r;
+    }
 };
 
-template <LaneField F>
-Chain<F> pow_chain(const typename F::Element& z) noexcept {
-    using E = typename F::Element;
-    const E z2 = F::square(z);
-    const E z9 = F::mul(F::pow2k(z2, 2), z);
-    const E z11 = F::mul(z9, z2);
-    const E z_5_0 = F::mul(F::square(z11), z9);
-    const E z_10_0 = F::mul(F::pow2k(z_5_0, 5), z_5_0);
-    const E z_20_0 = F::mul(F::pow2k(z_10_0, 10), z_10_0);
-    const E z_40_0 = F::mul(F::pow2k(z_20_0, 20), z_20_0);
-    const E z_50_0 = F::mul(F::pow2k(z_40_0, 10), z_10_0);
-    const E z_100_0 = F::mul(F::pow2k(z_50_0, 50), z_50_0);
-    const E z_200_0 = F::mul(F::pow2k(z_100_0, 100), z_100_0);
-    const E z_250_0 = F::mul(F::pow2k(z_200_0, 50), z_50_0);
+// z^(2^250 - 1) and z^11, shared by the inversion and z^((p-5)/8); z_a_0
+// stands for z^(2^a - 1). A is a lane field or Interleaved.
+template <class A>
+struct Chain {
+    typename A::Element z_250_0, z11;
+};
+
+template <class A>
+Chain<A> pow_chain(const typename A::Element& z) noexcept {
+    using E = typename A::Element;
+    const E z2 = A::square(z);
+    const E z9 = A::mul(A::pow2k(z2, 2), z);
+    const E z11 = A::mul(z9, z2);
+    const E z_5_0 = A::mul(A::square(z11), z9);
+    const E z_10_0 = A::mul(A::pow2k(z_5_0, 5), z_5_0);
+    const E z_20_0 = A::mul(A::pow2k(z_10_0, 10), z_10_0);
+    const E z_40_0 = A::mul(A::pow2k(z_20_0, 20), z_20_0);
+    const E z_50_0 = A::mul(A::pow2k(z_40_0, 10), z_10_0);
+    const E z_100_0 = A::mul(A::pow2k(z_50_0, 50), z_50_0);
+    const E z_200_0 = A::mul(A::pow2k(z_100_0, 100), z_100_0);
+    const E z_250_0 = A::mul(A::pow2k(z_200_0, 50), z_50_0);
     return {z_250_0, z11};
 }
 
@@ -80,10 +121,10 @@ typename F::Element invert(const typename F::Element& z) noexcept {
 }
 
 // z^((p-5)/8) = z^((2^250 - 1) 4 + 1).
-template <LaneField F>
-typename F::Element pow22523(const typename F::Element& z) noexcept {
-    const Chain<F> c = pow_chain<F>(z);
-    return F::mul(F::pow2k(c.z_250_0, 2), z);
+template <class A>
+typename A::Element pow22523(const typename A::Element& z) noexcept {
+    const Chain<A> c = pow_chain<A>(z);
+    return A::mul(A::pow2k(c.z_250_0, 2), z);
 }
 
 template <LaneField F>
@@ -107,21 +148,42 @@ struct SqrtRatio {
 // v r^2 in {u, -u, i u, -i u} when v != 0; r or i r is then a root of u/v or
 // of i u/v. The root returned is the non-negative one, so it does not depend
 // on how it was found; `was_square` holds the lanes where u/v is a square or
-// u = 0.
-template <LaneField F>
-SqrtRatio<F> sqrt_ratio_i(const typename F::Element& u, const typename F::Element& v) noexcept {
+// u = 0. K ratios at once, their exponentiations interleaved.
+template <LaneField F, std::size_t K>
+std::array<SqrtRatio<F>, K> sqrt_ratios(const typename F::Element (&u)[K], const typename F::Element (&v)[K]) noexcept {
     using E = typename F::Element;
     const E sqrt_m1 = F::broadcast(constants::SQRT_M1);
-    const E v3 = F::mul(F::square(v), v);
-    const E v7 = F::mul(F::square(v3), v);
-    E r = F::mul(F::mul(u, v3), pow22523<F>(F::mul(u, v7)));
-    const E check = F::mul(v, F::square(r));
-    const E neg_u = F::neg(u);
-    const auto correct = F::equal(check, u);
-    const auto flipped = F::equal(check, neg_u);
-    const auto flipped_i = F::equal(check, F::mul(neg_u, sqrt_m1));
-    r = F::select(r, F::mul(r, sqrt_m1), flipped | flipped_i);
-    return {abs<F>(r), correct | flipped};
+    typename Interleaved<F, K>::Element uv3, uv7;
+    for (std::size_t i = 0; i < K; ++i) {
+        const E v3 = F::mul(F::square(v[i]), v[i]);
+        const E v7 = F::mul(F::square(v3), v[i]);
+        uv3[i] = F::mul(u[i], v3);
+        uv7[i] = F::mul(u[i], v7);
+    }
+    typename Interleaved<F, K>::Element powers;
+    if constexpr (K == 1) {
+        powers[0] = pow22523<F>(uv7[0]);  // the field's own arithmetic, no arrays
+    } else {
+        powers = pow22523<Interleaved<F, K>>(uv7);
+    }
+    std::array<SqrtRatio<F>, K> out;
+    for (std::size_t i = 0; i < K; ++i) {
+        E r = F::mul(uv3[i], powers[i]);
+        const E check = F::mul(v[i], F::square(r));
+        const E neg_u = F::neg(u[i]);
+        const auto correct = F::equal(check, u[i]);
+        const auto flipped = F::equal(check, neg_u);
+        const auto flipped_i = F::equal(check, F::mul(neg_u, sqrt_m1));
+        r = F::select(r, F::mul(r, sqrt_m1), flipped | flipped_i);
+        out[i] = {abs<F>(r), correct | flipped};
+    }
+    return out;
+}
+
+template <LaneField F>
+SqrtRatio<F> sqrt_ratio_i(const typename F::Element& u, const typename F::Element& v) noexcept {
+    const typename F::Element us[1] = {u}, vs[1] = {v};
+    return sqrt_ratios<F, 1>(us, vs)[0];
 }
 
 // ---- point representations ------------------------------------------------
@@ -303,20 +365,56 @@ struct Decompressed {
 
 // CompressedEdwardsY::decompress per lane: y from bits 0..254,
 // x^2 = (y^2 - 1) / (d y^2 + 1), x the non-negative root negated when bit 255
-// is set (x = 0 accepted with either bit).
+// is set (x = 0 accepted with either bit). K points at once, bytes[k] the
+// lanes of point k, their square roots interleaved.
+template <LaneField F, std::size_t K>
+std::array<Decompressed<F>, K> decompress_interleaved(const std::uint8_t* const (&bytes)[K][F::kLanes]) noexcept {
+    using E = typename F::Element;
+    E y[K], u[K], v[K];
+    for (std::size_t k = 0; k < K; ++k) {
+        y[k] = F::from_bytes(bytes[k]);
+        const E yy = F::square(y[k]);
+        u[k] = F::sub(yy, F::one());
+        v[k] = F::add(F::mul(yy, F::broadcast(constants::EDWARDS_D)), F::one());
+    }
+    const std::array<SqrtRatio<F>, K> roots = sqrt_ratios<F, K>(u, v);
+    std::array<Decompressed<F>, K> out;
+    for (std::size_t k = 0; k < K; ++k) {
+        const E x = conditional_negate<F>(roots[k].root, F::top_bits(bytes[k]));
+        const Point<F> p{x, y[k], F::one(), F::mul(x, y[k])};
+        out[k] = {select<F>(identity<F>(), p, roots[k].was_square), roots[k].was_square};
+    }
+    return out;
+}
+
 template <LaneField F>
 Decompressed<F> decompress(const std::uint8_t* const* bytes) noexcept {
-    using E = typename F::Element;
-    const auto sign = F::top_bits(bytes);
-    const E y = F::from_bytes(bytes);
-    const E yy = F::square(y);
-    const E u = F::sub(yy, F::one());
-    const E v = F::add(F::mul(yy, F::broadcast(constants::EDWARDS_D)), F::one());
-    const SqrtRatio<F> root = sqrt_ratio_i<F>(u, v);
-    const E x = conditional_negate<F>(root.root, sign);
-    const Point<F> p{x, y, F::one(), F::mul(x, y)};
-    return {select<F>(identity<F>(), p, root.was_square), root.was_square};
+    const std::uint8_t* lanes[1][F::kLanes];
+    for (std::size_t i = 0; i < F::kLanes; ++i) lanes[0][i] = bytes[i];
+    return decompress_interleaved<F, 1>(lanes)[0];
 }
+
+// K points, kChains<F> of them interleaved at a time.
+template <LaneField F, std::size_t K>
+std::array<Decompressed<F>, K> decompress_many(const std::uint8_t* const (&bytes)[K][F::kLanes]) noexcept {
+    constexpr std::size_t C = K < kChains<F> ? K : kChains<F>;
+    static_assert(K % C == 0);
+    std::array<Decompressed<F>, K> out;
+    if constexpr (C == 1) {
+        for (std::size_t k = 0; k < K; ++k) out[k] = decompress<F>(bytes[k]);
+        return out;
+    }
+    for (std::size_t b = 0; b < K; b += C) {
+        const std::uint8_t* block[C][F::kLanes];
+        for (std::size_t k = 0; k < C; ++k) {
+            for (std::size_t i = 0; i < F::kLanes; ++i) block[k][i] = bytes[b + k][i];
+        }
+        const auto d = decompress_interleaved<F, C>(block);
+        for (std::size_t k = 0; k < C; ++k) out[b + k] = d[k];
+    }
+    return out;
+}
+
 
 // Canonical y with the sign of x in bit 255, from x = X/Z, y = Y/Z given 1/Z.
 template <LaneField F>

@@ -16,6 +16,7 @@ struct IfmaField {
     static constexpr std::size_t kLanes = 8;
     static const char* name() noexcept { return "avx512ifma"; }
     static constexpr bool kFlattenLoops = true;  // engine.hpp
+    static constexpr std::size_t kChains = 4;     // engine.hpp: five registers an element
 
     using Element = ifma::Fe8;
     // madd52 reads only 52 bits of a multiplicand, so a product cannot take

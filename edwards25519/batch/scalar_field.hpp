@@ -19,6 +19,7 @@ struct ScalarField {
     static constexpr std::size_t kLanes = 1;
     static const char* name() noexcept { return "portable"; }
     static constexpr bool kFlattenLoops = true;  // engine.hpp
+    static constexpr std::size_t kChains = 4;     // engine.hpp
 
     // Tight: limbs below 2^52, as every public FieldElement.
     using Element = FieldElement;

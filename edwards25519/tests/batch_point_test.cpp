@@ -136,6 +136,25 @@ TEST_P(BatchPointTest, DecompressionMatchesScalarAtEveryLane) {
             const std::string at = "start " + std::to_string(start) + ", bad lane " + std::to_string(bad);
             EXPECT_EQ(decompress(set, got), want_ok) << at;
             expect_points(got, want, at);
+            // Four at once: point k of lane i is the set's lane i + k (mod lanes).
+            const std::uint8_t* four_in[4 * b::kMaxLanes];
+            for (std::size_t k = 0; k < 4; ++k) {
+                for (std::size_t i = 0; i < lanes(); ++i) four_in[k * lanes() + i] = set[(i + k) % lanes()].data();
+            }
+            std::array<EdwardsPoint, 4 * b::kMaxLanes> four_out{};
+            std::uint32_t four_ok[4];
+            kernels().decompress_four(four_in, four_out.data(), four_ok);
+            for (std::size_t k = 0; k < 4; ++k) {
+                Points got_k{}, want_k{};
+                std::uint32_t want_ok_k = 0;
+                for (std::size_t i = 0; i < lanes(); ++i) {
+                    got_k[i] = four_out[k * lanes() + i];
+                    want_k[i] = want[(i + k) % lanes()];
+                    want_ok_k |= ((want_ok >> ((i + k) % lanes())) & 1) << i;
+                }
+                EXPECT_EQ(four_ok[k], want_ok_k) << at << ", four at once, point " << k;
+                expect_points(got_k, want_k, at + ", four at once, point " + std::to_string(k));
+            }
         }
     }
 }

@@ -41,6 +41,9 @@ struct GroupKernels {
     // Decompresses lane i from in[i]; returns the lanes that decompressed
     // (the others hold the identity).
     std::uint32_t (*decompress)(const std::uint8_t* const* in, EdwardsPoint* out) noexcept;
+    // Four points per lane at once, point k of lane i from in[k * lanes + i]
+    // (their square roots interleaved); valid[k] as `decompress` returns.
+    void (*decompress_four)(const std::uint8_t* const* in, EdwardsPoint* out, std::uint32_t* valid) noexcept;
     // The compressed bytes of points[k * lanes + i] to out[k * lanes + i],
     // k < count <= 4, with one shared inversion.
     void (*compress_many)(const EdwardsPoint* points, std::size_t count, std::uint8_t* const* out) noexcept;

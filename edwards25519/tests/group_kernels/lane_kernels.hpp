@@ -69,6 +69,18 @@ struct Kernels {
         return d.valid.declassify();
     }
 
+    static void decompress_four(const std::uint8_t* const* in, EdwardsPoint* out, std::uint32_t* valid) noexcept {
+        const std::uint8_t* bytes[4][F::kLanes];
+        for (std::size_t k = 0; k < 4; ++k) {
+            for (std::size_t i = 0; i < F::kLanes; ++i) bytes[k][i] = in[k * F::kLanes + i];
+        }
+        const auto d = engine::decompress_many<F, 4>(bytes);
+        for (std::size_t k = 0; k < 4; ++k) {
+            to_lanes<F>(d[k].point, out + k * F::kLanes);
+            valid[k] = d[k].valid.declassify();
+        }
+    }
+
     static void compress_many(const EdwardsPoint* points, std::size_t count, std::uint8_t* const* out) noexcept {
         if (count == 0 || count > kMaxCompress) return;
         Point<F> p[kMaxCompress];
@@ -91,7 +103,7 @@ struct Kernels {
 
     static constexpr GroupKernels table(Isa isa) noexcept {
         return {isa,         F::kLanes, field_op, sqrt_ratio_i, predicates, field_bytes,   add, double_point, equal,
-                select,      decompress, compress_many, mul,  mul_fixed,  mul_basepoint};
+                select,      decompress, decompress_four, compress_many, mul, mul_fixed, mul_basepoint};
     }
 };
 
