@@ -74,13 +74,6 @@ CompressedEdwardsY EdwardsPoint::compress() const noexcept {
     return out;
 }
 
-// u = (1 + y) / (1 - y) = (Z + Y) / (Z - Y); invert(0) = 0 maps the points
-// with y = 1 (the identity) to 0, and (0, -1) has Z + Y = 0.
-MontgomeryPoint EdwardsPoint::to_montgomery() const noexcept {
-    const FieldElement u = (Z + Y) * (Z - Y).invert();
-    return MontgomeryPoint{u.to_bytes()};
-}
-
 // x^2 = (y^2 - 1) / (d y^2 + 1), x the non-negative root negated when bit
 // 255 is set (either bit accepted for x = 0).
 std::optional<EdwardsPoint> CompressedEdwardsY::decompress() const noexcept {

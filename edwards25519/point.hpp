@@ -23,11 +23,6 @@ struct CompressedEdwardsY {
     std::optional<EdwardsPoint> decompress() const noexcept;
 };
 
-// A Curve25519 u-coordinate, canonical bytes.
-struct MontgomeryPoint {
-    std::array<std::uint8_t, 32> bytes{};
-};
-
 struct EdwardsPoint {
     FieldElement X, Y, Z, T;
 
@@ -41,7 +36,6 @@ struct EdwardsPoint {
 
     CompressedEdwardsY compress() const noexcept;
     // u = (Z + Y) / (Z - Y); the identity and (0, -1) give u = 0.
-    MontgomeryPoint to_montgomery() const noexcept;
 
     friend EdwardsPoint operator+(const EdwardsPoint& a, const EdwardsPoint& b) noexcept;
     friend EdwardsPoint operator-(const EdwardsPoint& a, const EdwardsPoint& b) noexcept;

@@ -18,7 +18,6 @@ using edwards25519::Choice;
 using edwards25519::CompressedEdwardsY;
 using edwards25519::EdwardsPoint;
 using edwards25519::FieldElement;
-using edwards25519::MontgomeryPoint;
 namespace constants = edwards25519::constants;
 
 // The lane-field form of elligator.hpp on one lane of the scalar field.

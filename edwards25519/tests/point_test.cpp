@@ -182,18 +182,6 @@ TEST(Point, NonCanonicalAndEdgeEncodings) {
     }
 }
 
-TEST(Point, MontgomeryMatchesReference) {
-    for (int i = 0; i < 50; ++i) {
-        const Bytes32 a = reference_random_point();
-        Bytes32 want{};
-        ASSERT_EQ(crypto_sign_ed25519_pk_to_curve25519(want.data(), a.data()), 0);
-        EXPECT_EQ(decode(a).to_montgomery().bytes, want);
-    }
-    EXPECT_EQ(EdwardsPoint::identity().to_montgomery().bytes, Bytes32{});
-    EXPECT_EQ(decode(oracle::hex32(kOrder2Hex)).to_montgomery().bytes, Bytes32{});
-    EXPECT_EQ(decode(oracle::hex32(kOrder4Hex)).to_montgomery().bytes, oracle::hex32("01"));  // y = 0
-}
-
 TEST(Point, EqualityIsProjective) {
     const EdwardsPoint p = decode(reference_random_point()), q = decode(reference_random_point());
     const FieldElement lambda = FieldElement::from_bytes(oracle::random32());

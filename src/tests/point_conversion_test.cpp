@@ -22,8 +22,12 @@ namespace {
 using edwards25519::CompressedEdwardsY;
 using edwards25519::EdwardsPoint;
 using edwards25519::FieldElement;
-using edwards25519::MontgomeryPoint;
 using Bytes32 = std::array<std::uint8_t, 32>;
+
+// A Curve25519 u-coordinate, canonical bytes.
+struct MontgomeryPoint {
+    std::array<std::uint8_t, 32> bytes{};
+};
 
 constexpr std::array<std::uint8_t, 2> kBits{0, 1};
 namespace pc = ostrelline::point_conversion;
@@ -71,7 +75,6 @@ EdwardsPoint order_two_point() { return *CompressedEdwardsY{kOrderTwoCompressed}
 namespace blocks {
 
 using edwards25519::Choice;
-using edwards25519::MontgomeryPoint;
 namespace constants = edwards25519::constants;
 
 // w = -A / (1 + 2 r^2); u = w when w^3 + A w^2 + w is a square, else -w - A.
@@ -117,7 +120,12 @@ std::optional<FieldElement> elligator_decode(const MontgomeryPoint& u_bytes, std
     return rho;
 }
 
-MontgomeryPoint to_montgomery(const EdwardsPoint& p) { return p.to_montgomery(); }
+// u = (1 + y) / (1 - y) = (Z + Y) / (Z - Y); invert(0) = 0 maps the points
+// with y = 1 (the identity) to 0, and (0, -1) has Z + Y = 0.
+MontgomeryPoint to_montgomery(const EdwardsPoint& p) {
+    const FieldElement u = (p.Z + p.Y) * (p.Z - p.Y).invert();
+    return MontgomeryPoint{u.to_bytes()};
+}
 
 std::optional<EdwardsPoint> to_edwards(const MontgomeryPoint& u_bytes, std::uint8_t sign) {
     const FieldElement one = FieldElement::one();
