@@ -72,3 +72,12 @@ function(ostrelline_isa_sources target isa)
     set_source_files_properties(${sources} TARGET_DIRECTORY ${target} PROPERTIES COMPILE_OPTIONS "${flags}")
   endif()
 endfunction()
+
+# ostrelline_backend_sources(<target> <dir>)
+#   The one source per backend of a folder, <dir>/<isa>.cpp for each of
+#   portable, avx2, avx512f and ifma, each compiled for its instruction set.
+function(ostrelline_backend_sources target dir)
+  foreach(isa portable avx2 avx512f ifma)
+    ostrelline_isa_sources(${target} ${isa} ${dir}/${isa}.cpp)
+  endforeach()
+endfunction()

@@ -109,7 +109,7 @@ constexpr std::size_t kQueryChunk = 256;
 
 void Operations::cells_to_queries(const std::uint8_t* sender_cells, const std::uint8_t* receiver_cells,
                                   std::size_t count, const EdwardsPoint& swift_key, std::uint8_t* out) const {
-    kernels_.queries(sender_cells, receiver_cells, count, swift_key, out, nullptr);
+    kernels_.queries(sender_cells, receiver_cells, count, swift_key, out);
 }
 
 void Operations::initiate_queries(Rows sender_data, Rows receiver_data, const ByteArg& sender_okvs,
@@ -152,7 +152,7 @@ void Operations::randomize(const ByteArg& ciphertexts, Sink out) const {
     auto stream = ciphertexts.require(kCiphertextsText);
     std::size_t entries = chunk_count(stream.size(), 128);
     std::uint8_t* dst = out(128 * (stream.size() / 128));
-    kernels_.randomize(stream, dst, entries, nullptr);
+    kernels_.randomize(stream, dst, entries);
 }
 
 void Operations::combine(const ByteArg& sender_ciphertexts, const ByteArg& receiver_ciphertexts, Sink out) const {

@@ -11,6 +11,11 @@
 // before it, as a one-at-a-time walk would have, and fails with that
 // entry's message, checks taken in the order a one-at-a-time walk takes
 // them.
+//
+// The scalars of randomize and queries are drawn inside the lane path, one
+// fresh uniform scalar per entry; no caller can choose them. (The tests
+// that need chosen scalars build tables of their own from the same lane
+// path: src/tests/given_scalars/.)
 #pragma once
 
 #include <cstddef>
@@ -43,9 +48,8 @@ struct Kernels {
     // Whether delta = sender + receiver + key gamma, one byte per entry.
     void (*finish)(const FinishStreams& streams, const edwards25519::Scalar& key, std::uint8_t* matches,
                    std::size_t entries);
-    // Every component of an entry times one fresh scalar (scalars[i] for
-    // entry i when `scalars` is not null).
-    void (*randomize)(Bytes ciphertexts, std::uint8_t* out, std::size_t entries, const edwards25519::Scalar* scalars);
+    // Every component of an entry times one fresh scalar.
+    void (*randomize)(Bytes ciphertexts, std::uint8_t* out, std::size_t entries);
     // The component-wise sums of two wide streams, component k to out[k].
     void (*combine)(Bytes sender, Bytes receiver, std::uint8_t* const out[4], std::size_t entries);
 
@@ -59,9 +63,9 @@ struct Kernels {
     void (*zero)(const edwards25519::EdwardsPoint& key, std::size_t count, bool hiding, Ciphertext* out);
 
     // The queries of initiate_queries from 64-byte cells, query i from cell
-    // i of each cell stream (scalars[i] for it when `scalars` is not null):
-    // with (A1, A2) and (B1, B2) the points of both cells multiplied by the
-    // cofactor 8 and a fresh scalar r, (r A1, r B1, r B, r (A2 + B2 + key)).
+    // i of each cell stream: with (A1, A2) and (B1, B2) the points of both
+    // cells multiplied by the cofactor 8 and a fresh scalar r,
+    // (r A1, r B1, r B, r (A2 + B2 + key)).
     // Clearing the small-order components makes held rows of both kinds of
     // store match and keeps small-order points (which would tell the banks
     // which rows a store held, or let a forged store match every row) out
@@ -69,7 +73,7 @@ struct Kernels {
     // degenerate or forged cell gives one) is replaced by a fresh random
     // point of the prime-order subgroup, so that the query cannot match.
     void (*queries)(const std::uint8_t* sender_cells, const std::uint8_t* receiver_cells, std::size_t entries,
-                    const edwards25519::EdwardsPoint& key, std::uint8_t* out, const edwards25519::Scalar* scalars);
+                    const edwards25519::EdwardsPoint& key, std::uint8_t* out);
 };
 
 // The kernels of a backend that edwards25519::batch::supported() accepts.

@@ -4,9 +4,17 @@
 // results written to scratch space. Included once per backend, by that
 // backend's translation unit in this folder, which hands out the result as
 // plain function pointers (Kernels).
+//
+// The scalars that randomize and queries multiply by come from the class
+// `Draw`: Draw::scalar(i) is the scalar of entry i of the current call.
+// The backends take FreshScalars, a fresh uniform scalar for each; the tests
+// instantiate the path with scalars of their choosing (src/tests/), so that
+// no table the operations can reach takes scalars from its caller.
 #pragma once
 
 #include <array>
+#include <concepts>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 
@@ -18,7 +26,18 @@
 
 namespace ostrelline::paths {
 
-template <edwards25519::batch::LaneField F>
+// Where the lane path's per-entry scalars come from.
+template <class D>
+concept ScalarDraw = requires(std::size_t entry) {
+    { D::scalar(entry) } -> std::same_as<edwards25519::Scalar>;
+};
+
+// A fresh uniform scalar for every entry.
+struct FreshScalars {
+    static edwards25519::Scalar scalar(std::size_t) { return random_scalar(); }
+};
+
+template <edwards25519::batch::LaneField F, ScalarDraw Draw = FreshScalars>
 struct LanePaths {
     static constexpr std::size_t kLanes = F::kLanes;
     static constexpr std::size_t kComponents = 4;
@@ -97,16 +116,18 @@ struct LanePaths {
         }
     }
 
-    // Scalars for the active lanes (given[entry] when given, else fresh ones),
+    // Scalars for the active lanes (Source::scalar of each lane's entry),
     // copies of lane 0 for the others.
-    static std::array<Scalar, kLanes> scalars_for(const Group& g, const Scalar* given) {
+    template <ScalarDraw Source = Draw>
+    static std::array<Scalar, kLanes> scalars_for(const Group& g) {
         std::array<Scalar, kLanes> s;
-        for (std::size_t lane = 0; lane < g.count; ++lane) {
-            s[lane] = given != nullptr ? given[g.begin + lane] : random_scalar();
-        }
+        for (std::size_t lane = 0; lane < g.count; ++lane) s[lane] = Source::scalar(g.begin + lane);
         for (std::size_t lane = g.count; lane < kLanes; ++lane) s[lane] = s[0];
         return s;
     }
+
+    // kLanes fresh scalars, whatever Draw is: those that are no entry's.
+    static std::array<Scalar, kLanes> fresh_scalars() { return scalars_for<FreshScalars>(Group{0, kLanes}); }
 
     // One random choice bit per lane, the top bit of a 32-bit draw.
     static Mask choice_bits() {
@@ -136,7 +157,7 @@ struct LanePaths {
         const Point cleared = e::mul_by_pow2<F>(p, 3);
         const Mask degenerate = e::equal<F>(cleared, e::identity<F>()) & g.lanes();
         if (degenerate.declassify() == 0) return cleared;
-        const auto fresh = scalars_for(Group{0, kLanes}, nullptr);
+        const auto fresh = fresh_scalars();
         return e::select<F>(cleared, basepoint_table().mul(fresh.data()), degenerate);
     }
 
@@ -189,7 +210,7 @@ struct LanePaths {
         });
     }
 
-    static void randomize(Bytes ciphertexts, std::uint8_t* out, std::size_t entries, const Scalar* scalars) {
+    static void randomize(Bytes ciphertexts, std::uint8_t* out, std::size_t entries) {
         std::uint8_t scratch[kComponents * kLanes][32];
         for_each_group(entries, [&](const Group& g) {
             const Entries in(ciphertexts, g, 128);
@@ -197,7 +218,7 @@ struct LanePaths {
             Point p[kComponents];
             for (std::size_t k = 0; k < kComponents; ++k) p[k] = decompress_group(in, g, 32 * k, failed);
             const std::size_t written = first(failed, g);
-            const std::array<Scalar, kLanes> t = scalars_for(g, scalars);
+            const std::array<Scalar, kLanes> t = scalars_for(g);
             Point products[kComponents];
             std::uint8_t* dst[kComponents * kLanes];
             for (std::size_t k = 0; k < kComponents; ++k) {
@@ -280,7 +301,7 @@ struct LanePaths {
                 for (std::size_t i = n; i < waiting; ++i) survivors[i - n] = survivors[i];
                 waiting -= n;
             } else {
-                const std::array<Scalar, kLanes> x = scalars_for(Group{0, kLanes}, nullptr);
+                const std::array<Scalar, kLanes> x = fresh_scalars();
                 const std::uint32_t ok =
                     elligator::point_to_uniform_bytes<F>(with_torsion(basepoint_table().mul(x.data()), hiding),
                                                          choice_bits(), dst)
@@ -300,12 +321,12 @@ struct LanePaths {
     }
 
     static void queries(const std::uint8_t* sender_cells, const std::uint8_t* receiver_cells, std::size_t entries,
-                        const EdwardsPoint& key, std::uint8_t* out, const Scalar* scalars) {
+                        const EdwardsPoint& key, std::uint8_t* out) {
         namespace e = edwards25519::batch::engine;
         std::uint8_t scratch[kComponents * kLanes][32];
         const Point shared_key = e::broadcast<F>(key);
         for_each_group(entries, [&](const Group& g) {
-            const std::array<Scalar, kLanes> r = scalars_for(g, scalars);
+            const std::array<Scalar, kLanes> r = scalars_for(g);
             const std::uint8_t* halves[kComponents][kLanes];
             for (std::size_t lane = 0; lane < kLanes; ++lane) {
                 const std::size_t i = g.entry(lane);

@@ -2,6 +2,4 @@
 # each compiled for its instruction set (cmake/isa.cmake), and the dispatch
 # among them, compiled for any CPU.
 target_sources(ostrelline_core PRIVATE ${CMAKE_CURRENT_LIST_DIR}/kernels.cpp)
-foreach(isa portable avx2 avx512f ifma)
-  ostrelline_isa_sources(ostrelline_core ${isa} ${CMAKE_CURRENT_LIST_DIR}/${isa}.cpp)
-endforeach()
+ostrelline_backend_sources(ostrelline_core ${CMAKE_CURRENT_LIST_DIR})

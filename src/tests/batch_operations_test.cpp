@@ -6,7 +6,9 @@
 // of lengths around the backend's lane count, entries that are the
 // identity, small-order points and encodings with y >= p, entries that do
 // not decompress at every position, and short last chunks. Where an
-// operation draws a scalar per entry, both paths are given the same scalars.
+// operation draws a scalar per entry, the backend's lane path is run with
+// scalars the test gives (the test tables of given_scalars/) and checked
+// against the scalar layer's multiplications by them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,6 +25,7 @@
 #include "src/operations.hpp"
 #include "src/point_conversion.hpp"
 #include "src/paths/kernels.hpp"
+#include "src/tests/given_scalars/given_scalars.hpp"
 #include "support/failure.hpp"
 
 namespace {
@@ -174,6 +177,8 @@ protected:
     Operations backend() const { return Operations(streams()); }
 
     const ostrelline::paths::Kernels& streams() const { return ostrelline::paths::kernels(GetParam()); }
+    // The same lane path on the backend, its scalars set by GivenScalars::Use.
+    const ostrelline::paths::Kernels& given() const { return given_scalars::kernels(GetParam()); }
 
     std::vector<std::size_t> lengths() const { return batch_backends::lengths_around(streams().lanes); }
 
@@ -489,11 +494,17 @@ TEST_P(BatchOperationsTest, CombineFailsAlikeAtEveryComponent) {
 // The lane path with given scalars against the scalar layer's
 // multiplication of each component.
 TEST_P(BatchOperationsTest, RandomizeWithGivenScalarsMatchesScalar) {
+    // The test table is the backend's, not another's.
+    ASSERT_EQ(given().isa, GetParam());
+    ASSERT_EQ(given().lanes, streams().lanes);
     for (std::size_t n : lengths()) {
         const Bytes in = wide_stream(n);
         const std::vector<Scalar> t = scalars_for(n);
         Bytes batch(128 * n, kUnwritten), scalar(128 * n);
-        streams().randomize(in, batch.data(), n, t.data());
+        {
+            const given_scalars::GivenScalars::Use use(t.data());
+            given().randomize(in, batch.data(), n);
+        }
         for (std::size_t i = 0; i < 4 * n; ++i) {
             Bytes32 component;
             std::memcpy(component.data(), in.data() + 32 * i, 32);
@@ -624,7 +635,10 @@ TEST_P(BatchOperationsTest, QueriesWithGivenScalarsMatchScalar) {
                 sender_cells.insert(sender_cells.end(), a.begin(), a.end());
                 receiver_cells.insert(receiver_cells.end(), c.begin(), c.end());
             }
-            streams().queries(sender_cells.data(), receiver_cells.data(), count, key, got.data(), z.data());
+            {
+                const given_scalars::GivenScalars::Use use(z.data());
+                given().queries(sender_cells.data(), receiver_cells.data(), count, key, got.data());
+            }
             std::size_t replaced = 0;
             for (std::size_t i = 0; i < count; ++i) {
                 const Reference want = add_and_randomize_reference(s[i], r[i], key, z[i]);

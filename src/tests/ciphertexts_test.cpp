@@ -1,7 +1,8 @@
 // Ciphertext (the store's value) and the query entries, one entry at a time
-// through the reference lane path (the portable kernels): the algebra that
-// decryption relies on, the byte forms and their failures, and the
-// acceptance of identity, small-order and non-canonical components.
+// through the reference lane path (the portable kernels, and the same path
+// with a scalar the test gives: given_scalars/): the algebra that decryption
+// relies on, the byte forms and their failures, and the acceptance of
+// identity, small-order and non-canonical components.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -19,6 +20,7 @@
 #include "src/ciphertexts.hpp"
 #include "src/point_conversion.hpp"
 #include "src/paths/kernels.hpp"
+#include "src/tests/given_scalars/given_scalars.hpp"
 #include "support/failure.hpp"
 #include "support/rng.hpp"
 
@@ -85,7 +87,7 @@ std::vector<std::uint8_t> random_vector(std::size_t size) {
 const ostrelline::paths::Kernels& reference() { return ostrelline::paths::kernels(edwards25519::batch::Isa::portable); }
 
 // A query entry: four compressed points, 128 bytes, with the reference's
-// randomize and combine of one entry.
+// randomize (by a fresh scalar, or by a given one) and combine of one entry.
 struct WideCiphertext {
     CompressedEdwardsY sender, receiver, gamma, delta;
 
@@ -107,8 +109,11 @@ struct WideCiphertext {
         }
         return w;
     }
-    WideCiphertext randomize() const { return randomize_by(nullptr); }
-    WideCiphertext randomize_with(const Scalar& t) const { return randomize_by(&t); }
+    WideCiphertext randomize() const { return randomize_on(reference()); }
+    WideCiphertext randomize_with(const Scalar& t) const {
+        const given_scalars::GivenScalars::Use use(&t);
+        return randomize_on(given_scalars::kernels(edwards25519::batch::Isa::portable));
+    }
     WideCiphertext sum(const WideCiphertext& other) const {
         const auto a = to_bytes(), b = other.to_bytes();
         std::array<std::uint8_t, 128> out;
@@ -118,10 +123,10 @@ struct WideCiphertext {
     }
 
 private:
-    WideCiphertext randomize_by(const Scalar* t) const {
+    WideCiphertext randomize_on(const ostrelline::paths::Kernels& kernels) const {
         const auto in = to_bytes();
         std::array<std::uint8_t, 128> out;
-        reference().randomize(in, out.data(), 1, t);
+        kernels.randomize(in, out.data(), 1);
         return from_bytes(out);
     }
 };
@@ -149,7 +154,7 @@ Ciphertext hiding_zero(const KeyPair& key) { return zero(key, true); }
 WideCiphertext query(const Ciphertext& a, const Ciphertext& b, const EdwardsPoint& key) {
     const auto x = a.to_bytes(), y = b.to_bytes();
     std::array<std::uint8_t, 128> out;
-    reference().queries(x.data(), y.data(), 1, key, out.data(), nullptr);
+    reference().queries(x.data(), y.data(), 1, key, out.data());
     return WideCiphertext::from_bytes(out);
 }
 
@@ -362,14 +367,14 @@ TEST(WideCiphertext, ShortEntriesFail) {
     const auto whole = Parties{}.query().to_bytes();
     for (std::size_t size : {1, 31, 32, 63, 64, 72, 95, 96, 127}) {
         const std::vector<std::uint8_t> short_raw(size, 0x11);
-        EXPECT_EQ(failure_of([&] { reference().randomize(short_raw, out.data(), 1, nullptr); }),
+        EXPECT_EQ(failure_of([&] { reference().randomize(short_raw, out.data(), 1); }),
                   range_message(size / 32 * 32 + 32, size));
         EXPECT_EQ(failure_of([&] { reference().combine(short_raw, whole, components, 1); }),
                   range_message(size / 32 * 32 + 32, size));
         EXPECT_EQ(failure_of([&] { reference().combine(whole, short_raw, components, 1); }),
                   range_message(size / 32 * 32 + 32, size));
     }
-    EXPECT_EQ(failure_of([&] { reference().randomize(std::vector<std::uint8_t>(72), out.data(), 1, nullptr); }),
+    EXPECT_EQ(failure_of([&] { reference().randomize(std::vector<std::uint8_t>(72), out.data(), 1); }),
               "range end index 96 out of range for slice of length 72");
 }
 

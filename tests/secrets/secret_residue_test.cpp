@@ -22,6 +22,7 @@
 #include "edwards25519/table.hpp"
 #include "src/operations.hpp"
 #include "src/paths/kernels.hpp"
+#include "src/tests/given_scalars/given_scalars.hpp"
 #include "support/failure.hpp"
 #include "support/rng.hpp"
 
@@ -234,7 +235,10 @@ TEST(SecretResidue, RandomizationLeavesNoCopyOfItsScalar) {
     std::vector<std::uint8_t> result(128);
     const auto forms = forms_of(t_bytes);
     paint_stack();
-    ostrelline::paths::kernels(edwards25519::batch::Isa::portable).randomize(entry, result.data(), 1, &t);
+    {
+        const given_scalars::GivenScalars::Use use(&t);
+        given_scalars::kernels(edwards25519::batch::Isa::portable).randomize(entry, result.data(), 1);
+    }
     EXPECT_NE(std::memcmp(result.data(), entry.data(), 32), 0);
     EXPECT_FALSE((snapshot_stack(), snapshot_holds(forms)));
 }

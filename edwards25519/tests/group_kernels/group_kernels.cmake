@@ -3,8 +3,6 @@
 # backend, compiled for its instruction set. Included by both; defined once.
 if(NOT TARGET edwards25519_group_kernels)
   add_library(edwards25519_group_kernels STATIC ${CMAKE_CURRENT_LIST_DIR}/group_kernels.cpp)
-  foreach(isa portable avx2 avx512f ifma)
-    ostrelline_isa_sources(edwards25519_group_kernels ${isa} ${CMAKE_CURRENT_LIST_DIR}/${isa}.cpp)
-  endforeach()
+  ostrelline_backend_sources(edwards25519_group_kernels ${CMAKE_CURRENT_LIST_DIR})
   target_link_libraries(edwards25519_group_kernels PUBLIC edwards25519)
 endif()
