@@ -148,42 +148,55 @@ struct SqrtRatio {
 // v r^2 in {u, -u, i u, -i u} when v != 0; r or i r is then a root of u/v or
 // of i u/v. The root returned is the non-negative one, so it does not depend
 // on how it was found; `was_square` holds the lanes where u/v is a square or
-// u = 0. K ratios at once, their exponentiations interleaved.
-template <LaneField F, std::size_t K>
-std::array<SqrtRatio<F>, K> sqrt_ratios(const typename F::Element (&u)[K], const typename F::Element (&v)[K]) noexcept {
+// u = 0. Its steps around the exponentiation are shared by one ratio
+// (sqrt_ratio_i) and K at once (sqrt_ratios, the exponentiations
+// interleaved).
+template <LaneField F>
+struct RatioPowers {
+    typename F::Element uv3, uv7;
+};
+
+template <LaneField F>
+RatioPowers<F> ratio_powers(const typename F::Element& u, const typename F::Element& v) noexcept {
+    const typename F::Element v3 = F::mul(F::square(v), v);
+    const typename F::Element v7 = F::mul(F::square(v3), v);
+    return {F::mul(u, v3), F::mul(u, v7)};
+}
+
+// From u v^3 and (u v^7)^((p-5)/8).
+template <LaneField F>
+SqrtRatio<F> ratio_root(const typename F::Element& u, const typename F::Element& v, const typename F::Element& uv3,
+                        const typename F::Element& power) noexcept {
     using E = typename F::Element;
     const E sqrt_m1 = F::broadcast(constants::SQRT_M1);
-    typename Interleaved<F, K>::Element uv3, uv7;
-    for (std::size_t i = 0; i < K; ++i) {
-        const E v3 = F::mul(F::square(v[i]), v[i]);
-        const E v7 = F::mul(F::square(v3), v[i]);
-        uv3[i] = F::mul(u[i], v3);
-        uv7[i] = F::mul(u[i], v7);
-    }
-    typename Interleaved<F, K>::Element powers;
-    if constexpr (K == 1) {
-        powers[0] = pow22523<F>(uv7[0]);  // the field's own arithmetic, no arrays
-    } else {
-        powers = pow22523<Interleaved<F, K>>(uv7);
-    }
-    std::array<SqrtRatio<F>, K> out;
-    for (std::size_t i = 0; i < K; ++i) {
-        E r = F::mul(uv3[i], powers[i]);
-        const E check = F::mul(v[i], F::square(r));
-        const E neg_u = F::neg(u[i]);
-        const auto correct = F::equal(check, u[i]);
-        const auto flipped = F::equal(check, neg_u);
-        const auto flipped_i = F::equal(check, F::mul(neg_u, sqrt_m1));
-        r = F::select(r, F::mul(r, sqrt_m1), flipped | flipped_i);
-        out[i] = {abs<F>(r), correct | flipped};
-    }
-    return out;
+    E r = F::mul(uv3, power);
+    const E check = F::mul(v, F::square(r));
+    const E neg_u = F::neg(u);
+    const auto correct = F::equal(check, u);
+    const auto flipped = F::equal(check, neg_u);
+    const auto flipped_i = F::equal(check, F::mul(neg_u, sqrt_m1));
+    r = F::select(r, F::mul(r, sqrt_m1), flipped | flipped_i);
+    return {abs<F>(r), correct | flipped};
 }
 
 template <LaneField F>
 SqrtRatio<F> sqrt_ratio_i(const typename F::Element& u, const typename F::Element& v) noexcept {
-    const typename F::Element us[1] = {u}, vs[1] = {v};
-    return sqrt_ratios<F, 1>(us, vs)[0];
+    const RatioPowers<F> p = ratio_powers<F>(u, v);
+    return ratio_root<F>(u, v, p.uv3, pow22523<F>(p.uv7));
+}
+
+template <LaneField F, std::size_t K>
+std::array<SqrtRatio<F>, K> sqrt_ratios(const typename F::Element (&u)[K], const typename F::Element (&v)[K]) noexcept {
+    typename Interleaved<F, K>::Element uv3, uv7;
+    for (std::size_t i = 0; i < K; ++i) {
+        const RatioPowers<F> p = ratio_powers<F>(u[i], v[i]);
+        uv3[i] = p.uv3;
+        uv7[i] = p.uv7;
+    }
+    const auto powers = pow22523<Interleaved<F, K>>(uv7);
+    std::array<SqrtRatio<F>, K> out;
+    for (std::size_t i = 0; i < K; ++i) out[i] = ratio_root<F>(u[i], v[i], uv3[i], powers[i]);
+    return out;
 }
 
 // ---- point representations ------------------------------------------------
@@ -365,33 +378,33 @@ struct Decompressed {
 
 // CompressedEdwardsY::decompress per lane: y from bits 0..254,
 // x^2 = (y^2 - 1) / (d y^2 + 1), x the non-negative root negated when bit 255
-// is set (x = 0 accepted with either bit). K points at once, bytes[k] the
-// lanes of point k, their square roots interleaved.
-template <LaneField F, std::size_t K>
-std::array<Decompressed<F>, K> decompress_interleaved(const std::uint8_t* const (&bytes)[K][F::kLanes]) noexcept {
+// is set (x = 0 accepted with either bit). The steps around the square root
+// are shared by one point (decompress) and several (decompress_many).
+template <LaneField F>
+struct Ratio {
+    typename F::Element y, u, v;  // x^2 = u / v
+};
+
+template <LaneField F>
+Ratio<F> decompression_ratio(const std::uint8_t* const* bytes) noexcept {
     using E = typename F::Element;
-    E y[K], u[K], v[K];
-    for (std::size_t k = 0; k < K; ++k) {
-        y[k] = F::from_bytes(bytes[k]);
-        const E yy = F::square(y[k]);
-        u[k] = F::sub(yy, F::one());
-        v[k] = F::add(F::mul(yy, F::broadcast(constants::EDWARDS_D)), F::one());
-    }
-    const std::array<SqrtRatio<F>, K> roots = sqrt_ratios<F, K>(u, v);
-    std::array<Decompressed<F>, K> out;
-    for (std::size_t k = 0; k < K; ++k) {
-        const E x = conditional_negate<F>(roots[k].root, F::top_bits(bytes[k]));
-        const Point<F> p{x, y[k], F::one(), F::mul(x, y[k])};
-        out[k] = {select<F>(identity<F>(), p, roots[k].was_square), roots[k].was_square};
-    }
-    return out;
+    const E y = F::from_bytes(bytes);
+    const E yy = F::square(y);
+    return {y, F::sub(yy, F::one()), F::add(F::mul(yy, F::broadcast(constants::EDWARDS_D)), F::one())};
+}
+
+template <LaneField F>
+Decompressed<F> decompressed(const std::uint8_t* const* bytes, const typename F::Element& y,
+                             const SqrtRatio<F>& root) noexcept {
+    const typename F::Element x = conditional_negate<F>(root.root, F::top_bits(bytes));
+    const Point<F> p{x, y, F::one(), F::mul(x, y)};
+    return {select<F>(identity<F>(), p, root.was_square), root.was_square};
 }
 
 template <LaneField F>
 Decompressed<F> decompress(const std::uint8_t* const* bytes) noexcept {
-    const std::uint8_t* lanes[1][F::kLanes];
-    for (std::size_t i = 0; i < F::kLanes; ++i) lanes[0][i] = bytes[i];
-    return decompress_interleaved<F, 1>(lanes)[0];
+    const Ratio<F> r = decompression_ratio<F>(bytes);
+    return decompressed<F>(bytes, r.y, sqrt_ratio_i<F>(r.u, r.v));
 }
 
 // K points, kChains<F> of them interleaved at a time.
@@ -402,15 +415,18 @@ std::array<Decompressed<F>, K> decompress_many(const std::uint8_t* const (&bytes
     std::array<Decompressed<F>, K> out;
     if constexpr (C == 1) {
         for (std::size_t k = 0; k < K; ++k) out[k] = decompress<F>(bytes[k]);
-        return out;
-    }
-    for (std::size_t b = 0; b < K; b += C) {
-        const std::uint8_t* block[C][F::kLanes];
-        for (std::size_t k = 0; k < C; ++k) {
-            for (std::size_t i = 0; i < F::kLanes; ++i) block[k][i] = bytes[b + k][i];
+    } else {
+        for (std::size_t b = 0; b < K; b += C) {
+            typename F::Element y[C], u[C], v[C];
+            for (std::size_t k = 0; k < C; ++k) {
+                const Ratio<F> r = decompression_ratio<F>(bytes[b + k]);
+                y[k] = r.y;
+                u[k] = r.u;
+                v[k] = r.v;
+            }
+            const std::array<SqrtRatio<F>, C> roots = sqrt_ratios<F, C>(u, v);
+            for (std::size_t k = 0; k < C; ++k) out[b + k] = decompressed<F>(bytes[b + k], y[k], roots[k]);
         }
-        const auto d = decompress_interleaved<F, C>(block);
-        for (std::size_t k = 0; k < C; ++k) out[b + k] = d[k];
     }
     return out;
 }
@@ -462,8 +478,15 @@ constexpr std::size_t kPositions = (256 + W - 1) / W;
 
 // Signed radix-2^W digits, window-major: digits[i][lane] is digit i of that
 // lane's scalar, in [-2^(W-1), 2^(W-1)] (Scalar::signed_digits).
+// (A class rather than an array type, whose bound would be an expression in
+// the mangled names of the functions taking it.)
 template <LaneField F, unsigned W = 4>
-using Digits = std::int8_t[kPositions<W>][F::kLanes];
+struct Digits {
+    alignas(64) std::int8_t at[kPositions<W>][F::kLanes];
+
+    std::int8_t* operator[](std::size_t i) noexcept { return at[i]; }
+    const std::int8_t* operator[](std::size_t i) const noexcept { return at[i]; }
+};
 
 // Every lane's digits from one scalar each (or the same scalar for all when
 // `shared`). Secret: callers wipe them.
@@ -569,10 +592,10 @@ Point<F> mul_digits(const Point<F>& p, const Digits<F>& digits) noexcept {
 // scalars[0] when `shared`); scalars up to 2^255 - 1, as EdwardsPoint::mul.
 template <LaneField F>
 Point<F> mul(const Point<F>& p, const Scalar* scalars, bool shared) noexcept {
-    alignas(64) Digits<F> digits;
+    Digits<F> digits;
     recode<F>(scalars, shared, digits);
     const Point<F> out = mul_digits<F>(p, digits);
-    support::secure_zero(digits, sizeof digits);
+    support::secure_zero(&digits, sizeof digits);
     return out;
 }
 
@@ -623,10 +646,10 @@ public:
     }
 
     Point<F> mul(const Scalar* scalars) const noexcept {
-        alignas(64) Digits<F, W> digits;
+        Digits<F, W> digits;
         recode<F, W>(scalars, false, digits);
         const Point<F> q = kFlattenLoops<F> ? sum_flat(digits) : sum(digits);
-        support::secure_zero(digits, sizeof digits);
+        support::secure_zero(&digits, sizeof digits);
         return q;
     }
 

@@ -91,15 +91,50 @@ struct LanePaths {
         Entries& operator=(const Entries&) = delete;
     };
 
-    // Lane-wise decompression of component `offset / 32` of a group; the
-    // lanes that did not decompress are added to `failed`.
-    static Point decompress_group(const Entries& in, const Group& g, std::size_t offset, std::uint32_t& failed) {
-        const std::uint8_t* bytes[kLanes];
-        for (std::size_t lane = 0; lane < kLanes; ++lane) bytes[lane] = in.at[lane] + offset;
-        const auto d = edwards25519::batch::engine::decompress<F>(bytes);
-        // Whether an entry is a point is public: it decides the failure.
-        failed |= g.lanes().and_not(d.valid).declassify();
-        return d.point;
+    // A group's points at `offset` of each entry, from each stream.
+    struct Component {
+        const Entries* in;
+        std::size_t offset;
+    };
+
+    // Lane-wise decompression of K components at once (their square roots
+    // interleaved); the lanes where component k did not decompress go to
+    // invalid[k], those of every lane.
+    template <std::size_t K>
+    static std::array<Point, K> decompress_group(const Component (&components)[K], std::uint32_t (&invalid)[K]) {
+        const std::uint8_t* bytes[K][kLanes];
+        for (std::size_t k = 0; k < K; ++k) {
+            for (std::size_t lane = 0; lane < kLanes; ++lane) {
+                bytes[k][lane] = components[k].in->at[lane] + components[k].offset;
+            }
+        }
+        const auto d = edwards25519::batch::engine::decompress_many<F, K>(bytes);
+        std::array<Point, K> points;
+        for (std::size_t k = 0; k < K; ++k) {
+            // Whether an entry is a point is public: it decides the failure.
+            invalid[k] = F::all_lanes().and_not(d[k].valid).declassify();
+            points[k] = d[k].point;
+        }
+        return points;
+    }
+
+    // The same for components of one group, invalid[k] its lanes only.
+    template <std::size_t K>
+    static std::array<Point, K> decompress_group(const Component (&components)[K], const Group& g,
+                                                 std::uint32_t (&invalid)[K]) {
+        const std::array<Point, K> points = decompress_group(components, invalid);
+        for (std::uint32_t& lanes : invalid) lanes &= g.bits();
+        return points;
+    }
+
+    // The same, the failing lanes of every component added to `failed`.
+    template <std::size_t K>
+    static std::array<Point, K> decompress_group(const Component (&components)[K], const Group& g,
+                                                 std::uint32_t& failed) {
+        std::uint32_t invalid[K];
+        const std::array<Point, K> points = decompress_group(components, g, invalid);
+        for (std::uint32_t lanes : invalid) failed |= lanes;
+        return points;
     }
 
     // The first failing lane of a group, or its count when none fails.
@@ -107,12 +142,12 @@ struct LanePaths {
         return failed == 0 ? g.count : static_cast<std::size_t>(__builtin_ctz(failed));
     }
 
-    // Output pointers of component k of a group: base + width * entry + 32 k
+    // Output pointers of a group into slot k of `out`: base + width * entry
     // for the lanes below `written`, scratch rows for the others.
     static void outputs(std::uint8_t* base, const Group& g, std::size_t written, std::size_t width, std::size_t k,
                         std::uint8_t (&scratch)[kComponents * kLanes][32], std::uint8_t** out) {
         for (std::size_t lane = 0; lane < kLanes; ++lane) {
-            out[k * kLanes + lane] = lane < written ? base + width * (g.begin + lane) + 32 * k : scratch[k * kLanes + lane];
+            out[k * kLanes + lane] = lane < written ? base + width * (g.begin + lane) : scratch[k * kLanes + lane];
         }
     }
 
@@ -161,36 +196,64 @@ struct LanePaths {
         return e::select<F>(cleared, basepoint_table().mul(fresh.data()), degenerate);
     }
 
+    // Four groups at a time, so that their square roots interleave and
+    // their compressions share one inversion; past the stream's end the last
+    // group is repeated into scratch space.
     static void decrypt(Bytes points, const Scalar& eighth_of_key, std::uint8_t* out, std::size_t entries) {
+        namespace e = edwards25519::batch::engine;
+        constexpr std::size_t kGroups = kComponents;
         std::uint8_t scratch[kComponents * kLanes][32];
-        for_each_group(entries, [&](const Group& g) {
-            const Entries in(points, g, 32);
-            std::uint32_t failed = in.short_lanes;
-            const Point p = decompress_group(in, g, 0, failed);
-            const std::size_t written = first(failed, g);
+        for (std::size_t begin = 0; begin < entries; begin += kGroups * kLanes) {
+            Group g[kGroups];
+            std::size_t groups = 0;
+            for (std::size_t j = 0; j < kGroups; ++j) {
+                const std::size_t at = begin + j * kLanes;
+                if (at < entries) {
+                    g[j] = Group{at, entries - at < kLanes ? entries - at : kLanes};
+                    groups = j + 1;
+                } else {
+                    g[j] = g[groups - 1];
+                }
+            }
+            const Entries in0(points, g[0], 32), in1(points, g[1], 32), in2(points, g[2], 32), in3(points, g[3], 32);
+            const Entries* const in[kGroups] = {&in0, &in1, &in2, &in3};
+            std::uint32_t invalid[kGroups];
+            const std::array<Point, kGroups> p = decompress_group<kGroups>({{&in0, 0}, {&in1, 0}, {&in2, 0}, {&in3, 0}}, invalid);
+            // Groups up to the first that fails are written, that one up to its
+            // failing entry; none after it.
+            std::size_t failing = groups, written = 0;
             std::uint8_t* dst[kComponents * kLanes];
-            outputs(out, g, written, 32, 0, scratch, dst);
-            const Point product = edwards25519::batch::engine::mul_cleared<F>(p, &eighth_of_key, true);
-            edwards25519::batch::engine::compress_many<F>(&product, 1, dst);
-            if (written == g.count) return;
-            if ((in.short_lanes >> written) & 1) point_length_failure(in.short_length);
+            Point products[kGroups];
+            for (std::size_t j = 0; j < kGroups; ++j) {
+                const std::size_t valid_lanes = j < failing ? first(in[j]->short_lanes | (invalid[j] & g[j].bits()), g[j]) : 0;
+                if (j < failing && valid_lanes < g[j].count) {
+                    failing = j;
+                    written = valid_lanes;
+                }
+                outputs(out, g[j], j < groups ? valid_lanes : 0, 32, j, scratch, dst);
+                products[j] = e::mul_cleared<F>(p[j], &eighth_of_key, true);
+            }
+            e::compress_many<F>(products, kGroups, dst);
+            if (failing == groups) continue;
+            if ((in[failing]->short_lanes >> written) & 1) point_length_failure(in[failing]->short_length);
             decompression_failure();
-        });
+        }
     }
 
     static void finish(const FinishStreams& streams, const Scalar& key, std::uint8_t* matches, std::size_t entries) {
         namespace e = edwards25519::batch::engine;
         const Bytes in[kComponents] = {streams.sender, streams.receiver, streams.gamma, streams.delta};
         for_each_group(entries, [&](const Group& g) {
-            Point p[kComponents];
-            std::uint32_t short_lanes[kComponents], invalid[kComponents], failed = 0;
+            const Entries s(in[0], g, 32), r(in[1], g, 32), gamma(in[2], g, 32), delta(in[3], g, 32);
+            const Entries* const streams_in[kComponents] = {&s, &r, &gamma, &delta};
+            std::uint32_t invalid[kComponents], failed = 0;
+            const std::array<Point, kComponents> p =
+                decompress_group<kComponents>({{&s, 0}, {&r, 0}, {&gamma, 0}, {&delta, 0}}, g, invalid);
+            std::uint32_t short_lanes[kComponents];
             std::size_t short_length[kComponents];
             for (std::size_t k = 0; k < kComponents; ++k) {
-                const Entries entries_k(in[k], g, 32);
-                short_lanes[k] = entries_k.short_lanes;
-                short_length[k] = entries_k.short_length;
-                invalid[k] = 0;
-                p[k] = decompress_group(entries_k, g, 0, invalid[k]);
+                short_lanes[k] = streams_in[k]->short_lanes;
+                short_length[k] = streams_in[k]->short_length;
                 failed |= short_lanes[k] | invalid[k];
             }
             if (failed != 0) {
@@ -215,15 +278,15 @@ struct LanePaths {
         for_each_group(entries, [&](const Group& g) {
             const Entries in(ciphertexts, g, 128);
             std::uint32_t failed = in.short_lanes;
-            Point p[kComponents];
-            for (std::size_t k = 0; k < kComponents; ++k) p[k] = decompress_group(in, g, 32 * k, failed);
+            const std::array<Point, kComponents> p =
+                decompress_group<kComponents>({{&in, 0}, {&in, 32}, {&in, 64}, {&in, 96}}, g, failed);
             const std::size_t written = first(failed, g);
             const std::array<Scalar, kLanes> t = scalars_for(g);
             Point products[kComponents];
             std::uint8_t* dst[kComponents * kLanes];
             for (std::size_t k = 0; k < kComponents; ++k) {
                 products[k] = edwards25519::batch::engine::mul<F>(p[k], t.data(), false);
-                outputs(out, g, written, 128, k, scratch, dst);
+                outputs(out + 32 * k, g, written, 128, k, scratch, dst);
             }
             edwards25519::batch::engine::compress_many<F>(products, kComponents, dst);
             if (written == g.count) return;
@@ -238,10 +301,20 @@ struct LanePaths {
         for_each_group(entries, [&](const Group& g) {
             const Entries a(sender, g, 128), c(receiver, g, 128);
             std::uint32_t failed = a.short_lanes | c.short_lanes;
+            // Each component of both entries, as many components at a time as
+            // the field interleaves square roots in pairs (kChains).
+            constexpr std::size_t kStep = edwards25519::batch::engine::kChains<F> >= 4 ? 2 : 1;
             Point sums[kComponents];
-            for (std::size_t k = 0; k < kComponents; ++k) {
-                const Point first_point = decompress_group(a, g, 32 * k, failed);
-                sums[k] = edwards25519::batch::engine::add_points<F>(first_point, decompress_group(c, g, 32 * k, failed));
+            for (std::size_t k = 0; k < kComponents; k += kStep) {
+                Component parts[2 * kStep];
+                for (std::size_t i = 0; i < kStep; ++i) {
+                    parts[2 * i] = {&a, 32 * (k + i)};
+                    parts[2 * i + 1] = {&c, 32 * (k + i)};
+                }
+                const std::array<Point, 2 * kStep> p = decompress_group<2 * kStep>(parts, g, failed);
+                for (std::size_t i = 0; i < kStep; ++i) {
+                    sums[k + i] = edwards25519::batch::engine::add_points<F>(p[2 * i], p[2 * i + 1]);
+                }
             }
             const std::size_t written = first(failed, g);
             std::uint8_t* dst[kComponents * kLanes];
@@ -343,7 +416,7 @@ struct LanePaths {
             const Point products[kComponents] = {e::mul<F>(a1, r.data(), false), e::mul<F>(b1, r.data(), false),
                                                  basepoint_table().mul(r.data()), e::mul<F>(sum, r.data(), false)};
             std::uint8_t* dst[kComponents * kLanes];
-            for (std::size_t k = 0; k < kComponents; ++k) outputs(out, g, g.count, 128, k, scratch, dst);
+            for (std::size_t k = 0; k < kComponents; ++k) outputs(out + 32 * k, g, g.count, 128, k, scratch, dst);
             e::compress_many<F>(products, kComponents, dst);
         });
     }
