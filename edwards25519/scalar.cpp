@@ -124,9 +124,13 @@ Limbs52 load_limbs(const std::uint8_t b[32]) noexcept {
              ((w2 >> 28) | (w3 << 36)) & kMask52, w3 >> 16}};
 }
 
-std::array<std::uint8_t, 32> store_limbs(const Limbs52& x) noexcept {
-    return store_le256(x.v[0] | (x.v[1] << 52), (x.v[1] >> 12) | (x.v[2] << 40), (x.v[2] >> 24) | (x.v[3] << 28),
-                       (x.v[3] >> 36) | (x.v[4] << 16));
+// Written straight into the scalar's bytes: a returned array would be a
+// temporary copy of a possibly secret value left behind on the stack.
+void store_limbs(const Limbs52& x, std::array<std::uint8_t, 32>& out) noexcept {
+    store_le64(out.data(), x.v[0] | (x.v[1] << 52));
+    store_le64(out.data() + 8, (x.v[1] >> 12) | (x.v[2] << 40));
+    store_le64(out.data() + 16, (x.v[2] >> 24) | (x.v[3] << 28));
+    store_le64(out.data() + 24, (x.v[3] >> 36) | (x.v[4] << 16));
 }
 
 }  // namespace
@@ -137,23 +141,27 @@ Scalar Scalar::from_bytes_mod_order_wide(const std::uint8_t bytes[64]) noexcept 
     std::uint64_t w[8];
     for (int i = 0; i < 8; ++i) w[i] = load_le64(bytes + 8 * i);
     // lo: bits 0..259, hi: bits 260..511; the value is lo + hi R.
-    const Limbs52 lo{{w[0] & kMask52, ((w[0] >> 52) | (w[1] << 12)) & kMask52,
-                      ((w[1] >> 40) | (w[2] << 24)) & kMask52, ((w[2] >> 28) | (w[3] << 36)) & kMask52,
-                      ((w[3] >> 16) | (w[4] << 48)) & kMask52}};
-    const Limbs52 hi{{(w[4] >> 4) & kMask52, ((w[4] >> 56) | (w[5] << 8)) & kMask52,
-                      ((w[5] >> 44) | (w[6] << 20)) & kMask52, ((w[6] >> 32) | (w[7] << 32)) & kMask52,
-                      w[7] >> 20}};
+    Limbs52 lo{{w[0] & kMask52, ((w[0] >> 52) | (w[1] << 12)) & kMask52,
+                ((w[1] >> 40) | (w[2] << 24)) & kMask52, ((w[2] >> 28) | (w[3] << 36)) & kMask52,
+                ((w[3] >> 16) | (w[4] << 48)) & kMask52}};
+    Limbs52 hi{{(w[4] >> 4) & kMask52, ((w[4] >> 56) | (w[5] << 8)) & kMask52,
+                ((w[5] >> 44) | (w[6] << 20)) & kMask52, ((w[6] >> 32) | (w[7] << 32)) & kMask52,
+                w[7] >> 20}};
     // lo R / R = lo and hi R^2 / R = hi R, both reduced; their sum is below 2l.
-    const Limbs52 sum = add_limbs(montgomery_mul(lo, kR), montgomery_mul(hi, kRR));
+    Limbs52 sum = add_limbs(montgomery_mul(lo, kR), montgomery_mul(hi, kRR));
+    Limbs52 reduced = sub_l_if_needed(sum);
     Scalar s;
-    s.bytes_ = store_limbs(sub_l_if_needed(sum));
+    store_limbs(reduced, s.bytes_);
+    // The result's limbs (a fresh secret key, when keys are drawn) and what
+    // led to them are wiped, as are the input's words.
+    for (Limbs52* limbs : {&lo, &hi, &sum, &reduced}) support::secure_zero(limbs->v, sizeof limbs->v);
     support::secure_zero(w, sizeof w);
     return s;
 }
 
 Scalar Scalar::from_bytes_mod_order(const std::uint8_t bytes[32]) noexcept {
     Scalar s;
-    s.bytes_ = store_limbs(montgomery_mul(load_limbs(bytes), kR));
+    store_limbs(montgomery_mul(load_limbs(bytes), kR), s.bytes_);
     return s;
 }
 
@@ -172,7 +180,7 @@ Scalar operator*(const Scalar& a, const Scalar& b) noexcept {
     Limbs52 ab = montgomery_mul(la, lb);
     Limbs52 r = montgomery_mul(ab, kRR);
     Scalar s;
-    s.bytes_ = store_limbs(r);
+    store_limbs(r, s.bytes_);
     for (Limbs52* limbs : {&la, &lb, &ab, &r}) support::secure_zero(limbs->v, sizeof limbs->v);
     return s;
 }
@@ -181,7 +189,7 @@ Scalar operator*(const Scalar& a, const Scalar& b) noexcept {
 Scalar operator+(const Scalar& a, const Scalar& b) noexcept {
     const Limbs52 sum = add_limbs(load_limbs(a.bytes_.data()), load_limbs(b.bytes_.data()));
     Scalar s;
-    s.bytes_ = store_limbs(montgomery_mul(sum, kR));
+    store_limbs(montgomery_mul(sum, kR), s.bytes_);
     return s;
 }
 
