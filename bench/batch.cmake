@@ -1,5 +1,5 @@
-# The scalar path against every batch backend the CPU runs, per stream
-# operation (entries per second and ratios).
+# The portable backend (the reference) against every vector backend the CPU
+# runs, per stream operation (entries per second and ratios).
 add_executable(batch_bench ${CMAKE_CURRENT_SOURCE_DIR}/batch_bench.cpp)
 target_link_libraries(batch_bench PRIVATE ostrelline_core)
 # dudect-style timing check of each backend's multiplications (reads the

@@ -7,11 +7,12 @@ Builds the module and the primitive timer (bench/protocol_floors.cpp) in
 build/bench, measures the primitives, then runs the protocol once per size in
 a fresh process and prints, per operation: entries per second, microseconds
 per entry, the floor in microseconds, their ratio, and the peak resident
-memory during the call; then the scalar path and every batch backend the CPU
-runs, per operation, side by side (bench/batch_bench.cpp). It names the batch
-backend the module ran on, found as the module's dispatch finds it:
-OSTRELLINE_BATCH_BACKEND if set (and the CPU runs that backend), else the
-/proc/cpuinfo flags; "portable" means the scalar path.
+memory during the call; then the portable backend (the reference) and every
+vector backend the CPU runs, per operation, side by side
+(bench/batch_bench.cpp). It names the backend the module ran on, found as
+the module's dispatch finds it: OSTRELLINE_BATCH_BACKEND if set (and the CPU
+runs that backend), else the /proc/cpuinfo flags; "portable" is the lane path
+on one lane of the scalar field.
 
 The membership-hiding builder (ostrelline_hiding.build_okvs) is timed in the
 same run as build_okvs. With --baseline DIR (a directory holding another
@@ -215,9 +216,9 @@ def main():
                   f" {r['peak_mib']:>9.1f} {r['growth_mib']:>7.1f}   {what}")
     print("\nmatch results correct:", ok)
     print(f"batch backend of these figures: {describe_backend(backend)} ({how})")
-    # The C++ benchmark runs each operation on the scalar path and on every
-    # backend the CPU runs, with the same inputs.
-    print("\nscalar path against each batch backend, same run (bench/batch_bench.cpp):")
+    # The C++ benchmark runs each operation on the reference and on every
+    # vector backend the CPU runs, with the same inputs.
+    print("\nthe portable backend against each vector backend, same run (bench/batch_bench.cpp):")
     out = subprocess.run([os.path.join(args.build_dir, "bench", "batch_bench")], check=True, capture_output=True,
                          text=True).stdout
     print("\n".join("  " + line for line in out.splitlines()))

@@ -1,6 +1,6 @@
 // The uniform point bytes conversions, written once over any lane field: the
-// scalar path instantiates them with the one-lane scalar field, every batch
-// backend with its own. Selections and sign normalisations are lane masks;
+// scalar layer (point_conversion.cpp) and the portable backend instantiate
+// them with the one-lane scalar field, every vector backend with its own. Selections and sign normalisations are lane masks;
 // the only decisions taken on values are whether a representative exists
 // (returned to the caller) and the internal check that cannot fail on
 // correct arithmetic.
