@@ -142,12 +142,15 @@ struct LanePaths {
         return failed == 0 ? g.count : static_cast<std::size_t>(__builtin_ctz(failed));
     }
 
-    // Output pointers of a group into slot k of `out`: base + width * entry
-    // for the lanes below `written`, scratch rows for the others.
-    static void outputs(std::uint8_t* base, const Group& g, std::size_t written, std::size_t width, std::size_t k,
-                        std::uint8_t (&scratch)[kComponents * kLanes][32], std::uint8_t** out) {
+    // Output pointers of a group into slot k of `out`: base + width * entry +
+    // offset for the lanes below `written`, scratch rows for the others (and
+    // no arithmetic on `base` then: it may be null when nothing is written).
+    static void outputs(std::uint8_t* base, const Group& g, std::size_t written, std::size_t width,
+                        std::size_t offset, std::size_t k, std::uint8_t (&scratch)[kComponents * kLanes][32],
+                        std::uint8_t** out) {
         for (std::size_t lane = 0; lane < kLanes; ++lane) {
-            out[k * kLanes + lane] = lane < written ? base + width * (g.begin + lane) : scratch[k * kLanes + lane];
+            out[k * kLanes + lane] =
+                lane < written ? base + width * (g.begin + lane) + offset : scratch[k * kLanes + lane];
         }
     }
 
@@ -230,7 +233,7 @@ struct LanePaths {
                     failing = j;
                     written = valid_lanes;
                 }
-                outputs(out, g[j], j < groups ? valid_lanes : 0, 32, j, scratch, dst);
+                outputs(out, g[j], j < groups ? valid_lanes : 0, 32, 0, j, scratch, dst);
                 products[j] = e::mul_cleared<F>(p[j], &eighth_of_key, true);
             }
             e::compress_many<F>(products, kGroups, dst);
@@ -286,7 +289,7 @@ struct LanePaths {
             std::uint8_t* dst[kComponents * kLanes];
             for (std::size_t k = 0; k < kComponents; ++k) {
                 products[k] = edwards25519::batch::engine::mul<F>(p[k], t.data(), false);
-                outputs(out + 32 * k, g, written, 128, k, scratch, dst);
+                outputs(out, g, written, 128, 32 * k, k, scratch, dst);
             }
             edwards25519::batch::engine::compress_many<F>(products, kComponents, dst);
             if (written == g.count) return;
@@ -416,7 +419,7 @@ struct LanePaths {
             const Point products[kComponents] = {e::mul<F>(a1, r.data(), false), e::mul<F>(b1, r.data(), false),
                                                  basepoint_table().mul(r.data()), e::mul<F>(sum, r.data(), false)};
             std::uint8_t* dst[kComponents * kLanes];
-            for (std::size_t k = 0; k < kComponents; ++k) outputs(out + 32 * k, g, g.count, 128, k, scratch, dst);
+            for (std::size_t k = 0; k < kComponents; ++k) outputs(out, g, g.count, 128, 32 * k, k, scratch, dst);
             e::compress_many<F>(products, kComponents, dst);
         });
     }
